@@ -11,7 +11,7 @@
 namespace {
 // The user's settings file is small; anything far larger is not ours and is not parsed.
 constexpr qint64 kMaxSettingsFileSize = 16 * 1024 * 1024;
-}
+} // namespace
 
 Defaults &Defaults::standard() {
     static Defaults *instance = new Defaults(standardPath());
@@ -69,7 +69,9 @@ QVariant Defaults::value(const QString &key) const {
     return m_registered.value(key);
 }
 
-bool Defaults::contains(const QString &key) const { return m_user.contains(key) || m_registered.contains(key); }
+bool Defaults::contains(const QString &key) const {
+    return m_user.contains(key) || m_registered.contains(key);
+}
 
 bool Defaults::boolForKey(const QString &key) const {
     const QVariant v = value(key);

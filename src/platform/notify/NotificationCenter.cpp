@@ -26,7 +26,8 @@ void NotificationCenter::post(const QString &name, const void *object, const QVa
     Notification note{name, object, userInfo};
     QCoreApplication *app = QCoreApplication::instance();
     if (app && QThread::currentThread() != app->thread()) {
-        QMetaObject::invokeMethod(app, [this, note] { deliver(note); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [this, note] { deliver(note); }, Qt::QueuedConnection);
         return;
     }
     deliver(note);
@@ -40,7 +41,8 @@ void NotificationCenter::deliver(const Notification &note) {
             targets.push_back(o.token);
     }
     for (Token t : targets) {
-        auto it = std::find_if(m_observers.begin(), m_observers.end(), [t](const Observer &o) { return o.token == t; });
+        auto it = std::find_if(m_observers.begin(), m_observers.end(),
+                               [t](const Observer &o) { return o.token == t; });
         if (it == m_observers.end()) continue; // removed by an earlier callback
         Callback cb = it->callback;            // copy: the vector may grow during the call
         cb(note);
