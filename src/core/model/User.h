@@ -1,0 +1,111 @@
+#pragma once
+
+#include "core/model/TreeItem.h"
+
+#include <QPointer>
+
+class Group;
+class LogEntry;
+class ManagedObjectContext;
+class MessageForForwarding;
+
+// One peer on the network, and the base of Me.
+class User : public TreeItem {
+public:
+    static constexpr const char *EntityName = "User";
+
+    // Also finds the Me row. Null for an empty id or an unknown one.
+    static User *findByUserId(ManagedObjectContext *context, const QString &userId);
+
+    QString userId() const { return stringValue(QStringLiteral("userId")); }
+    void setUserId(const QString &v) { setValue(QStringLiteral("userId"), v); }
+    QString pc() const { return stringValue(QStringLiteral("pc")); }
+    void setPc(const QString &v) { setValue(QStringLiteral("pc"), v); }
+    QString ip() const { return stringValue(QStringLiteral("ip")); }
+    void setIp(const QString &v) { setValue(QStringLiteral("ip"), v); }
+    QString logonUser() const { return stringValue(QStringLiteral("logonUser")); }
+    void setLogonUser(const QString &v) { setValue(QStringLiteral("logonUser"), v); }
+    QString oSversion() const { return stringValue(QStringLiteral("oSversion")); }
+    void setOSversion(const QString &v) { setValue(QStringLiteral("oSversion"), v); }
+    QString version() const { return stringValue(QStringLiteral("version")); }
+    void setVersion(const QString &v) { setValue(QStringLiteral("version"), v); }
+    QString firstName() const { return stringValue(QStringLiteral("firstName")); }
+    void setFirstName(const QString &v) { setValue(QStringLiteral("firstName"), v); }
+    QString lastName() const { return stringValue(QStringLiteral("lastName")); }
+    void setLastName(const QString &v) { setValue(QStringLiteral("lastName"), v); }
+    QString department() const { return stringValue(QStringLiteral("department")); }
+    void setDepartment(const QString &v) { setValue(QStringLiteral("department"), v); }
+    QString jobTitle() const { return stringValue(QStringLiteral("jobTitle")); }
+    void setJobTitle(const QString &v) { setValue(QStringLiteral("jobTitle"), v); }
+    QString additionalInformation() const { return stringValue(QStringLiteral("additionalInformation")); }
+    void setAdditionalInformation(const QString &v) { setValue(QStringLiteral("additionalInformation"), v); }
+    QString status() const { return stringValue(QStringLiteral("status")); }
+    QString statusString() const { return stringValue(QStringLiteral("statusString")); }
+    void setStatusString(const QString &v) { setValue(QStringLiteral("statusString"), v); }
+    QString idleTime() const { return stringValue(QStringLiteral("idleTime")); }
+    void setIdleTime(const QString &v) { setValue(QStringLiteral("idleTime"), v); }
+    QString isOnTS() const { return stringValue(QStringLiteral("isOnTS")); }
+    void setIsOnTS(const QString &v) { setValue(QStringLiteral("isOnTS"), v); }
+    QString tsClientIP() const { return stringValue(QStringLiteral("tsClientIP")); }
+    void setTsClientIP(const QString &v) { setValue(QStringLiteral("tsClientIP"), v); }
+    QString tsServerIP() const { return stringValue(QStringLiteral("tsServerIP")); }
+    void setTsServerIP(const QString &v) { setValue(QStringLiteral("tsServerIP"), v); }
+    QString tsClientPCname() const { return stringValue(QStringLiteral("tsClientPCname")); }
+    void setTsClientPCname(const QString &v) { setValue(QStringLiteral("tsClientPCname"), v); }
+    QString tsConnectionState() const { return stringValue(QStringLiteral("tsConnectionState")); }
+    void setTsConnectionState(const QString &v) { setValue(QStringLiteral("tsConnectionState"), v); }
+    bool userOffline() const { return boolValue(QStringLiteral("userOffline")); }
+    void setUserOffline(bool v) { setValue(QStringLiteral("userOffline"), v); }
+    bool removed() const { return boolValue(QStringLiteral("removed")); }
+    void setRemoved(bool v) { setValue(QStringLiteral("removed"), v); }
+    QDateTime seenLastTime() const { return dateValue(QStringLiteral("seenLastTime")); }
+    void setSeenLastTime(const QDateTime &v) { setValue(QStringLiteral("seenLastTime"), v); }
+    qint64 sessionId() const { return integerValue(QStringLiteral("sessionId")); }
+    void setSessionId(qint64 v) { setValue(QStringLiteral("sessionId"), v); }
+
+    // Relationships. `log` is never loaded as a whole: read it with the queries below.
+    Group *group() const;
+    void setGroup(Group *group);
+    void addLogObject(LogEntry *entry);
+    void removeLogObject(LogEntry *entry);
+    QList<MessageForForwarding *> offlineMessages() const;
+    void addOfflineMessagesObject(MessageForForwarding *message);
+    void removeOfflineMessagesObject(MessageForForwarding *message);
+    QList<MessageForForwarding *> offlineMessagesSent() const;
+
+    // The user's history: entries with no chat and this user among `user`, newest first.
+    // They include changes not saved yet.
+    qint64 logEntriesNumber() const;
+    QList<LogEntry *> lastLogEnties(int n) const;
+    // The n entries just older than the key (timeReceived, rowId), newest first.
+    QList<LogEntry *> logEntriesBefore(const QDateTime &timeReceived, qint64 rowId, int n) const;
+
+    // Posts "userChangedHisName" (object: this user) when the name really changes.
+    void setName(const QString &name) override;
+    // Keeps status, offline flag, icon and the offline-forwarding check in step.
+    virtual void setStatus(const QString &status);
+    void updateIcon();
+
+    // Transient members.
+    int canCallCache() const { return m_canCall; } // -1 unknown, 0 no, 1 yes
+    void setCanCallCache(int value) { m_canCall = value; }
+    QDateTime typingSent() const { return m_typingSent; }
+    void setTypingSent(const QDateTime &v) { m_typingSent = v; }
+    QDateTime typingReceived() const { return m_typingReceived; }
+    void setTypingReceived(const QDateTime &v) { m_typingReceived = v; }
+    QObject *conversationWindow() const { return m_conversationWindow; }
+    void setConversationWindow(QObject *window) { m_conversationWindow = window; }
+    QObject *userInfoWindow() const { return m_userInfoWindow; }
+    void setUserInfoWindow(QObject *window) { m_userInfoWindow = window; }
+
+protected:
+    void awakeFromInsert() override;
+    void awakeFromFetch() override;
+
+private:
+    int m_canCall = -1;
+    QDateTime m_typingSent;
+    QDateTime m_typingReceived;
+    QPointer<QObject> m_conversationWindow;
+    QPointer<QObject> m_userInfoWindow;
+};

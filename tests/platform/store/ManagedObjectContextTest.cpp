@@ -1,0 +1,177 @@
+#include "platform/store/ManagedObjectContext.h"
+#include "core/model/Group.h"
+#include "core/model/Message.h"
+#include "core/model/User.h"
+#include "core/model/UserListModel.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+namespace {
+
+class StoreOpenTest : public ::testing::Test {
+protected:
+    QString file(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
+    static void writeFile(const QString &path, const QByteArray &bytes) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    static void rawExec(const QString &path, const char *sql) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        sqlite3_close(db);
+    }
+    static QString pragma(ManagedObjectContext &ctx, const char *name) {
+        sqlite3_stmt *stmt = nullptr;
+        QString out;
+        sqlite3_prepare_v2(ctx.database(), (QByteArray("PRAGMA ") + name).constData(), -1, &stmt, nullptr);
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+            out = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+        sqlite3_finalize(stmt);
+        return out;
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(StoreOpenTest, NewStoreHasItsSettingsAndSchemaVersion) {
+    ManagedObjectContext ctx(UserListModel::model());
+    StoreError error;
+    ASSERT_TRUE(ctx.open(file("s.storedata"), &error)) << error.message.toStdString();
+    EXPECT_EQ(pragma(ctx, "journal_mode"), "wal");
+    EXPECT_EQ(pragma(ctx, "synchronous"), "2"); // FULL
+    EXPECT_EQ(pragma(ctx, "foreign_keys"), "1");
+    EXPECT_EQ(pragma(ctx, "user_version"), "1");
+    QStringList problems;
+    EXPECT_TRUE(ctx.integrityCheck(&problems));
+    EXPECT_TRUE(problems.isEmpty());
+    EXPECT_FALSE(ctx.hasChanges());
+}
+
+struct BadFile {
+    const char *what;
+    QByteArray bytes;
+    int code;
+    bool corrupt;
+};
+
+TEST_F(StoreOpenTest, OpenErrorsCarryTheSqliteCode) {
+    QByteArray header("SQLite format 3");
+    header.append('\0');
+    const QList<BadFile> cases = {
+        {"text file", QByteArray("this is not a database, just some text that is long enough ").repeated(40),
+         SQLITE_NOTADB, true},
+        {"header then garbage", header + QByteArray(4096, '\x7f'), SQLITE_CORRUPT, true},
+    };
+    for (const BadFile &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = file(c.what);
+        writeFile(path, c.bytes);
+        ManagedObjectContext ctx(UserListModel::model());
+        StoreError error;
+        EXPECT_FALSE(ctx.open(path, &error));
+        EXPECT_FALSE(ctx.isOpen());
+        EXPECT_TRUE(error.code == SQLITE_NOTADB || error.code == SQLITE_CORRUPT) << error.code;
+        EXPECT_EQ(error.isCorrupt(), c.corrupt);
+        // Nothing was written over the damaged file.
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), c.bytes);
+    }
+    ManagedObjectContext ctx(UserListModel::model());
+    StoreError error;
+    EXPECT_FALSE(ctx.open(dir.path(), &error)); // a folder
+    EXPECT_EQ(error.code, SQLITE_CANTOPEN);
+    EXPECT_FALSE(error.isCorrupt());
+    EXPECT_FALSE(ctx.open(file("missing/sub/s.storedata"), &error));
+    EXPECT_EQ(error.code, SQLITE_CANTOPEN);
+}
+
+TEST_F(StoreOpenTest, NewerOrForeignSchemaIsRefusedWithoutTouchingIt) {
+    const QString newer = file("newer");
+    rawExec(newer, "CREATE TABLE x(a); PRAGMA user_version=7");
+    ManagedObjectContext ctx(UserListModel::model());
+    StoreError error;
+    EXPECT_FALSE(ctx.open(newer, &error));
+    EXPECT_EQ(error.code, StoreError::SchemaTooNew);
+
+    const QString mismatch = file("mismatch");
+    rawExec(mismatch, "CREATE TABLE tree_items(id INTEGER PRIMARY KEY, kind TEXT); PRAGMA user_version=1");
+    EXPECT_FALSE(ctx.open(mismatch, &error));
+    EXPECT_EQ(error.code, StoreError::SchemaMismatch);
+}
+
+TEST_F(StoreOpenTest, BadRowsAreDroppedButKeptInTheFile) {
+    const QString path = file("s.storedata");
+    {
+        ManagedObjectContext ctx(UserListModel::model());
+        ASSERT_TRUE(ctx.open(path));
+        ctx.insert<User>()->setUserId("A1");
+        ctx.insert<User>()->setUserId("A2");
+        ASSERT_TRUE(ctx.save());
+    }
+    rawExec(
+        path,
+        "UPDATE tree_items SET kind = 'Robot' WHERE userId = 'A2';"
+        "UPDATE tree_items SET sessionId = 'not a number', seenLastTime = 'yesterday' WHERE userId = 'A1';"
+        "INSERT INTO log_entries(id, kind) VALUES (50, 'Hologram');");
+    ManagedObjectContext ctx(UserListModel::model());
+    StoreError error;
+    ASSERT_TRUE(ctx.open(path, &error)) << error.message.toStdString();
+    const QList<User *> users = ctx.fetch<User>();
+    ASSERT_EQ(users.size(), 1);
+    EXPECT_EQ(users.first()->userId(), "A1");
+    EXPECT_EQ(users.first()->sessionId(), 0);
+    EXPECT_EQ(users.first()->status(), "10"); // no usable seen time
+    EXPECT_EQ(ctx.objectWithRowId("LogEntry", 50), nullptr);
+    // New rows never take the id of a row that was left out.
+    User *fresh = ctx.insert<User>();
+    EXPECT_GT(fresh->rowId(), 2);
+    // Changing another column leaves the unreadable values as they were.
+    users.first()->setName("Ann");
+    ASSERT_TRUE(ctx.save());
+    EXPECT_TRUE(ctx.integrityCheck());
+    auto text = [&](const char *sql) {
+        sqlite3_stmt *stmt = nullptr;
+        sqlite3_prepare_v2(ctx.database(), sql, -1, &stmt, nullptr);
+        QString out;
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+            out = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+        sqlite3_finalize(stmt);
+        return out;
+    };
+    EXPECT_EQ(text("SELECT count(*) FROM tree_items WHERE kind = 'Robot'"), "1");
+    EXPECT_EQ(
+        text("SELECT name || '/' || sessionId || '/' || seenLastTime FROM tree_items WHERE userId = 'A1'"),
+        "Ann/not a number/yesterday");
+    EXPECT_EQ(text("SELECT count(*) FROM log_entries WHERE kind = 'Hologram'"), "1");
+}
+
+TEST_F(StoreOpenTest, AbstractOrUnknownEntitiesCannotBeInserted) {
+    ManagedObjectContext ctx(UserListModel::model());
+    ASSERT_TRUE(ctx.openInMemory());
+    EXPECT_EQ(ctx.insertObject("TreeItem"), nullptr);
+    EXPECT_EQ(ctx.insertObject("Nothing"), nullptr);
+    EXPECT_FALSE(ctx.hasChanges());
+}
+
+TEST_F(StoreOpenTest, AnotherConnectionSeesOnlySavedRows) {
+    const QString path = file("s.storedata");
+    ManagedObjectContext writer(UserListModel::model());
+    ASSERT_TRUE(writer.open(path));
+    Message *m = writer.insert<Message>();
+    m->setMessage("x");
+    ManagedObjectContext reader(UserListModel::model());
+    ASSERT_TRUE(reader.open(path));
+    FetchRequest all;
+    all.entityName = "LogEntry";
+    EXPECT_EQ(reader.count(all), 0);
+    ASSERT_TRUE(writer.save());
+    EXPECT_EQ(reader.count(all), 1);
+}
+
+} // namespace
