@@ -1,0 +1,415 @@
+// The store through the object layer against bare SQLite on the same rows, in the same run.
+// The stores (10k and 1M log entries over 1,000 users and 100 chats) are built once with bulk
+// inserts and kept in the temporary folder for later runs. Each layer case has a bare twin
+// (prepared statements on a raw handle, reading the same columns); the ratios are printed at
+// the end, with the open time of the 1M store over that of the 10k store.
+#include "core/model/Message.h"
+#include "core/model/User.h"
+#include "core/model/UserListModel.h"
+#include "platform/store/ManagedObjectContext.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kUsers = 1000;
+constexpr int kChats = 100;
+constexpr qint64 kBaseMs = 1767225600000LL; // 2026-01-01 UTC
+// Row ids as the generator lays them out: the group, the local user, then the peers.
+constexpr qint64 kGroupRow = 1;
+constexpr qint64 kMeRow = 2;
+constexpr qint64 kFirstUserRow = 3;
+
+QString benchFolder() { return QDir::tempPath() + QStringLiteral("/murnavell-store-bench-v2"); }
+QString storeFor(qint64 entries) {
+    return benchFolder() + QStringLiteral("/store-%1.storedata").arg(entries);
+}
+
+void check(int rc, sqlite3 *db, const char *what) {
+    if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
+    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+}
+
+void exec(sqlite3 *db, const char *sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
+
+sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *stmt = nullptr;
+    check(sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr), db, sql);
+    return stmt;
+}
+
+// Entry k belongs to user k % 1000; every 10th round of users writes in a chat instead, so each
+// user has 9 one-to-one lines for every chat line.
+bool isChatLine(qint64 k) { return (k / kUsers) % 10 == 9; }
+
+void generate(qint64 entries) {
+    const QString path = storeFor(entries);
+    if (QFileInfo::exists(path)) return;
+    QDir().mkpath(benchFolder());
+    const QString building = path + QStringLiteral(".building");
+    for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(building + QLatin1String(suffix));
+    {
+        // The layer makes the schema and its indexes, so the rows below fit it exactly.
+        ManagedObjectContext context(UserListModel::model());
+        if (!context.open(building)) std::exit(1);
+    }
+    std::fprintf(stderr, "building %s ...\n", qPrintable(path));
+    sqlite3 *db = nullptr;
+    check(sqlite3_open(QFile::encodeName(building).constData(), &db), db, "open");
+    exec(db, "PRAGMA synchronous=OFF");
+    exec(db, "BEGIN");
+    exec(db,
+         "INSERT INTO tree_items (id, kind, name, isUser, expanded) VALUES (1, 'Group', 'General', 0, 1)");
+    exec(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, status, \"group\", sessionId) "
+             "VALUES (2, 'Me', 'Bench Me', 1, 'A000000000', '0', 1, 1234)");
+    sqlite3_stmt *user =
+        prepare(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, pc, ip, status, "
+                    "userOffline, seenLastTime, \"group\") VALUES (?, 'User', ?, 1, ?, ?, ?, '10', 1, ?, 1)");
+    for (int u = 0; u < kUsers; ++u) {
+        const std::string name = "User " + std::to_string(u), id = "A" + std::to_string(100000000 + u);
+        const std::string pc = "pc-" + std::to_string(u),
+                          ip = "198.18." + std::to_string(u / 250) + "." + std::to_string(u % 250 + 1);
+        sqlite3_bind_int64(user, 1, kFirstUserRow + u);
+        sqlite3_bind_text(user, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(user, 3, id.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(user, 4, pc.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(user, 5, ip.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(user, 6, kBaseMs);
+        check(sqlite3_step(user), db, "user");
+        sqlite3_reset(user);
+    }
+    sqlite3_finalize(user);
+    sqlite3_stmt *chat = prepare(db, "INSERT INTO chats (id, kind, roomId) VALUES (?, 'Chat', ?)");
+    for (int c = 1; c <= kChats; ++c) {
+        sqlite3_bind_int64(chat, 1, c);
+        sqlite3_bind_int64(chat, 2, 1000 + c);
+        check(sqlite3_step(chat), db, "chat");
+        sqlite3_reset(chat);
+    }
+    sqlite3_finalize(chat);
+    sqlite3_stmt *entry = prepare(
+        db, "INSERT INTO log_entries (id, kind, incoming, time, timeReceived, "
+            "originalSenderName, chat, message, messageId) VALUES (?, 'Message', ?, ?, ?, ?, ?, ?, ?)");
+    sqlite3_stmt *join = prepare(db, "INSERT INTO log_entry_users (owner, target, sortKey) VALUES (?, ?, ?)");
+    for (qint64 k = 0; k < entries; ++k) {
+        const qint64 row = k + 1, when = kBaseMs + k * 1000;
+        const qint64 userRow = kFirstUserRow + k % kUsers;
+        const bool inChat = isChatLine(k);
+        const std::string text =
+            "benchmark message number " + std::to_string(k) + ", some words to make it a line";
+        const std::string sender = "User " + std::to_string(k % kUsers);
+        sqlite3_bind_int64(entry, 1, row);
+        sqlite3_bind_int(entry, 2, int(k % 2));
+        sqlite3_bind_int64(entry, 3, when - 500);
+        sqlite3_bind_int64(entry, 4, when);
+        sqlite3_bind_text(entry, 5, sender.c_str(), -1, SQLITE_TRANSIENT);
+        if (inChat)
+            sqlite3_bind_int64(entry, 6, 1 + (k / 10) % kChats);
+        else
+            sqlite3_bind_null(entry, 6);
+        sqlite3_bind_text(entry, 7, text.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(entry, 8, 1000000000000LL + k);
+        check(sqlite3_step(entry), db, "entry");
+        sqlite3_reset(entry);
+        sqlite3_bind_int64(join, 1, row);
+        sqlite3_bind_int64(join, 2, userRow);
+        sqlite3_bind_int64(join, 3, when);
+        check(sqlite3_step(join), db, "join");
+        sqlite3_reset(join);
+    }
+    sqlite3_finalize(entry);
+    sqlite3_finalize(join);
+    exec(db, "COMMIT");
+    exec(db, "ANALYZE");
+    exec(db, "PRAGMA journal_mode=DELETE");
+    sqlite3_close(db);
+    if (!QFile::rename(building, path)) std::exit(1);
+}
+
+// --- bare SQLite -----------------------------------------------------------------------------
+
+// The same settings the layer uses.
+sqlite3 *openBare(const QString &path) {
+    sqlite3 *db = nullptr;
+    check(sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr), db,
+          "open");
+    exec(db, "PRAGMA foreign_keys=ON");
+    exec(db, "PRAGMA journal_mode=WAL");
+    exec(db, "PRAGMA synchronous=FULL");
+    return db;
+}
+
+// Reads every column of every row, as materialising objects would.
+qint64 readAllRows(sqlite3_stmt *stmt) {
+    qint64 bytes = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        for (int c = 0, n = sqlite3_column_count(stmt); c < n; ++c) {
+            if (sqlite3_column_type(stmt, c) == SQLITE_TEXT)
+                bytes += sqlite3_column_bytes(stmt, c);
+            else
+                bytes += sqlite3_column_int64(stmt, c);
+        }
+    }
+    sqlite3_reset(stmt);
+    return bytes;
+}
+
+const char *kUserLogWhere = "FROM log_entry_users j JOIN log_entries t ON t.id = j.owner "
+                            "WHERE j.target = ?1 AND t.chat IS NULL";
+
+struct Bare {
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *newest = nullptr, *count = nullptr, *before = nullptr, *insert = nullptr, *link = nullptr;
+    explicit Bare(const QString &path) : db(openBare(path)) {
+        newest = prepare(db, (std::string("SELECT t.* ") + kUserLogWhere +
+                              " ORDER BY j.sortKey DESC, j.owner DESC LIMIT 20")
+                                 .c_str());
+        count = prepare(db, (std::string("SELECT count(*) ") + kUserLogWhere).c_str());
+        before = prepare(
+            db, (std::string("SELECT t.* ") + kUserLogWhere +
+                 " AND (j.sortKey < ?2 OR (j.sortKey = ?2 AND j.owner < ?3)) ORDER BY j.sortKey DESC, "
+                 "j.owner DESC LIMIT 20")
+                    .c_str());
+        insert =
+            prepare(db, "INSERT INTO log_entries (kind, incoming, time, timeReceived, originalSenderName, "
+                        "message, messageId) VALUES ('Message', 1, ?, ?, ?, ?, ?)");
+        link = prepare(db, "INSERT INTO log_entry_users (owner, target, sortKey) VALUES (?, ?, ?)");
+    }
+    ~Bare() {
+        for (sqlite3_stmt *s : {newest, count, before, insert, link}) sqlite3_finalize(s);
+        sqlite3_close(db);
+    }
+};
+
+// --- the layer ------------------------------------------------------------------------------
+
+struct Layer {
+    ManagedObjectContext context{UserListModel::model()};
+    std::vector<User *> users; // by generator order
+    explicit Layer(const QString &path) {
+        if (!context.open(path)) std::exit(1);
+        std::map<QString, User *> byId;
+        for (User *u : context.fetch<User>()) byId[u->userId()] = u;
+        for (int u = 0; u < kUsers; ++u) users.push_back(byId[QStringLiteral("A%1").arg(100000000 + u)]);
+        if (!users.back()) std::exit(1);
+    }
+};
+
+constexpr qint64 kBig = 1000000;
+
+// The page older than a user's 200 newest entries: its key is the 200th entry.
+std::pair<qint64, qint64> pageKey(int u, qint64 entries) {
+    // Entries of user u: k = u + j*kUsers with k % 10 != 9; the newest come last.
+    std::vector<qint64> ks;
+    for (qint64 k = u; k < entries; k += kUsers)
+        if (!isChatLine(k)) ks.push_back(k);
+    const qint64 k = ks[ks.size() - 200];
+    return {kBaseMs + k * 1000, k + 1};
+}
+
+Layer &layer() {
+    static Layer l(storeFor(kBig));
+    return l;
+}
+Bare &bare() {
+    static Bare b(storeFor(kBig));
+    return b;
+}
+
+void BM_Open_Layer(benchmark::State &state) {
+    const QString path = storeFor(state.range(0));
+    for (auto _ : state) {
+        ManagedObjectContext context(UserListModel::model());
+        if (!context.open(path)) state.SkipWithError("open failed");
+        benchmark::DoNotOptimize(context.fetch<User>().size());
+    }
+}
+void BM_Open_Bare(benchmark::State &state) {
+    const QString path = storeFor(state.range(0));
+    for (auto _ : state) {
+        sqlite3 *db = openBare(path);
+        // The layer reads the small tables whole when it opens; so does this.
+        for (const char *sql : {"SELECT * FROM tree_items", "SELECT * FROM held_messages",
+                                "SELECT * FROM chats", "SELECT * FROM held_message_recipients"}) {
+            sqlite3_stmt *stmt = prepare(db, sql);
+            benchmark::DoNotOptimize(readAllRows(stmt));
+            sqlite3_finalize(stmt);
+        }
+        sqlite3_close(db);
+    }
+}
+
+void BM_Newest20_Layer(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) {
+        const QList<LogEntry *> page = layer().users[u++ % kUsers]->lastLogEnties(20);
+        if (page.size() != 20) state.SkipWithError("short page");
+        benchmark::DoNotOptimize(page.data());
+    }
+}
+void BM_Newest20_Bare(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) {
+        sqlite3_bind_int64(bare().newest, 1, kFirstUserRow + u++ % kUsers);
+        benchmark::DoNotOptimize(readAllRows(bare().newest));
+    }
+}
+
+void BM_Count_Layer(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(layer().users[u++ % kUsers]->logEntriesNumber());
+}
+void BM_Count_Bare(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) {
+        sqlite3_bind_int64(bare().count, 1, kFirstUserRow + u++ % kUsers);
+        sqlite3_step(bare().count);
+        benchmark::DoNotOptimize(sqlite3_column_int64(bare().count, 0));
+        sqlite3_reset(bare().count);
+    }
+}
+
+std::vector<std::pair<qint64, qint64>> &pageKeys() {
+    static std::vector<std::pair<qint64, qint64>> keys = [] {
+        std::vector<std::pair<qint64, qint64>> out;
+        for (int u = 0; u < kUsers; ++u) out.push_back(pageKey(u, kBig));
+        return out;
+    }();
+    return keys;
+}
+
+void BM_OlderPage_Layer(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) {
+        const auto [ms, row] = pageKeys()[u % kUsers];
+        const QList<LogEntry *> page =
+            layer().users[u++ % kUsers]->logEntriesBefore(QDateTime::fromMSecsSinceEpoch(ms), row, 20);
+        if (page.size() != 20) state.SkipWithError("short page");
+        benchmark::DoNotOptimize(page.data());
+    }
+}
+void BM_OlderPage_Bare(benchmark::State &state) {
+    int u = 0;
+    for (auto _ : state) {
+        const auto [ms, row] = pageKeys()[u % kUsers];
+        sqlite3_bind_int64(bare().before, 1, kFirstUserRow + u++ % kUsers);
+        sqlite3_bind_int64(bare().before, 2, ms);
+        sqlite3_bind_int64(bare().before, 3, row);
+        benchmark::DoNotOptimize(readAllRows(bare().before));
+    }
+}
+
+// Writes go to a copy, so the kept stores stay as they were built.
+QString workCopy() {
+    static const QString path = [] {
+        const QString p = benchFolder() + QStringLiteral("/work.storedata");
+        for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(p + QLatin1String(suffix));
+        if (!QFile::copy(storeFor(kBig), p)) std::exit(1);
+        return p;
+    }();
+    return path;
+}
+
+void BM_InsertSave_Layer(benchmark::State &state) {
+    static Layer l(workCopy());
+    qint64 n = 0;
+    for (auto _ : state) {
+        Message *m = l.context.insert<Message>();
+        m->setIncoming(true);
+        m->setOriginalSenderName(QStringLiteral("User 7"));
+        m->setMessage(QStringLiteral("an incoming message"));
+        m->setMessageId(5000000000000LL + n++);
+        m->addUserObject(l.users[7]);
+        if (!l.context.save()) state.SkipWithError("save failed");
+    }
+}
+void BM_InsertSave_Bare(benchmark::State &state) {
+    static Bare b(workCopy());
+    qint64 n = 0;
+    for (auto _ : state) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        exec(b.db, "BEGIN");
+        sqlite3_bind_int64(b.insert, 1, now);
+        sqlite3_bind_int64(b.insert, 2, now);
+        sqlite3_bind_text(b.insert, 3, "User 7", -1, SQLITE_STATIC);
+        sqlite3_bind_text(b.insert, 4, "an incoming message", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(b.insert, 5, 6000000000000LL + n++);
+        check(sqlite3_step(b.insert), b.db, "insert");
+        sqlite3_reset(b.insert);
+        sqlite3_bind_int64(b.link, 1, sqlite3_last_insert_rowid(b.db));
+        sqlite3_bind_int64(b.link, 2, kFirstUserRow + 7);
+        sqlite3_bind_int64(b.link, 3, now);
+        check(sqlite3_step(b.link), b.db, "link");
+        sqlite3_reset(b.link);
+        exec(b.db, "COMMIT");
+    }
+}
+
+BENCHMARK(BM_Open_Layer)->Arg(10000)->Arg(kBig)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Open_Bare)->Arg(10000)->Arg(kBig)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Newest20_Layer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Newest20_Bare)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Count_Layer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Count_Bare)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OlderPage_Layer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OlderPage_Bare)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_InsertSave_Layer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_InsertSave_Bare)->Unit(benchmark::kMicrosecond);
+
+// Keeps each case's time per iteration so the ratios can be printed after the run.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &r : runs)
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
+                times[r.benchmark_name()] = r.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    generate(10000);
+    generate(kBig);
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto &t = reporter.times;
+    auto ratio = [&](const std::string &a, const std::string &b) {
+        if (t.count(a) && t.count(b) && t.at(b) > 0)
+            std::printf("%-44s %8.2f\n", (a + " / " + b.substr(3)).c_str(), t.at(a) / t.at(b));
+    };
+    std::printf("\nratios (time per operation)\n");
+    for (const char *c : {"Open", "Newest20", "Count", "OlderPage", "InsertSave"}) {
+        const std::string base = std::string("BM_") + c;
+        if (std::string(c) == "Open") {
+            ratio(base + "_Layer/10000", base + "_Bare/10000");
+            ratio(base + "_Layer/1000000", base + "_Bare/1000000");
+        } else {
+            ratio(base + "_Layer", base + "_Bare");
+        }
+    }
+    ratio("BM_Open_Layer/1000000", "BM_Open_Layer/10000");
+    ratio("BM_Open_Bare/1000000", "BM_Open_Bare/10000");
+    benchmark::Shutdown();
+    // Only the built stores are worth keeping; the written-to copy is made anew each run.
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(benchFolder() + QStringLiteral("/work.storedata") + QLatin1String(suffix));
+    return 0;
+}
