@@ -228,6 +228,15 @@ bool ManagedObjectContext::execute(const QString &sql, StoreError *error) {
     return true;
 }
 
+sqlite3_stmt *ManagedObjectContext::prepareUncached(const QString &sql, StoreError *error,
+                                                    const QString &what) {
+    const QByteArray utf8 = sql.toUtf8();
+    sqlite3_stmt *stmt = nullptr;
+    const int rc = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &stmt, nullptr);
+    if (rc != SQLITE_OK) setError(error, rc, what);
+    return stmt;
+}
+
 sqlite3_stmt *ManagedObjectContext::prepare(const QString &sql, StoreError *error) {
     if (!m_db) {
         setError(error, StoreError::NotOpen, QStringLiteral("no store"));
@@ -662,14 +671,9 @@ QList<ManagedObject *> ManagedObjectContext::executeFetch(const FetchRequest &re
     if (m_db) {
         const QString sql = storeSql(request, false, stale);
         StatementGuard guard;
-        if (stale.isEmpty()) {
-            guard.stmt = prepare(sql, error);
-        } else {
-            guard.owned = true;
-            const QByteArray utf8 = sql.toUtf8();
-            const int rc = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &guard.stmt, nullptr);
-            if (rc != SQLITE_OK) setError(error, rc, QStringLiteral("fetch"));
-        }
+        // A statement that names stale rows is one of a kind: not worth a place in the cache.
+        guard.owned = !stale.isEmpty();
+        guard.stmt = guard.owned ? prepareUncached(sql, error, QStringLiteral("fetch")) : prepare(sql, error);
         if (!guard.stmt) return out;
         for (int i = 0; i < request.bindings.size(); ++i)
             bindValue(guard.stmt, i + 1, request.bindings.at(i));
@@ -728,14 +732,9 @@ qint64 ManagedObjectContext::count(const FetchRequest &request, StoreError *erro
     if (!m_db) return n;
     const QString sql = storeSql(request, true, stale);
     StatementGuard guard;
-    if (stale.isEmpty()) {
-        guard.stmt = prepare(sql, error);
-    } else {
-        guard.owned = true;
-        const QByteArray utf8 = sql.toUtf8();
-        const int rc = sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &guard.stmt, nullptr);
-        if (rc != SQLITE_OK) setError(error, rc, QStringLiteral("count"));
-    }
+    // A statement that names stale rows is one of a kind: not worth a place in the cache.
+    guard.owned = !stale.isEmpty();
+    guard.stmt = guard.owned ? prepareUncached(sql, error, QStringLiteral("count")) : prepare(sql, error);
     if (!guard.stmt) return n;
     for (int i = 0; i < request.bindings.size(); ++i) bindValue(guard.stmt, i + 1, request.bindings.at(i));
     const int rc = sqlite3_step(guard.stmt);

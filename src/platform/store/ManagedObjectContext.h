@@ -116,6 +116,8 @@ private:
     bool sortKeyChanged(const ManagedObject *object);
     bool execute(const QString &sql, StoreError *error);
     sqlite3_stmt *prepare(const QString &sql, StoreError *error);
+    // Prepared for one use; the caller finalizes it.
+    sqlite3_stmt *prepareUncached(const QString &sql, StoreError *error, const QString &what);
     void setError(StoreError *error, int code, const QString &what) const;
     QString kindFilter(const QString &entityName) const;
     QString storeSql(const FetchRequest &request, bool countOnly, const QList<qint64> &stale) const;
