@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QString>
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -79,9 +80,11 @@ void generate(qint64 entries) {
         prepare(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, pc, ip, status, "
                     "userOffline, seenLastTime, \"group\") VALUES (?, 'User', ?, 1, ?, ?, ?, '10', 1, ?, 1)");
     for (int u = 0; u < kUsers; ++u) {
-        const std::string name = "User " + std::to_string(u), id = "A" + std::to_string(100000000 + u);
-        const std::string pc = "pc-" + std::to_string(u),
-                          ip = "198.18." + std::to_string(u / 250) + "." + std::to_string(u % 250 + 1);
+        // QString rather than std::string: GCC 12 at -O3 warns falsely on std::string concatenation.
+        const std::string name = QStringLiteral("User %1").arg(u).toStdString(),
+                          id = QStringLiteral("A%1").arg(100000000 + u).toStdString();
+        const std::string pc = QStringLiteral("pc-%1").arg(u).toStdString(),
+                          ip = QStringLiteral("198.18.%1.%2").arg(u / 250).arg(u % 250 + 1).toStdString();
         sqlite3_bind_int64(user, 1, kFirstUserRow + u);
         sqlite3_bind_text(user, 2, name.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(user, 3, id.c_str(), -1, SQLITE_TRANSIENT);

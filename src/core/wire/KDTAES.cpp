@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -92,20 +93,22 @@ KeyedContext &decryptContext() {
     return context;
 }
 
-// Appends one decoded element of a received plaintext.
-void appendElement(PacketArray &elements, const QByteArray &piece) {
+// Appends one decoded element of a received plaintext. The piece points into the decrypted
+// buffer, which outlives the call; only a piece that is kept as data is copied.
+void appendElement(PacketArray &elements, QByteArrayView piece) {
     const qsizetype index = elements.size();
+    const QByteArray bytes = QByteArray::fromRawData(piece.data(), piece.size());
     if (index == kPayloadElement) {
         // The information block of "TSI" has its own separators and decoding.
         const PacketField &type = elements.at(kTypeElement);
         if (type.isString() && type.toString() == QLatin1String("TSI")) {
-            elements.append(PacketField(piece));
+            elements.append(PacketField(piece.toByteArray()));
             return;
         }
-        elements.append(PacketField(decodeTextField(piece)));
+        elements.append(PacketField(decodeTextField(bytes)));
         return;
     }
-    elements.append(PacketField(decodeLegacyText(piece)));
+    elements.append(PacketField(decodeLegacyText(bytes)));
 }
 
 } // namespace
@@ -181,18 +184,35 @@ QString KDTAES::decryptString(const QByteArray &data, bool forcedUtf) {
 }
 
 QByteArray KDTAES::encryptArrayForPacket(const PacketArray &array) {
-    QByteArray plain;
+    // The legacy form has at most one byte per unit, so this bounds the joined plaintext.
     qsizetype size = 0;
-    for (const PacketField &element : array) size += element.length() * 2 + 1;
-    plain.reserve(size);
+    for (const PacketField &element : array) size += element.length() + 1;
+    QByteArray plain(size, Qt::Uninitialized);
+    char *out = plain.data();
     for (const PacketField &element : array) {
-        if (element.isData())
-            plain.append(element.toData());
-        else
-            plain.append(encodeLegacyText(element.toString()));
-        plain.append(kFieldSeparator);
+        if (element.isData()) {
+            const QByteArray data = element.toData();
+            out = std::copy_n(data.constData(), data.size(), out);
+        } else {
+            const QString text = element.toString();
+            // Units 0x02-0x7F are their own bytes in every legacy code page and never switch it,
+            // so such a field skips a temporary; the code page is still read as the codec does.
+            if (!text.isNull()) legacyTextEncoding();
+            const char16_t *units = reinterpret_cast<const char16_t *>(text.constData());
+            const qsizetype count = text.size();
+            qsizetype i = 0;
+            for (; i < count && units[i] >= 0x02 && units[i] < 0x80; ++i) out[i] = char(units[i]);
+            if (i == count) {
+                out += count;
+            } else {
+                const QByteArray bytes = encodeLegacyText(text);
+                out = std::copy_n(bytes.constData(), bytes.size(), out);
+            }
+        }
+        *out++ = kFieldSeparator;
     }
-    if (!plain.isEmpty()) plain.chop(1);
+    // No separator after the last element.
+    plain.truncate(std::max<qsizetype>(out - plain.constData() - 1, 0));
 
     const QByteArray ciphertext = encryptDataToData(plain);
     if (ciphertext.size() > kLargestEncodeBlock) return ciphertext.toBase64() + QByteArray(2, kEndMarkByte);
@@ -220,10 +240,10 @@ std::optional<PacketArray> KDTAES::decryptStringToArray(const QByteArray &cipher
         const qsizetype separator = plain.indexOf(kFieldSeparator, pos);
         if (separator < 0) {
             // The last piece without a separator behind it loses its final byte.
-            appendElement(elements, plain.sliced(pos, plain.size() - 1 - pos).toByteArray());
+            appendElement(elements, plain.sliced(pos, plain.size() - 1 - pos));
             break;
         }
-        appendElement(elements, plain.sliced(pos, separator - pos).toByteArray());
+        appendElement(elements, plain.sliced(pos, separator - pos));
         pos = separator + 1;
     }
     return elements;
