@@ -19,11 +19,6 @@ std::optional<PacketArray> readFresh(const QByteArray &frame) {
 }
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzSetUp();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const QByteArray bytes = fuzzBytes(data, size);
     readFresh(bytes);

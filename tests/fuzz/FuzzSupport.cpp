@@ -21,6 +21,12 @@ void fuzzSetUp() {
     resetLegacyTextEncodingCache();
 }
 
+// Every target starts the same way.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzzSetUp();
+    return 0;
+}
+
 void fuzzFail(const char *condition, const char *file, int line) {
     std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
     std::fflush(stderr);

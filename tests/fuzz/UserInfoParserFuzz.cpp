@@ -63,11 +63,6 @@ void checkConverters(const QByteArray &bytes) {
 }
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzSetUp();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const QByteArray bytes = fuzzBytes(data, size);
     checkInfoBlock(bytes);
