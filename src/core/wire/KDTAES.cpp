@@ -215,6 +215,9 @@ QByteArray KDTAES::encryptArrayForPacket(const PacketArray &array) {
     plain.truncate(std::max<qsizetype>(out - plain.constData() - 1, 0));
 
     const QByteArray ciphertext = encryptDataToData(plain);
+    // The plaintext is never empty, so no ciphertext means the cipher failed: send nothing
+    // rather than a frame every peer rejects.
+    if (ciphertext.isEmpty()) return {};
     if (ciphertext.size() > kLargestEncodeBlock) return ciphertext.toBase64() + QByteArray(2, kEndMarkByte);
     // One buffer for the Base64 text and the end mark; EVP_EncodeBlock writes standard Base64
     // with padding and no line breaks, plus a terminating zero that the end mark overwrites.

@@ -28,6 +28,7 @@ public:
 
     // Joins count, id, fields and NUL with 0xA6, encrypts, Base64-encodes and appends 0x1F 0x1F.
     // The array must already hold count and id in front and the NUL element (the data 0x00) last.
+    // Empty when the cipher fails, so nothing is sent.
     static QByteArray encryptArrayForPacket(const PacketArray &array);
     // Decrypts Base64-decoded ciphertext and splits it into decoded elements (count and id
     // included); empty optional when nothing usable comes out.
