@@ -1,0 +1,60 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace dispatch {
+
+// A serial queue: blocks run one at a time, in the order they were added, on one of the io
+// threads (or on the Qt main thread for the main queue). Blocks of different queues run in
+// parallel.
+class Queue : public std::enable_shared_from_this<Queue> {
+public:
+    using Block = std::function<void()>;
+    using MainPoster = std::function<void(Block)>;
+
+    static std::shared_ptr<Queue> create(std::string label);
+
+    // The main queue: blocks run on the Qt main thread (posted to the application object), or
+    // through the poster a test installs with setMainPoster().
+    static std::shared_ptr<Queue> main();
+    // Replaces how the main queue hands its drain step to the main thread; an empty function
+    // restores the Qt main thread.
+    static void setMainPoster(MainPoster poster);
+
+    // The queue whose block is running on this thread, or null.
+    static Queue *current();
+
+    const std::string &label() const { return label_; }
+    bool isMain() const { return main_; }
+    // True while a block of this queue runs on the calling thread.
+    bool isCurrent() const;
+
+    void async(Block block);
+    // Runs the block on this queue and waits for it; inline when already on it, or when the
+    // queue is idle (then the calling thread takes the queue for the block's duration).
+    void sync(const Block &block);
+    // Runs the block on this queue after the delay (seconds, measured on the steady clock).
+    void after(double seconds, Block block);
+
+    ~Queue();
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
+
+private:
+    Queue(std::string label, bool main);
+    void scheduleLocked();
+    void drain();
+
+    const std::string label_;
+    const bool main_;
+    std::mutex mutex_;
+    std::deque<Block> items_;
+    bool scheduled_ = false; // a drain is posted or running, or a sync caller holds the queue
+};
+
+} // namespace dispatch

@@ -1,0 +1,190 @@
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/ReadinessSource.h"
+#include "platform/dispatch/TimerSource.h"
+
+#include "support/EventLoopWait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace dispatch;
+
+TEST(DispatchQueue, RunsBlocksSeriallyInOrder) {
+    auto q = Queue::create("order");
+    std::vector<int> seen;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    for (int i = 0; i < 2000; ++i) {
+        q->async([&, i] {
+            if (inside.fetch_add(1) != 0) overlap = true;
+            seen.push_back(i);
+            inside.fetch_sub(1);
+        });
+    }
+    q->sync([] {});
+    ASSERT_EQ(seen.size(), 2000u);
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+    EXPECT_FALSE(overlap);
+}
+
+TEST(DispatchQueue, SyncIsInlineOnTheQueueAndSeesEarlierAsyncs) {
+    auto q = Queue::create("sync");
+    int value = 0;
+    q->async([&] { value = 1; });
+    bool nestedInline = false;
+    q->sync([&] {
+        EXPECT_EQ(value, 1);
+        EXPECT_TRUE(q->isCurrent());
+        q->sync([&] { nestedInline = true; }); // would deadlock if not inline
+    });
+    EXPECT_TRUE(nestedInline);
+    EXPECT_FALSE(q->isCurrent());
+}
+
+TEST(DispatchQueue, SyncFromManyThreadsNeverOverlaps) {
+    auto q = Queue::create("contended");
+    int counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                q->sync([&] { ++counter; });
+                q->async([&] { ++counter; });
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    q->sync([] {});
+    EXPECT_EQ(counter, 8000);
+}
+
+TEST(DispatchQueue, MainQueueRunsOnTheQtThread) {
+    std::atomic<bool> ran{false};
+    bool onMain = false;
+    auto q = Queue::create("worker");
+    q->async([&] {
+        Queue::main()->async([&] {
+            onMain = QThread::currentThread() == QCoreApplication::instance()->thread() &&
+                     Queue::main()->isCurrent();
+            ran = true;
+        });
+    });
+    ASSERT_TRUE(waitUntil([&] { return ran.load(); }));
+    EXPECT_TRUE(onMain);
+    EXPECT_TRUE(Queue::main()->isCurrent()); // plain main-thread code counts as the main queue
+}
+
+TEST(DispatchQueue, MainPosterLetsATestDrainTheMainQueue) {
+    std::vector<Queue::Block> posted;
+    std::mutex m;
+    Queue::setMainPoster([&](Queue::Block b) {
+        std::lock_guard lock(m);
+        posted.push_back(std::move(b));
+    });
+    int ran = 0;
+    Queue::main()->async([&] { ++ran; });
+    Queue::main()->async([&] { ++ran; });
+    EXPECT_EQ(ran, 0);
+    {
+        std::lock_guard lock(m);
+        ASSERT_EQ(posted.size(), 1u); // one drain step carries both blocks
+    }
+    posted.front()();
+    EXPECT_EQ(ran, 2);
+    Queue::setMainPoster(nullptr);
+}
+
+TEST(DispatchQueue, AfterRunsOnTheQueueLater) {
+    auto q = Queue::create("after");
+    std::atomic<bool> ran{false};
+    bool onQueue = false;
+    const auto start = std::chrono::steady_clock::now();
+    q->after(0.05, [&] {
+        onQueue = q->isCurrent();
+        ran = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return ran.load(); }));
+    EXPECT_TRUE(onQueue);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+}
+
+TEST(DispatchReadinessSource, FiresWhileReadableAndStopsWhenSuspendedOrCancelled) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    auto q = Queue::create("source");
+    auto src = ReadinessSource::create(fds[0], ReadinessSource::Kind::Read, q);
+    std::atomic<int> events{0};
+    std::atomic<uint64_t> available{0};
+    std::atomic<bool> cancelled{false};
+    src->setEventHandler([&] {
+        available = src->data();
+        char buf[4];
+        if (++events == 1)
+            (void)::read(fds[0], buf, 2); // leave two bytes: level-triggered, fires again
+        else
+            (void)::read(fds[0], buf, 4);
+    });
+    src->setCancelHandler([&] {
+        ::close(fds[0]); // the descriptor is closed by its owner, at cancel time
+        cancelled = true;
+    });
+    ASSERT_EQ(::write(fds[1], "abcd", 4), 4);
+    spinFor(30);
+    EXPECT_EQ(events.load(), 0) << "a new source starts suspended";
+    src->resume();
+    ASSERT_TRUE(waitUntil([&] { return events.load() == 2; }));
+    EXPECT_EQ(available.load(), 2u);
+    src->suspend();
+    q->sync([] {});
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    spinFor(50);
+    EXPECT_EQ(events.load(), 2);
+    src->resume();
+    ASSERT_TRUE(waitUntil([&] { return events.load() == 3; }));
+    src->cancel();
+    ASSERT_TRUE(waitUntil([&] { return cancelled.load(); }));
+    EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1) << "closed at once by the cancel handler";
+    spinFor(30);
+    EXPECT_EQ(events.load(), 3);
+    ::close(fds[1]);
+}
+
+TEST(DispatchTimerSource, RescheduleDropsTheEarlierExpiry) {
+    auto q = Queue::create("timer");
+    auto timer = TimerSource::create(q);
+    std::atomic<int> fired{0};
+    timer->setEventHandler([&] { ++fired; });
+    timer->schedule(0.02);
+    timer->resume();
+    timer->schedule(0.2); // a stale expiry of the first schedule must not fire
+    spinFor(100);
+    EXPECT_EQ(fired.load(), 0);
+    ASSERT_TRUE(waitUntil([&] { return fired.load() == 1; }, 2000));
+    spinFor(50);
+    EXPECT_EQ(fired.load(), 1) << "one-shot";
+}
+
+TEST(DispatchTimerSource, RepeatsAndCancels) {
+    auto q = Queue::create("repeat");
+    auto timer = TimerSource::create(q);
+    std::atomic<int> fired{0};
+    std::atomic<bool> cancelled{false};
+    timer->setEventHandler([&] { ++fired; });
+    timer->setCancelHandler([&] { cancelled = true; });
+    timer->schedule(0.01, 0.01);
+    timer->resume();
+    ASSERT_TRUE(waitUntil([&] { return fired.load() >= 3; }));
+    timer->cancel();
+    ASSERT_TRUE(waitUntil([&] { return cancelled.load(); }));
+    const int after = fired.load();
+    spinFor(50);
+    EXPECT_EQ(fired.load(), after);
+}
