@@ -1,6 +1,74 @@
 #include "core/model/Message.h"
 
+#include "core/app/AppContext.h"
+#include "core/app/AppInterface.h"
+#include "core/model/Chat.h"
+#include "core/model/Me.h"
+#include "core/model/MessageForForwarding.h"
+#include "core/model/User.h"
+#include "core/net/UDPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/KDTAES.h"
+#include "platform/defaults/Defaults.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/store/Clock.h"
 #include "platform/store/ManagedObjectContext.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QTimeZone>
+
+#include <limits>
+#include <optional>
+
+namespace {
+
+std::function<double()> &offsetSource() {
+    static std::function<double()> source;
+    return source;
+}
+
+std::function<void(qint64)> &receivedNoticeSender() {
+    static std::function<void(qint64)> sender;
+    return sender;
+}
+
+// How each message word is read.
+struct Kind {
+    bool mass;
+    bool handOver;  // a copy to hold for an offline user
+    bool forwarded; // a held copy delivered to its recipient
+};
+
+std::optional<Kind> kindOf(const QString &word) {
+    if (word == QLatin1String("TSM")) return Kind{false, false, false};
+    if (word == QLatin1String("TMM")) return Kind{true, false, false};
+    if (word == QLatin1String("TSOM")) return Kind{false, true, false};
+    if (word == QLatin1String("TSOMM")) return Kind{true, true, false};
+    if (word == QLatin1String("TSFM")) return Kind{false, false, true};
+    if (word == QLatin1String("TSFMM")) return Kind{true, false, true};
+    return std::nullopt;
+}
+
+// The leading integer of a text; 0 when there is none. Values beyond 64 bits saturate.
+qint64 leadingInteger(const QString &text) {
+    qsizetype i = 0;
+    while (i < text.size() && text.at(i).isSpace()) ++i;
+    bool negative = false;
+    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) negative = text.at(i++) == u'-';
+    qint64 value = 0;
+    for (; i < text.size() && text.at(i) >= u'0' && text.at(i) <= u'9'; ++i) {
+        const int digit = text.at(i).unicode() - u'0';
+        if (value > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return negative ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+const QString kStar = QStringLiteral("*");
+
+} // namespace
 
 Message *Message::findByMessageId(ManagedObjectContext *context, qint64 messageId) {
     if (!context) return nullptr;
@@ -14,4 +82,156 @@ Message *Message::findByMessageId(ManagedObjectContext *context, qint64 messageI
     r.limit = 1;
     const QList<ManagedObject *> found = context->executeFetch(r);
     return found.isEmpty() ? nullptr : static_cast<Message *>(found.first());
+}
+
+const QStringList &Message::messageWords() {
+    static const QStringList words = {QStringLiteral("TSM"),   QStringLiteral("TMM"),
+                                      QStringLiteral("TSOM"),  QStringLiteral("TSFM"),
+                                      QStringLiteral("TSOMM"), QStringLiteral("TSFMM")};
+    return words;
+}
+
+PacketArray Message::receiptPacket(const QString &senderUserId) {
+    const Me *me = Me::current();
+    return {QStringLiteral("TMR"),
+            kStar,
+            me ? me->pc() : QString(),
+            me ? me->userId() : QString(),
+            kStar,
+            senderUserId,
+            kStar,
+            kStar};
+}
+
+PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP) {
+    if (fields.size() < 8) return {};
+    const auto field = [&fields](int i) { return fields.at(i).toString(); };
+    const std::optional<Kind> kind = kindOf(field(0));
+    if (!kind) return {};
+    const PacketArray reply = receiptPacket(field(3));
+
+    ManagedObjectContext *context = appManagedObjectContext();
+    Me *me = Me::current();
+    UserList *roster = UserList::shared();
+    if (!context || !me || !roster) return reply;
+
+    // 1-2. A known id was stored before (also when only held for someone): acknowledge only.
+    const qint64 messageId = leadingInteger(field(kind->handOver ? 2 : 1));
+    if (User::messageIdExists(context, messageId)) return reply;
+    // 3. Meant for another user.
+    if (field(5) != me->userId()) return reply;
+    // 4. The recipient: the offline user a hand-over is for, else the local user.
+    User *recipient = roster->getUserById(field(kind->handOver ? 1 : 5), QString());
+    if (!recipient) return reply;
+    if (recipient->name().isEmpty()) recipient->setRemoved(true);
+    // 5. The sender; only a direct message can make a user known.
+    const bool direct = !kind->handOver && !kind->forwarded;
+    User *sender = roster->getUserById(field(kind->forwarded ? 7 : 3), direct ? fromIP : QString());
+    if (!sender) return reply;
+    // 6. An offline sender's name may have changed meanwhile.
+    const QString name = field(kind->handOver ? 7 : 4);
+    if (sender->userOffline() && !name.isEmpty() && name != kStar && name != sender->name())
+        sender->setName(name);
+    // 7. Forwarded times are the author's local wall-clock seconds.
+    QDateTime time = Clock::now();
+    if (!direct) {
+        const double seconds = double(leadingInteger(field(kind->handOver ? 4 : 2))) - localOffsetFromGMT();
+        time = QDateTime::fromMSecsSinceEpoch(qint64(seconds * 1000.0), QTimeZone::utc());
+    }
+    const QString text = field(6);
+
+    if (kind->handOver) {
+        // 8. A copy to hold until the recipient is back.
+        auto *held = context->insert<MessageForForwarding>();
+        held->setTime(time);
+        held->setMass(kind->mass);
+        held->setMessageId(messageId);
+        held->setMessage(KDTAES::encryptString(text, true));
+        held->setSender(sender);
+        held->addRecipientsObject(recipient);
+        return reply;
+    }
+
+    // 9. A history line; it is shown after the server has saved and queued the reply.
+    auto *message = context->insert<Message>();
+    message->setTime(time);
+    message->setMass(kind->mass);
+    message->setMessageId(messageId);
+    message->setIncoming(true);
+    message->setOffline(kind->forwarded);
+    message->setMessage(text);
+    message->setOriginalSenderName(sender->name());
+    message->addUserObject(sender);
+    QPointer<User> senderGuard(sender);
+    QPointer<Message> messageGuard(message);
+    dispatch::Queue::main()->async([senderGuard, messageGuard] {
+        if (senderGuard && !senderGuard->isDeleted()) senderGuard->MessageReceived();
+        if (messageGuard && !messageGuard->isDeleted()) {
+            AppInterface::current()->showHistoryLine(messageGuard);
+            messageGuard->playSoundAndPopupWindow();
+        }
+    });
+    // 10. The other holders of a forwarded copy may drop theirs.
+    if (kind->forwarded) {
+        const qint64 deliveredId = leadingInteger(field(1));
+        if (const auto &announce = receivedNoticeSender()) {
+            announce(deliveredId);
+        } else if (UDPserver *udp = UDPserver::shared()) {
+            udp->SendPacketToEveryone({QStringLiteral("UOMFR"), QString::number(deliveredId), me->pc(),
+                                       me->userId(), kStar, kStar, kStar, kStar,
+                                       QString::number(me->sessionId())});
+        }
+    }
+    return reply;
+}
+
+void Message::playSoundAndPopupWindow() {
+    QObject *window = nullptr;
+    const QList<User *> users = user();
+    Me *me = Me::current();
+    if (!chat() && me && users.contains(me))
+        window = me->conversationWindow();
+    else if (chat())
+        window = chat()->conversationWindow();
+    else
+        for (User *u : users)
+            if ((window = u->conversationWindow())) break;
+
+    Defaults &settings = Defaults::standard();
+    AppInterface *ui = AppInterface::current();
+    if (settings.integerForKey(QStringLiteral("sounds.anyTime")) == 0 && window &&
+        ui->isMainAndKeyWindow(window))
+        return;
+    popupWindow(this, window);
+    if (!settings.boolForKey(QStringLiteral("sounds.enabled"))) return;
+    if (mass()) {
+        if (settings.boolForKey(QStringLiteral("sounds.onBroadcast")))
+            ui->playSound(QStringLiteral("Broadcast"));
+    } else if (settings.boolForKey(QStringLiteral("sounds.onIncoming"))) {
+        ui->playSound(QStringLiteral("Message"));
+    }
+}
+
+void Message::popupWindow(LogEntry *entry, QObject *window) {
+    if (!entry) return;
+    const QList<User *> users = entry->user();
+    if (!window)
+        for (User *u : users)
+            if ((window = u->conversationWindow())) break;
+    AppInterface *ui = AppInterface::current();
+    if (ui->isCallLive(users.value(0), entry->chat())) return;
+    Defaults &settings = Defaults::standard();
+    if (settings.integerForKey(QStringLiteral("minimizeMessages")) == 1) return;
+    if (window) ui->bringForward(window, settings.boolForKey(QStringLiteral("keepFocus")));
+}
+
+double Message::localOffsetFromGMT() {
+    if (const auto &source = offsetSource()) return source();
+    return double(QTimeZone::systemTimeZone().offsetFromUtc(QDateTime::currentDateTimeUtc()));
+}
+
+void Message::setLocalOffsetFunction(std::function<double()> offset) { offsetSource() = std::move(offset); }
+
+void Message::setReceivedNoticeSender(std::function<void(qint64)> sender) {
+    receivedNoticeSender() = std::move(sender);
 }

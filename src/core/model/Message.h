@@ -1,8 +1,12 @@
 #pragma once
 
 #include "core/model/LogEntry.h"
+#include "core/wire/PacketField.h"
+
+#include <functional>
 
 class ManagedObjectContext;
+class QObject;
 
 class Message : public LogEntry {
 public:
@@ -19,4 +23,29 @@ public:
     void setMessageId(qint64 v) { setValue(QStringLiteral("messageId"), v); }
     bool offline() const { return boolValue(QStringLiteral("offline")); }
     void setOffline(bool v) { setValue(QStringLiteral("offline"), v); }
+
+    // The message words this class receives: "TSM", "TMM", "TSOM", "TSFM", "TSOMM", "TSFMM".
+    static const QStringList &messageWords();
+    // A received message packet (field 6 already decoded to text) from the peer's address:
+    // stores it as a history line or a held copy, or nothing (a known id, another recipient,
+    // unknown users), and returns the "TMR" to write back. A packet of fewer than 8 fields
+    // stores nothing and gets an empty array: it is treated as an unreadable frame.
+    static PacketArray gotMessage(const PacketArray &fields, const QString &fromIP);
+    // The acknowledgement of a message packet whose sender id (field 3) is given.
+    static PacketArray receiptPacket(const QString &senderUserId);
+
+    // The sound and window rules of a new line.
+    void playSoundAndPopupWindow();
+    // Shows the line's window by the settings; no window given: that of any of its users.
+    static void popupWindow(LogEntry *entry, QObject *window);
+
+    // This system's offset from GMT in seconds, computed at each call so that it follows
+    // daylight-saving changes. Forwarded times travel as seconds since 1970 plus the sender's
+    // offset. Tests replace the source; an empty function restores the system's.
+    static double localOffsetFromGMT();
+    static void setLocalOffsetFunction(std::function<double()> offset);
+
+    // A stored forwarded delivery tells the other holders that the id arrived: "UOMFR" through
+    // the published UDP server, or through the sender set here (tests) instead.
+    static void setReceivedNoticeSender(std::function<void(qint64 messageId)> sender);
 };

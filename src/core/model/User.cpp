@@ -1,12 +1,60 @@
 #include "core/model/User.h"
 
+#include "core/app/AppContext.h"
+#include "core/app/AppInterface.h"
 #include "core/model/Group.h"
 #include "core/model/LogEntry.h"
 #include "core/model/LogQuery.h"
+#include "core/model/Me.h"
+#include "core/model/Message.h"
 #include "core/model/MessageForForwarding.h"
+#include "core/net/TCPserver.h"
+#include "core/wire/KDTPacket.h"
+#include "core/wire/TextCodec.h"
 #include "platform/notify/NotificationCenter.h"
 #include "platform/store/Clock.h"
 #include "platform/store/ManagedObjectContext.h"
+
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+namespace {
+
+std::function<void(User *, Message *)> &offlineHandOver() {
+    static std::function<void(User *, Message *)> handler;
+    return handler;
+}
+
+std::function<void(User *)> &typingNoticeSender() {
+    static std::function<void(User *)> sender;
+    return sender;
+}
+
+std::function<quint32(quint32)> &randomSource() {
+    static std::function<quint32(quint32)> source;
+    return source;
+}
+
+// The leading integer of a text (blanks, sign, digits), 0 when there is none.
+qint64 leadingInteger(const QString &text) {
+    qsizetype i = 0;
+    while (i < text.size() && text.at(i).isSpace()) ++i;
+    bool negative = false;
+    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) negative = text.at(i++) == u'-';
+    qint64 value = 0;
+    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 128; ++i) {
+        if (value > (qint64(1) << 50)) break; // only ever compared with small numbers
+        value = value * 10 + (text.at(i).unicode() - u'0');
+    }
+    return negative ? -value : value;
+}
+
+// The major version: the integer value of the text before the first ".".
+qint64 majorVersion(const QString &version) { return leadingInteger(version.section(u'.', 0, 0)); }
+
+const QString kStar = QStringLiteral("*");
+
+} // namespace
 
 User *User::findByUserId(ManagedObjectContext *context, const QString &userId) {
     if (!context || userId.isEmpty()) return nullptr;
@@ -109,4 +157,152 @@ void User::awakeFromFetch() {
     // Also when setStatus was refused (the local user ignores "10"): the icon is transient
     // and must be made on every fetch.
     updateIcon();
+}
+
+Message *User::SendMessage(const QString &text, const std::optional<QList<User *>> &toMass) {
+    ManagedObjectContext *context = managedObjectContext();
+    if (!context) return nullptr;
+    Me *me = Me::current();
+    auto *message = context->insert<Message>();
+    message->setMessage(text);
+    message->setIncoming(false);
+    message->setMass(toMass.has_value());
+    message->setMessageId(genInt64random());
+    message->setOriginalSenderName(me ? me->name() : QString());
+    const QList<User *> recipients = toMass ? *toMass : QList<User *>{this};
+    for (User *recipient : recipients) message->addUserObject(recipient);
+
+    // Recipients already known to be offline are handed over at once.
+    SendOfflineMessageIfNeeded(message);
+    saveContextIfChanged();
+
+    bool toMyself = false;
+    for (User *recipient : recipients) {
+        NotificationCenter::defaultCenter().post(QStringLiteral("logUpdated"), recipient);
+        if (recipient == me) toMyself = true;
+        if (recipient->userOffline()) continue;
+        if (TCPserver *server = TCPserver::shared())
+            server->SendTCPpacket(KDTPacket::PlainPackeFromArray(messagePacket(message, recipient)),
+                                  recipient, message);
+    }
+    // A packet also goes to the local user's own address; it arrives as a known id and is only
+    // acknowledged, so the line is shown from here.
+    if (toMyself && me) {
+        me->MessageReceived();
+        AppInterface::current()->showHistoryLine(message);
+        message->playSoundAndPopupWindow();
+    }
+    return message;
+}
+
+PacketArray User::messagePacket(const Message *message, const User *recipient) {
+    const Me *me = Me::current();
+    return {message->mass() ? QStringLiteral("TMM") : QStringLiteral("TSM"),
+            QString::number(message->messageId()),
+            me ? me->pc() : QString(),
+            me ? me->userId() : QString(),
+            kStar,
+            recipient ? recipient->userId() : QString(),
+            encodeTextField(message->message()),
+            kStar};
+}
+
+PacketArray User::infoRequestPacket(const User *target) {
+    const Me *me = Me::current();
+    return {QStringLiteral("TRI"),
+            kStar,
+            me ? me->pc() : QString(),
+            me ? me->userId() : QString(),
+            kStar,
+            target ? target->userId() : QString(),
+            kStar,
+            kStar};
+}
+
+void User::SendOfflineMessageIfNeeded(Message *message) {
+    if (const auto &handler = offlineHandOver()) handler(this, message);
+}
+
+void User::setOfflineHandOverHandler(std::function<void(User *, Message *)> handler) {
+    offlineHandOver() = std::move(handler);
+}
+
+void User::RequestUserInfo() {
+    if (TCPserver *server = TCPserver::shared())
+        server->SendTCPpacket(KDTPacket::PlainPackeFromArray(infoRequestPacket(this)), this, nullptr);
+}
+
+void User::sendIsTyping() {
+    const QDateTime now = Clock::now();
+    if (m_typingSent.isValid() && m_typingSent.msecsTo(now) <= 2000 && m_typingSent <= now) return;
+    if (const auto &sender = typingNoticeSender()) sender(this);
+    m_typingSent = now;
+}
+
+void User::setTypingNoticeSender(std::function<void(User *)> sender) {
+    typingNoticeSender() = std::move(sender);
+}
+
+bool User::isWindows() const { return oSversion().contains(QLatin1String("Windows")); }
+
+bool User::UTF8compatible() const {
+    const QString v = version(), os = oSversion();
+    if (v.isEmpty() && os.isEmpty()) return false;
+    const qint64 major = majorVersion(v);
+    if (major >= 10 && isWindows()) return true;
+    return major >= 4 && os.contains(QLatin1String("Mac OS"));
+}
+
+bool User::canCall() {
+    if (m_canCall == 0 || m_canCall == 1) return m_canCall == 1;
+    const QString v = version(), os = oSversion();
+    if (v.isEmpty() && os.isEmpty()) return false;
+    const qint64 major = majorVersion(v);
+    static const QRegularExpression system(
+        QStringLiteral("(Windows|Mac OS X .+)(?: Server)? ([0-9.]+) (R2)?"));
+    bool can = false;
+    const QRegularExpressionMatch match = system.match(os);
+    if (match.hasMatch()) {
+        const QStringList numbers = match.captured(2).split(u'.');
+        const qint64 first = leadingInteger(numbers.value(0));
+        const qint64 second = leadingInteger(numbers.value(1));
+        if (match.captured(1) == QLatin1String("Windows"))
+            can = major >= 10 && ((first >= 7 && first <= 999) || first >= 2008);
+        else
+            can = major >= 4 && (first >= 11 || (first == 10 && second >= 15));
+    }
+    m_canCall = can ? 1 : 0;
+    return can;
+}
+
+void User::StartConversation(bool incoming) { AppInterface::current()->startConversation(this, incoming); }
+
+void User::MessageReceived() {
+    StartConversation(true);
+    m_typingReceived = QDateTime();
+    NotificationCenter::defaultCenter().post(QStringLiteral("logUpdated"), this);
+}
+
+QString User::getUserNamesFromSet(const QList<User *> &users) {
+    QStringList names;
+    for (const User *u : users) names.append(u->name());
+    return names.join(QStringLiteral(", "));
+}
+
+qint64 User::genInt64random() {
+    constexpr quint32 kBound = 9999999;
+    const auto draw = [] {
+        const auto &source = randomSource();
+        return source ? source(kBound) % kBound : QRandomGenerator::global()->bounded(kBound);
+    };
+    const quint32 first = draw();
+    const quint32 second = draw();
+    return (QString::number(first) + QString::number(second)).toLongLong();
+}
+
+void User::setRandomSource(std::function<quint32(quint32)> source) { randomSource() = std::move(source); }
+
+bool User::messageIdExists(ManagedObjectContext *context, qint64 messageId) {
+    if (Message::findByMessageId(context, messageId)) return true;
+    return !MessageForForwarding::findByMessageId(context, messageId).isEmpty();
 }

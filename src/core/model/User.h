@@ -1,12 +1,17 @@
 #pragma once
 
 #include "core/model/TreeItem.h"
+#include "core/wire/PacketField.h"
 
 #include <QPointer>
+
+#include <functional>
+#include <optional>
 
 class Group;
 class LogEntry;
 class ManagedObjectContext;
+class Message;
 class MessageForForwarding;
 
 // One peer on the network, and the base of Me.
@@ -85,6 +90,38 @@ public:
     // Keeps status, offline flag, icon and the offline-forwarding check in step.
     virtual void setStatus(const QString &status);
     void updateIcon();
+
+    // Peer operations.
+    // Stores a message from the local user to this user (or, with a set, a mass message to the
+    // set, of which this user is any member) and sends it to every recipient that is online.
+    Message *SendMessage(const QString &text, const std::optional<QList<User *>> &toMass = std::nullopt);
+    // Hands the message's offline recipients over to online copies; the forwarding code
+    // installs the work, until then this does nothing.
+    void SendOfflineMessageIfNeeded(Message *message);
+    static void setOfflineHandOverHandler(std::function<void(User *, Message *)> handler);
+    // "TRI" over TCP, with nothing attached.
+    void RequestUserInfo();
+    // A typing notice, at most one each 2 s. The UDP server installs the sender.
+    void sendIsTyping();
+    static void setTypingNoticeSender(std::function<void(User *)> sender);
+    bool isWindows() const;
+    // The peer takes UTF-8 text.
+    bool UTF8compatible() const;
+    // The peer takes audio and video calls; cached until resetCanCall.
+    bool canCall();
+    void resetCanCall() { m_canCall = -1; }
+    void StartConversation(bool incoming);
+    // Brings a newly received line to the user's window.
+    void MessageReceived();
+    static QString getUserNamesFromSet(const QList<User *> &users);
+    // A new message id: two random numbers below 9999999, their decimals joined.
+    static qint64 genInt64random();
+    static void setRandomSource(std::function<quint32(quint32 bound)> source);
+    // A Message or, failing that, a MessageForForwarding with the id is stored.
+    static bool messageIdExists(ManagedObjectContext *context, qint64 messageId);
+    // The packet arrays these operations send (the recipient's id in field 5).
+    static PacketArray messagePacket(const Message *message, const User *recipient);
+    static PacketArray infoRequestPacket(const User *target);
 
     // Transient members.
     int canCallCache() const { return m_canCall; } // -1 unknown, 0 no, 1 yes

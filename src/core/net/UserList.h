@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 class Me;
 class User;
@@ -19,27 +22,53 @@ public:
     static void setShared(UserList *list);
 
     explicit UserList(QObject *parent = nullptr);
+    ~UserList() override;
+
+    // The context the roster works in: the program's own unless one was set (tests, tools).
+    ManagedObjectContext *context() const;
+    void setContext(ManagedObjectContext *context);
 
     void updateMe();
-    Me *me() const { return me_; }
+    Me *me() const;
     void setMe(Me *me);
 
     // The user with this id; with an address, an unknown user is created with it (and the
     // address of a known one is updated silently). Without an address, known users only.
     User *getUserById(const QString &userId, const QString &ip);
+    // Users of the store: without offline ones (first flag) and without the local user
+    // (second flag); removed users are left out whenever either flag is set.
     QList<User *> allUsersWithoutOffline(bool withoutOffline, bool andMe);
     // Applies one decoded presence datagram (sender's address appended as last element);
-    // null tells the caller to ignore the packet.
+    // null tells the caller to ignore the packet. Fewer than 9 fields before the address are
+    // ignored.
     User *UpdateUserDataWithUDP(const QStringList &packet);
     void goOffline();
+    // Another copy runs with this user id: networking stops until startEverything().
     void stopEverything();
     void startEverything();
+    bool networkingStopped() const { return stopped_; }
     Group *AddNewGroup();
+
+    // How the roster asks a user for its information ("TRI"), on the main queue's next turn;
+    // tests record instead.
+    static void setInfoRequestFunction(std::function<void(User *)> request);
+    static void requestUserInfo(User *user);
+    // How networking is switched off and on again; by default the TCP server's listener, which
+    // ends and begins the UDP server's work (the UDP server alone when there is no TCP server).
+    static void setNetworkingSwitch(std::function<void(bool on)> change);
 
     bool someUsersExceptMeEverSeen() const { return someUsersExceptMeEverSeen_; }
     void setSomeUsersExceptMeEverSeen(bool v) { someUsersExceptMeEverSeen_ = v; }
 
+signals:
+    // Networking was stopped because another copy uses the local user's id, or started again.
+    void networkingChanged(bool on);
+
 private:
+    User *adoptFormerMe(Me *former);
+
     bool someUsersExceptMeEverSeen_ = false;
+    bool stopped_ = false;
     QPointer<Me> me_;
+    QPointer<ManagedObjectContext> context_;
 };

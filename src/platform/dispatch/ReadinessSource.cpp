@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/IoRuntime.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -82,6 +83,13 @@ void ReadinessSource::armOnQueue() {
     armed_ = true;
     const uint64_t generation = generation_;
     auto self = shared_from_this();
+    // The reactor's wait only sees changes (edge-triggered): readiness that is already there
+    // when the wait is armed would go unnoticed, so it is checked here first.
+    pollfd ready{fd_, short(kind_ == Kind::Read ? POLLIN : POLLOUT), 0};
+    if (::poll(&ready, 1, 0) > 0) {
+        queue_->async([self, generation] { self->fired(generation, std::error_code()); });
+        return;
+    }
     const auto waitType = kind_ == Kind::Read ? asio::posix::stream_descriptor::wait_read
                                               : asio::posix::stream_descriptor::wait_write;
     watch_.async_wait(waitType, [self, generation](const std::error_code &error) {

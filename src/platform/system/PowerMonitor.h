@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 
 // Sleep and wake from logind's PrepareForSleep signal on the system bus. While awake it holds
@@ -9,6 +10,8 @@ class PowerMonitor : public QObject {
     Q_OBJECT
 public:
     static PowerMonitor &shared();
+    // On another bus than the system bus (tests run a private one with a stand-in logind).
+    explicit PowerMonitor(const QDBusConnection &bus);
     bool isActive() const { return active_; }
     // Called once the sleep work is done; the lock is taken again on wake.
     void releaseSleepDelay();
@@ -18,8 +21,16 @@ signals:
     void willSleep();
     void didWake();
 
+private slots:
+    void onPrepareForSleep(bool start);
+
 private:
     PowerMonitor();
+    void takeSleepDelay();
+
+    QDBusConnection bus_;
     bool active_ = false;
+    bool asleep_ = false;
+    bool requesting_ = false;
     int inhibitorFd_ = -1;
 };

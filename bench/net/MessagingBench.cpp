@@ -1,0 +1,297 @@
+// Messages per second that the TCP server receives and stores (one connection each, every
+// message saved before its receipt goes back), and the latency of one message from the
+// sender's SendMessage to its "TMR", each against a minimal C++ client and server doing the
+// same connect-write-read-close on loopback with lines of the same size. The ratios are printed
+// at the end.
+#include "core/app/AppContext.h"
+#include "core/app/KDTAppDelegate.h"
+#include "core/model/Me.h"
+#include "core/model/Message.h"
+#include "core/model/User.h"
+#include "core/net/TCPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/KDTPacket.h"
+#include "core/wire/TextCodec.h"
+#include "platform/store/ManagedObjectContext.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr int kBatch = 200;
+const QString kText = QStringLiteral("Добрый день! The quarterly report is in the shared folder 📎");
+
+struct Core {
+    std::unique_ptr<UserList> roster;
+    std::unique_ptr<TCPserver> server;
+    Me *me = nullptr;
+    std::uint16_t port = 0;
+    qint64 nextId = 1'000'000;
+    std::atomic<int> delivered{0};
+};
+Core *core = nullptr;
+
+int connectTo(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until CR LF or the peer's close.
+QByteArray readLine(int fd) {
+    QByteArray line;
+    char buf[4096];
+    while (!line.endsWith("\r\n")) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) std::perror("recv");
+        if (n <= 0) break;
+        line.append(buf, n);
+    }
+    return line;
+}
+
+void writeAll(int fd, const QByteArray &data) {
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += n;
+    }
+}
+
+// One exchange as every sender makes it: connect, the line, the reply line, close.
+bool exchange(std::uint16_t port, const QByteArray &line) {
+    const int fd = connectTo(port);
+    if (fd < 0) {
+        std::perror("connect");
+        return false;
+    }
+    writeAll(fd, line);
+    const QByteArray reply = readLine(fd);
+    ::close(fd);
+    if (!reply.endsWith("\r\n")) std::fprintf(stderr, "reply of %d bytes\n", int(reply.size()));
+    return reply.endsWith("\r\n");
+}
+
+// The baseline peer: accept, read the line, answer a line of the receipt's size, close.
+class MinimalServer {
+public:
+    explicit MinimalServer(QByteArray reply) : reply_(std::move(reply)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::listen(fd_, 128);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 20) <= 0) continue;
+                const int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0) continue;
+                readLine(c);
+                writeAll(c, reply_);
+                ::close(c);
+            }
+        });
+    }
+    ~MinimalServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    QByteArray reply_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+QByteArray messageLine(qint64 id) {
+    const PacketArray fields = {
+        "TSM", QString::number(id), "pc-bench", "A000000002", "*", core->me->userId(), encodeTextField(kText),
+        "*"};
+    return KDTPacket::PlainPackeFromArray(fields) + "\r\n";
+}
+
+QByteArray receiptLine() {
+    return KDTPacket::PlainPackeFromArray(Message::receiptPacket(QStringLiteral("A000000002"))) + "\r\n";
+}
+
+// Runs the client off the main thread while the main loop serves the core.
+template <class F> void clientWhilePumping(F &&client) {
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        client();
+        done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    t.join();
+}
+
+void BM_Receive_Murnavell(benchmark::State &state) {
+    const qint64 storedBefore = appManagedObjectContext()->fetch<Message>().size();
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<QByteArray> lines;
+        for (int i = 0; i < kBatch; ++i) lines.push_back(messageLine(++core->nextId));
+        state.ResumeTiming();
+        clientWhilePumping([&] {
+            int n = 0;
+            for (const QByteArray &line : lines)
+                if (++n, !exchange(core->port, line)) {
+                    std::fprintf(stderr, "no receipt from the server at %d\n", n);
+                    std::abort();
+                }
+        });
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.counters["held_after"] = core->server->acceptedConnectionCount();
+    const qint64 stored = appManagedObjectContext()->fetch<Message>().size() - storedBefore;
+    if (stored != state.iterations() * kBatch) state.SkipWithError("not every message was stored");
+}
+BENCHMARK(BM_Receive_Murnavell)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Receive_Minimal(benchmark::State &state) {
+    MinimalServer server(receiptLine());
+    const QByteArray line = messageLine(1);
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; ++i)
+            if (!exchange(server.port(), line)) std::abort();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_Receive_Minimal)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Latency_Murnavell(benchmark::State &state) {
+    for (auto _ : state) {
+        const int before = core->delivered;
+        // To the local user at its own address: stored, sent, acknowledged by the same server.
+        core->me->SendMessage(kText);
+        while (core->delivered == before) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+}
+BENCHMARK(BM_Latency_Murnavell)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Latency_Minimal(benchmark::State &state) {
+    MinimalServer server(receiptLine());
+    const QByteArray line = messageLine(1);
+    for (auto _ : state)
+        if (!exchange(server.port(), line)) std::abort();
+}
+BENCHMARK(BM_Latency_Minimal)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Keeps the numbers of each case for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred) continue;
+            const auto items = run.counters.find("items_per_second");
+            results[run.run_name.function_name] = {run.GetAdjustedRealTime(),
+                                                   items == run.counters.end() ? 0.0 : double(items->second)};
+        }
+    }
+    std::map<std::string, std::pair<double, double>> results; // real time, items per second
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QTemporaryDir home;
+    if (!home.isValid()) return 2;
+    const QByteArray root = home.path().toLocal8Bit();
+    setenv("HOME", root.constData(), 1);
+    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
+    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
+    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    QCoreApplication app(argc, argv);
+
+    Core c;
+    core = &c;
+    ManagedObjectContext *ctx = appManagedObjectContext();
+    c.roster = std::make_unique<UserList>();
+    UserList::setShared(c.roster.get());
+    c.me = ctx->insert<Me>();
+    c.me->setUserId(QStringLiteral("A000000001"));
+    c.me->setPc(QStringLiteral("pc-bench"));
+    c.me->User::setName(QStringLiteral("Bench"));
+    c.me->setIp(QStringLiteral("127.0.0.1"));
+    c.roster->setMe(c.me);
+    c.me->setStatus(QStringLiteral("0"));
+    User *sender = ctx->insert<User>();
+    sender->setUserId(QStringLiteral("A000000002"));
+    sender->User::setName(QStringLiteral("Sender"));
+    sender->setIp(QStringLiteral("127.0.0.1"));
+    sender->setStatus(QStringLiteral("0"));
+    saveContextIfChanged();
+    // Frame ids in order, so no frame of the run is taken for a repeat.
+    std::uint32_t nextFrameId = 1000000;
+    KDTPacket::setIdSource(
+        [&nextFrameId] { return nextFrameId < 9999998 ? nextFrameId++ : (nextFrameId = 1000000); });
+
+    c.server = std::make_unique<TCPserver>(0, 0, false);
+    TCPserver::setShared(c.server.get());
+    c.port = c.server->listeningPort();
+    c.server->setConnectPort(c.port);
+    QObject::connect(c.server.get(), &TCPserver::delivered, [&c] { ++c.delivered; });
+    if (!c.port) {
+        std::fprintf(stderr, "the server does not listen\n");
+        return 1;
+    }
+
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const auto &r = reporter.results;
+    const auto has = [&r](const char *name) { return r.count(name) != 0; };
+    std::printf("\n");
+    if (has("BM_Receive_Murnavell") && has("BM_Receive_Minimal")) {
+        const double ours = r.at("BM_Receive_Murnavell").second, base = r.at("BM_Receive_Minimal").second;
+        std::printf("received and stored: %.0f msg/s; minimal server: %.0f msg/s; ratio %.3f\n", ours, base,
+                    ours / base);
+    }
+    if (has("BM_Latency_Murnavell") && has("BM_Latency_Minimal")) {
+        const double ours = r.at("BM_Latency_Murnavell").first, base = r.at("BM_Latency_Minimal").first;
+        std::printf("send to receipt: %.1f us; minimal exchange: %.1f us; ratio %.2f\n", ours, base,
+                    ours / base);
+    }
+    benchmark::Shutdown();
+    TCPserver::setShared(nullptr);
+    c.server.reset();
+    UserList::setShared(nullptr);
+    return 0;
+}

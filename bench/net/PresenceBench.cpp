@@ -1,0 +1,393 @@
+// One copy taking in the announcements of 1,000 peers, and its information round to 1,000
+// online users six seconds later, each against the bare work beneath it in the same run:
+//
+//  - intake: a generator thread sends 1,000 real "RL" frames (one per peer id) on loopback to
+//    the copy's UDP server; timed until every peer is an online user of the roster. Baseline:
+//    the same frames into a plain datagram socket, read in a loop.
+//  - round: the follow-up of the refresh ("TRI" over TCP to every online user) against a
+//    loopback listener that reads the line and closes; timed until every connection is gone,
+//    with the connections opened and the descriptors at peak. Baseline: 1,000 plain
+//    non-blocking connects that write the same line and wait for the close.
+//
+// Memory: resident set before and after the intake, and the process's peak. Ratios are the
+// counters "ratio" (copy time / baseline time). Run by hand (scripts/bench), not in CTest.
+#include "core/model/Me.h"
+#include "core/model/MessageForForwarding.h"
+#include "core/model/User.h"
+#include "core/model/UserListModel.h"
+#include "core/net/TCPserver.h"
+#include "core/net/UDPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/KDTPacket.h"
+#include "platform/store/ManagedObjectContext.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kPeers = 1000;
+constexpr int kBoundMs = 30000;
+
+qint64 procKiB(const char *field) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+int openDescriptors() {
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n - 3; // ".", ".." and the directory's own descriptor
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int boundSocket(int type, std::uint16_t *port) {
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a = loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+QString peerId(int i) { return QStringLiteral("A7%1").arg(i, 8, 10, QLatin1Char('0')); }
+
+// A fresh "RL" frame of peer i (a new packet id each time, so a resend is not a repeat).
+QByteArray peerFrame(int i) {
+    const PacketArray array = {"RL",
+                               "0",
+                               "host-" + QString::number(i),
+                               peerId(i),
+                               "*",
+                               "*",
+                               "1",
+                               "Peer " + QString::number(i),
+                               QString::number(100000 + i),
+                               "0",
+                               "5",
+                               "0",
+                               "1",
+                               "*",
+                               "5.0.0"};
+    return KDTPacket::PlainPackeFromArray(array);
+}
+
+// Sends the frames from a plain socket on another thread, as peers on the network would.
+void sendFrames(const std::vector<QByteArray> &frames, std::uint16_t to) {
+    std::thread([frames, to] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in a = loopback(to);
+        for (const QByteArray &f : frames)
+            ::sendto(fd, f.constData(), size_t(f.size()), 0, reinterpret_cast<const sockaddr *>(&a),
+                     sizeof a);
+        ::close(fd);
+    }).join();
+}
+
+void pump() { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); }
+
+// The copy: store, roster with its local user, UDP server on an ephemeral port.
+struct Copy {
+    QTemporaryDir dir;
+    std::unique_ptr<ManagedObjectContext> ctx;
+    std::unique_ptr<UserList> list;
+    std::unique_ptr<UDPserver> udp;
+    QSet<QString> online;
+
+    explicit Copy(std::uint16_t answerPort) {
+        ctx = std::make_unique<ManagedObjectContext>(UserListModel::model());
+        ctx->open(dir.filePath(QStringLiteral("bench.storedata")));
+        list = std::make_unique<UserList>();
+        list->setContext(ctx.get());
+        UserList::setShared(list.get());
+        list->updateMe();
+        udp = std::make_unique<UDPserver>(0, answerPort);
+        UDPserver::setShared(udp.get());
+        QObject::connect(udp.get(), &UDPserver::presenceReceived, udp.get(),
+                         [this](const QString &, const QString &id) { online.insert(id); });
+    }
+    ~Copy() {
+        udp.reset();
+        UserList::setShared(nullptr);
+        list.reset();
+        Me::setCurrent(nullptr);
+        ctx.reset();
+    }
+};
+
+// Takes in the 1,000 peers; a peer whose datagram the kernel dropped is sent again. `firstPass`:
+// peers taken in before the first resend; `sent`: datagrams sent in all.
+bool intake(Copy &copy, int *firstPass = nullptr, int *sent = nullptr) {
+    std::vector<QByteArray> frames;
+    for (int i = 0; i < kPeers; ++i) frames.push_back(peerFrame(i));
+    sendFrames(frames, copy.udp->receivePort());
+    int total = kPeers;
+    int first = -1;
+    QElapsedTimer since;
+    since.start();
+    QElapsedTimer idle;
+    idle.start();
+    int seen = 0;
+    while (copy.online.size() < kPeers && since.elapsed() < kBoundMs) {
+        pump();
+        if (copy.online.size() != seen) {
+            seen = int(copy.online.size());
+            idle.restart();
+        } else if (idle.elapsed() > 100) {
+            if (first < 0) first = seen;
+            std::vector<QByteArray> again;
+            for (int i = 0; i < kPeers; ++i)
+                if (!copy.online.contains(peerId(i))) again.push_back(peerFrame(i));
+            sendFrames(again, copy.udp->receivePort());
+            total += int(again.size());
+            idle.restart();
+        }
+    }
+    if (firstPass) *firstPass = first < 0 ? int(copy.online.size()) : first;
+    if (sent) *sent = total;
+    return copy.online.size() == kPeers;
+}
+
+double bareReceive() {
+    std::uint16_t port = 0;
+    const int fd = boundSocket(SOCK_DGRAM, &port);
+    std::vector<QByteArray> frames;
+    for (int i = 0; i < kPeers; ++i) frames.push_back(peerFrame(i));
+    QElapsedTimer t;
+    t.start();
+    std::thread sender([&] { sendFrames(frames, port); });
+    int got = 0;
+    char buf[65536];
+    while (got < kPeers) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) break; // the rest was dropped: counted as it is
+        if (::recv(fd, buf, sizeof buf, 0) > 0) ++got;
+    }
+    const double ms = double(t.nsecsElapsed()) / 1e6;
+    sender.join();
+    ::close(fd);
+    return ms;
+}
+
+// Counts the process's descriptors every half millisecond while it lives; the main thread is
+// busy in the work measured, so it cannot look itself.
+struct FdSampler {
+    std::atomic<bool> stop{false};
+    std::atomic<int> peak{0};
+    std::thread worker;
+    FdSampler() {
+        worker = std::thread([this] {
+            while (!stop) {
+                peak = std::max(peak.load(), openDescriptors());
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+    }
+    int finish() {
+        stop = true;
+        worker.join();
+        return peak;
+    }
+};
+
+// Reads each connection's line and closes it, one after another.
+struct Listener {
+    int fd = -1;
+    std::uint16_t port = 0;
+    std::atomic<int> accepted{0};
+    std::atomic<bool> stop{false};
+    std::thread worker;
+
+    Listener() {
+        fd = boundSocket(SOCK_STREAM, &port);
+        ::listen(fd, 4096);
+        worker = std::thread([this] {
+            char buf[4096];
+            while (!stop) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0) continue;
+                const int c = ::accept(fd, nullptr, nullptr);
+                if (c < 0) continue;
+                ++accepted;
+                QByteArray line;
+                while (!line.contains("\r\n")) {
+                    pollfd q{c, POLLIN, 0};
+                    if (::poll(&q, 1, 2000) <= 0) break;
+                    const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                    if (n <= 0) break;
+                    line.append(buf, int(n));
+                }
+                ::close(c);
+            }
+        });
+    }
+    ~Listener() {
+        stop = true;
+        worker.join();
+        ::close(fd);
+    }
+};
+
+void BM_PresenceIntake(benchmark::State &state) {
+    for (auto _ : state) {
+        std::uint16_t answers = 0;
+        const int sink = boundSocket(SOCK_DGRAM, &answers); // the peers' service port
+        Copy copy(answers);
+        UserList::setInfoRequestFunction([](User *) {}); // the TCP side is measured below
+        const qint64 rssBefore = procKiB("VmRSS:");
+        QElapsedTimer t;
+        t.start();
+        int firstPass = 0;
+        int sent = 0;
+        const bool all = intake(copy, &firstPass, &sent);
+        const double ms = double(t.nsecsElapsed()) / 1e6;
+        const qint64 rssAfter = procKiB("VmRSS:");
+        UserList::setInfoRequestFunction({});
+        const double bare = bareReceive();
+        ::close(sink);
+        if (!all) state.SkipWithError("not every peer was taken in");
+        state.SetIterationTime(ms / 1000.0);
+        state.counters["intake_ms"] = ms;
+        state.counters["bare_udp_ms"] = bare;
+        state.counters["ratio"] = bare > 0 ? ms / bare : 0;
+        state.counters["users"] = double(copy.list->allUsersWithoutOffline(true, true).size());
+        state.counters["first_pass_users"] = firstPass;
+        state.counters["datagrams_sent"] = sent;
+        state.counters["rss_growth_kib"] = double(rssAfter - rssBefore);
+        state.counters["peak_rss_kib"] = double(procKiB("VmHWM:"));
+    }
+}
+
+double bareConnects(std::uint16_t port, const QByteArray &line, int *peakFds) {
+    QElapsedTimer t;
+    t.start();
+    std::vector<pollfd> fds;
+    for (int i = 0; i < kPeers; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const sockaddr_in a = loopback(port);
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        fds.push_back({fd, POLLOUT, 0});
+    }
+    *peakFds = openDescriptors();
+    int open = kPeers;
+    QElapsedTimer bound;
+    bound.start();
+    while (open > 0 && bound.elapsed() < kBoundMs) {
+        if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || !p.revents) continue;
+            if (p.events == POLLOUT && (p.revents & POLLOUT)) {
+                ::send(p.fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL);
+                p.events = POLLIN;
+            } else if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+                char buf[256];
+                if (::recv(p.fd, buf, sizeof buf, 0) <= 0) {
+                    ::close(p.fd);
+                    p.fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    return double(t.nsecsElapsed()) / 1e6;
+}
+
+void BM_InformationRound(benchmark::State &state) {
+    for (auto _ : state) {
+        std::uint16_t answers = 0;
+        const int sink = boundSocket(SOCK_DGRAM, &answers);
+        Copy copy(answers);
+        UserList::setInfoRequestFunction([](User *) {});
+        if (!intake(copy)) {
+            state.SkipWithError("not every peer was taken in");
+            ::close(sink);
+            break;
+        }
+        UserList::setInfoRequestFunction({});
+        Listener listener;
+        TCPserver tcp(0, listener.port, false);
+        TCPserver::setShared(&tcp);
+        const int fdsBefore = openDescriptors();
+        FdSampler sampler;
+        QElapsedTimer t;
+        t.start();
+        copy.udp->ContinueRefreshUserList(); // what the 6 s timer runs
+        const int queued = tcp.outgoingConnectionCount();
+        while ((tcp.outgoingConnectionCount() > 0 || listener.accepted < kPeers) && t.elapsed() < kBoundMs)
+            pump();
+        const double ms = double(t.nsecsElapsed()) / 1e6;
+        const int peakFds = sampler.finish();
+        const int offline = kPeers - int(copy.list->allUsersWithoutOffline(true, true).size());
+        TCPserver::setShared(nullptr);
+
+        const QByteArray line =
+            KDTPacket::PlainPackeFromArray(User::infoRequestPacket(copy.list->getUserById(peerId(0), {}))) +
+            "\r\n";
+        const int acceptedBefore = listener.accepted;
+        int barePeakFds = 0;
+        FdSampler bareSampler;
+        const double bare = bareConnects(listener.port, line, &barePeakFds);
+        barePeakFds = std::max(barePeakFds, bareSampler.finish());
+        ::close(sink);
+        if (listener.accepted - acceptedBefore < kPeers) state.SkipWithError("baseline lost connections");
+        state.SetIterationTime(ms / 1000.0);
+        state.counters["round_ms"] = ms;
+        state.counters["bare_tcp_ms"] = bare;
+        state.counters["ratio"] = bare > 0 ? ms / bare : 0;
+        state.counters["connections"] = double(acceptedBefore);
+        state.counters["connections_queued"] = queued;
+        state.counters["fds_before"] = fdsBefore;
+        state.counters["peak_fds"] = peakFds;
+        state.counters["bare_peak_fds"] = barePeakFds;
+        state.counters["marked_offline"] = offline;
+    }
+}
+
+BENCHMARK(BM_PresenceIntake)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InformationRound)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    // Held copies are not part of this: their delivery run stays out.
+    MessageForForwarding::setSendOnUserInHandler([](User *) {});
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,1945 @@
+#include "transport/TcpSocket.h"
+
+#include "platform/dispatch/IoRuntime.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/dispatch/ReadinessSource.h"
+#include "platform/dispatch/TimerSource.h"
+#include "platform/strings/Strings.h"
+#include "transport/TcpReadPacket.h"
+#include "transport/TcpSocketPreBuffer.h"
+#include "transport/TcpWritePacket.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+QString localizedText(const char *english) {
+    return Strings::localized("TcpSocket", QString::fromUtf8(english));
+}
+
+socklen_t addressLength(const QByteArray &address) {
+    if (address.size() >= qsizetype(sizeof(sa_family_t))) {
+        sa_family_t family;
+        std::memcpy(&family, address.constData(), sizeof family);
+        if (family == AF_UNIX) {
+            // Exact length: family plus the path and its NUL.
+            const auto *un = reinterpret_cast<const sockaddr_un *>(address.constData());
+            return socklen_t(offsetof(sockaddr_un, sun_path) + ::strnlen(un->sun_path, sizeof un->sun_path) +
+                             1);
+        }
+    }
+    return socklen_t(address.size());
+}
+
+int familyOf(const QByteArray &address) {
+    if (address.size() < qsizetype(sizeof(sa_family_t))) return AF_UNSPEC;
+    sa_family_t family;
+    std::memcpy(&family, address.constData(), sizeof family);
+    return family;
+}
+
+void setPort(QByteArray *address, uint16_t port) {
+    if (familyOf(*address) == AF_INET && address->size() >= qsizetype(sizeof(sockaddr_in)))
+        reinterpret_cast<sockaddr_in *>(address->data())->sin_port = htons(port);
+    else if (familyOf(*address) == AF_INET6 && address->size() >= qsizetype(sizeof(sockaddr_in6)))
+        reinterpret_cast<sockaddr_in6 *>(address->data())->sin6_port = htons(port);
+}
+
+QByteArray address4(in_addr_t addrNetworkOrder, uint16_t port) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = addrNetworkOrder;
+    return QByteArray(reinterpret_cast<const char *>(&sin), sizeof sin);
+}
+
+QByteArray address6(const in6_addr &addr, uint16_t port) {
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_addr = addr;
+    return QByteArray(reinterpret_cast<const char *>(&sin6), sizeof sin6);
+}
+
+bool isNumericOrLoopbackName(const QString &host) {
+    if (host == QLatin1String("localhost") || host == QLatin1String("loopback")) return true;
+    const QByteArray ascii = host.toLatin1();
+    in_addr a4;
+    in6_addr a6;
+    return ::inet_pton(AF_INET, ascii.constData(), &a4) == 1 ||
+           ::inet_pton(AF_INET6, ascii.constData(), &a6) == 1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Creation, queue patterns, callbacks
+
+std::shared_ptr<TcpSocket> TcpSocket::create(std::weak_ptr<TcpSocketDelegate> delegate,
+                                             std::shared_ptr<dispatch::Queue> delegateQueue,
+                                             std::shared_ptr<dispatch::Queue> socketQueue) {
+    return std::make_shared<TcpSocket>(PrivateTag{}, std::move(delegate), std::move(delegateQueue),
+                                       std::move(socketQueue));
+}
+
+TcpSocket::TcpSocket(PrivateTag, std::weak_ptr<TcpSocketDelegate> delegate,
+                     std::shared_ptr<dispatch::Queue> delegateQueue,
+                     std::shared_ptr<dispatch::Queue> socketQueue)
+    : delegate_(std::move(delegate)), delegateQueue_(std::move(delegateQueue)),
+      socketQueue_(socketQueue ? std::move(socketQueue) : dispatch::Queue::create("TcpSocket")),
+      preBuffer_(std::make_unique<TcpSocketPreBuffer>(4096)) {}
+
+TcpSocket::~TcpSocket() {
+    auto body = [this] {
+        flags_ |= kDealloc;
+        closeWithError({});
+    };
+    if (socketQueue_->isCurrent())
+        body();
+    else
+        socketQueue_->sync(body);
+}
+
+template <typename F> auto TcpSocket::onQueueSync(F &&body) const {
+    using R = decltype(body());
+    if (socketQueue_->isCurrent()) return body();
+    R result{};
+    socketQueue_->sync([&] { result = body(); });
+    return result;
+}
+
+void TcpSocket::onQueueAsync(std::function<void()> body) {
+    if (socketQueue_->isCurrent())
+        body();
+    else
+        socketQueue_->async([self = shared_from_this(), body = std::move(body)] { body(); });
+}
+
+void TcpSocket::notify(std::function<void(TcpSocketDelegate &, const std::shared_ptr<TcpSocket> &)> call) {
+    // Read delegate and queue now, at the moment of the event; the socket rides along strongly
+    // (null while it is being destroyed).
+    if (!delegateQueue_ || delegate_.expired()) return;
+    std::shared_ptr<TcpSocket> self = (flags_ & kDealloc) ? nullptr : weak_from_this().lock();
+    delegateQueue_->async([weakDelegate = delegate_, self = std::move(self), call = std::move(call)] {
+        if (auto d = weakDelegate.lock()) call(*d, self);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Delegate and configuration
+
+std::shared_ptr<TcpSocketDelegate> TcpSocket::delegate() const {
+    return onQueueSync([this] { return delegate_.lock(); });
+}
+
+std::shared_ptr<dispatch::Queue> TcpSocket::delegateQueue() const {
+    return onQueueSync([this] { return delegateQueue_; });
+}
+
+void TcpSocket::getDelegate(std::shared_ptr<TcpSocketDelegate> *delegate,
+                            std::shared_ptr<dispatch::Queue> *delegateQueue) const {
+    auto pair = onQueueSync([this] { return std::make_pair(delegate_.lock(), delegateQueue_); });
+    if (delegate) *delegate = pair.first;
+    if (delegateQueue) *delegateQueue = pair.second;
+}
+
+void TcpSocket::setDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
+    onQueueAsync([this, delegate = std::move(delegate)] { delegate_ = delegate; });
+}
+
+void TcpSocket::setDelegateQueue(std::shared_ptr<dispatch::Queue> delegateQueue) {
+    onQueueAsync([this, delegateQueue = std::move(delegateQueue)] { delegateQueue_ = delegateQueue; });
+}
+
+void TcpSocket::setDelegate(std::weak_ptr<TcpSocketDelegate> delegate,
+                            std::shared_ptr<dispatch::Queue> delegateQueue) {
+    onQueueAsync([this, delegate = std::move(delegate), delegateQueue = std::move(delegateQueue)] {
+        delegate_ = delegate;
+        delegateQueue_ = delegateQueue;
+    });
+}
+
+void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
+    onQueueSync([&] {
+        delegate_ = std::move(delegate);
+        return true;
+    });
+}
+
+void TcpSocket::synchronouslySetDelegateQueue(std::shared_ptr<dispatch::Queue> delegateQueue) {
+    onQueueSync([&] {
+        delegateQueue_ = std::move(delegateQueue);
+        return true;
+    });
+}
+
+void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate,
+                                         std::shared_ptr<dispatch::Queue> delegateQueue) {
+    onQueueSync([&] {
+        delegate_ = std::move(delegate);
+        delegateQueue_ = std::move(delegateQueue);
+        return true;
+    });
+}
+
+bool TcpSocket::isIPv4Enabled() const {
+    return onQueueSync([this] { return (config_ & kIPv4Disabled) == 0; });
+}
+void TcpSocket::setIPv4Enabled(bool enabled) {
+    onQueueAsync(
+        [this, enabled] { config_ = enabled ? (config_ & ~kIPv4Disabled) : (config_ | kIPv4Disabled); });
+}
+bool TcpSocket::isIPv6Enabled() const {
+    return onQueueSync([this] { return (config_ & kIPv6Disabled) == 0; });
+}
+void TcpSocket::setIPv6Enabled(bool enabled) {
+    onQueueAsync(
+        [this, enabled] { config_ = enabled ? (config_ & ~kIPv6Disabled) : (config_ | kIPv6Disabled); });
+}
+bool TcpSocket::isIPv4PreferredOverIPv6() const {
+    return onQueueSync([this] { return (config_ & kPreferIPv6) == 0; });
+}
+void TcpSocket::setIPv4PreferredOverIPv6(bool preferred) {
+    onQueueAsync(
+        [this, preferred] { config_ = preferred ? (config_ & ~kPreferIPv6) : (config_ | kPreferIPv6); });
+}
+bool TcpSocket::autoDisconnectOnClosedReadStream() const {
+    return onQueueSync([this] { return (config_ & kAllowHalfDuplexConnection) == 0; });
+}
+void TcpSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
+    onQueueAsync([this, flag] {
+        config_ = flag ? (config_ & ~kAllowHalfDuplexConnection) : (config_ | kAllowHalfDuplexConnection);
+    });
+}
+double TcpSocket::alternateAddressDelay() const {
+    return onQueueSync([this] { return alternateAddressDelay_; });
+}
+void TcpSocket::setAlternateAddressDelay(double seconds) {
+    onQueueAsync([this, seconds] { alternateAddressDelay_ = seconds; });
+}
+
+std::shared_ptr<void> TcpSocket::userData() const {
+    return onQueueSync([this] { return userData_; });
+}
+void TcpSocket::setUserData(std::shared_ptr<void> userData) {
+    onQueueAsync([this, userData = std::move(userData)] {
+        if (userData_ != userData) userData_ = userData;
+    });
+}
+
+bool TcpSocket::isDisconnected() const {
+    return onQueueSync([this] { return (flags_ & kSocketStarted) == 0; });
+}
+bool TcpSocket::isConnected() const {
+    return onQueueSync([this] { return (flags_ & kConnected) != 0; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listening and accepting
+
+bool TcpSocket::acceptOnPort(uint16_t port, SocketError *err) {
+    return acceptOnInterface(QString(), port, err);
+}
+
+bool TcpSocket::acceptOnInterface(const QString &interface, uint16_t port, SocketError *err) {
+    SocketError error;
+    const bool ok = onQueueSync([&] { return doAcceptOnInterface(interface, port, &error); });
+    if (!ok && err) *err = error;
+    return ok;
+}
+
+int TcpSocket::createListeningSocket(const QByteArray &address, SocketError *err) {
+    const int family = familyOf(address);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *err = errorWithErrno(errno, "Error in socket() function");
+        return -1;
+    }
+    auto fail = [&](const char *reason) {
+        *err = errorWithErrno(errno, reason);
+        ::close(fd);
+        return -1;
+    };
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return fail("Error enabling non-blocking IO on socket (fcntl)");
+    int on = 1;
+    if (family != AF_UNIX && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+        return fail("Error enabling address reuse (setsockopt)");
+    // Linux maps IPv4 into an IPv6 any-address socket unless told otherwise; the IPv4 listener
+    // owns IPv4, so the IPv6 one must not claim the same port for it.
+    if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(address.constData()), addressLength(address)) < 0)
+        return fail("Error in bind() function");
+    if (::listen(fd, 1024) < 0) return fail("Error in listen() function");
+    return fd;
+}
+
+void TcpSocket::startAcceptSource(int fd, std::shared_ptr<dispatch::ReadinessSource> *slot) {
+    auto source = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Read, socketQueue_);
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    std::weak_ptr<dispatch::ReadinessSource> weakSource = source;
+    source->setEventHandler([weak, weakSource, fd] {
+        auto self = weak.lock();
+        auto src = weakSource.lock();
+        if (!self || !src) return;
+        const uint64_t pending = std::max<uint64_t>(src->data(), 1);
+        uint64_t calls = 0;
+        while (calls++ < pending && self->doAccept(fd)) {
+        }
+    });
+    source->resume();
+    *slot = std::move(source);
+}
+
+bool TcpSocket::doAcceptOnInterface(const QString &interface, uint16_t port, SocketError *err) {
+    if (delegate_.expired()) {
+        *err = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
+        return false;
+    }
+    if (!delegateQueue_) {
+        *err = badConfigError("Attempting to accept without a delegate queue. Set a delegate queue first.");
+        return false;
+    }
+    const bool v4Disabled = config_ & kIPv4Disabled;
+    const bool v6Disabled = config_ & kIPv6Disabled;
+    if (v4Disabled && v6Disabled) {
+        *err =
+            badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+        return false;
+    }
+    if (flags_ & kSocketStarted) {
+        *err = badConfigError(
+            "Attempting to accept while connected or accepting connections. Disconnect first.");
+        return false;
+    }
+    readQueue_.clear();
+    writeQueue_.clear();
+
+    QByteArray a4, a6;
+    getInterfaceAddress(&a4, &a6, interface, port);
+    if (a4.isEmpty() && a6.isEmpty()) {
+        *err =
+            badParamError("Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+        return false;
+    }
+    if (v4Disabled && a6.isEmpty()) {
+        *err = badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
+        return false;
+    }
+    if (v6Disabled && a4.isEmpty()) {
+        *err = badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+        return false;
+    }
+    const bool use4 = !v4Disabled && !a4.isEmpty();
+    const bool use6 = !v6Disabled && !a6.isEmpty();
+    if (use4) {
+        socket4FD_ = createListeningSocket(a4, err);
+        if (socket4FD_ < 0) return false;
+    }
+    if (use6) {
+        if (use4 && portFromAddress(a6) == 0) setPort(&a6, portOf(socket4FD_, false));
+        socket6FD_ = createListeningSocket(a6, err);
+        if (socket6FD_ < 0) {
+            if (socket4FD_ >= 0) ::close(socket4FD_);
+            socket4FD_ = -1;
+            return false;
+        }
+    }
+    if (socket4FD_ >= 0) startAcceptSource(socket4FD_, &accept4Source_);
+    if (socket6FD_ >= 0) startAcceptSource(socket6FD_, &accept6Source_);
+    flags_ |= kSocketStarted;
+    return true;
+}
+
+bool TcpSocket::acceptOnUrl(const QUrl &url, SocketError *err) {
+    SocketError error;
+    const bool ok = onQueueSync([&] {
+        if (delegate_.expired()) {
+            error = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
+            return false;
+        }
+        if (!delegateQueue_) {
+            error =
+                badConfigError("Attempting to accept without a delegate queue. Set a delegate queue first.");
+            return false;
+        }
+        if (flags_ & kSocketStarted) {
+            error = badConfigError(
+                "Attempting to accept while connected or accepting connections. Disconnect first.");
+            return false;
+        }
+        readQueue_.clear();
+        writeQueue_.clear();
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty() && QFile::exists(path) && !QFile::remove(path)) {
+            error = otherError("Could not remove previous unix domain socket at given url.");
+            return false;
+        }
+        const QByteArray address = getInterfaceAddressFromUrl(url);
+        if (address.isEmpty()) {
+            error =
+                badParamError("Invalid unix domain url. Specify a valid file url that does not exist (e.g. "
+                              "\"file:///tmp/socket\")");
+            return false;
+        }
+        socketUN_ = createListeningSocket(address, &error);
+        if (socketUN_ < 0) return false;
+        socketUrl_ = url;
+        startAcceptSource(socketUN_, &acceptUNSource_);
+        flags_ |= kSocketStarted;
+        return true;
+    });
+    if (!ok && err) *err = error;
+    return ok;
+}
+
+void TcpSocket::pauseAccepting() {
+    // Out of descriptors: the pending connection stays in the backlog and the level-triggered
+    // source would fire again at once. Rest a moment instead of spinning.
+    if (acceptPaused_) return;
+    acceptPaused_ = true;
+    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
+        if (*src) (*src)->suspend();
+    if (!acceptPauseTimer_) {
+        acceptPauseTimer_ = dispatch::TimerSource::create(socketQueue_);
+        std::weak_ptr<TcpSocket> weak = weak_from_this();
+        acceptPauseTimer_->setEventHandler([weak] {
+            if (auto self = weak.lock()) self->resumeAccepting();
+        });
+        acceptPauseTimer_->resume();
+    }
+    acceptPauseTimer_->schedule(0.1);
+}
+
+void TcpSocket::resumeAccepting() {
+    if (!acceptPaused_) return;
+    acceptPaused_ = false;
+    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
+        if (*src) (*src)->resume();
+}
+
+bool TcpSocket::doAccept(int listenFd) {
+    sockaddr_storage storage{};
+    socklen_t len = sizeof storage;
+    const int childFD =
+        ::accept4(listenFd, reinterpret_cast<sockaddr *>(&storage), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (childFD < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting();
+        return false;
+    }
+    const QByteArray peer(reinterpret_cast<const char *>(&storage), qsizetype(len));
+    const int family = storage.ss_family;
+    if (!delegateQueue_) {
+        // Nobody could ever hear of this connection.
+        ::close(childFD);
+        return true;
+    }
+    auto listener = weak_from_this().lock();
+    delegateQueue_->async(
+        [weakDelegate = delegate_, delegateQueue = delegateQueue_, listener, peer, childFD, family] {
+            auto d = weakDelegate.lock();
+            std::shared_ptr<dispatch::Queue> childQueue;
+            if (d) childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
+            // The child is born with the listener's delegate, so no event of it can go unheard.
+            auto child = TcpSocket::create(weakDelegate, delegateQueue, childQueue);
+            child->socketQueue_->sync([&] {
+                if (family == AF_INET)
+                    child->socket4FD_ = childFD;
+                else if (family == AF_INET6)
+                    child->socket6FD_ = childFD;
+                else
+                    child->socketUN_ = childFD;
+                child->flags_ = kSocketStarted | kConnected;
+                child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
+            });
+            if (d) d->socketDidAcceptNewSocket(listener, child);
+        });
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connecting
+
+bool TcpSocket::connectToHost(const QString &host, uint16_t port, SocketError *err) {
+    return connectToHost(host, port, QString(), -1, err);
+}
+
+bool TcpSocket::connectToHost(const QString &host, uint16_t port, double timeout, SocketError *err) {
+    return connectToHost(host, port, QString(), timeout, err);
+}
+
+bool TcpSocket::connectToHost(const QString &host, uint16_t port, const QString &interface, double timeout,
+                              SocketError *err) {
+    SocketError error;
+    const QString hostCopy = host;
+    const QString interfaceCopy = interface;
+    const bool ok =
+        onQueueSync([&] { return doConnectToHost(hostCopy, port, interfaceCopy, timeout, &error); });
+    if (!ok && err) *err = error;
+    return ok;
+}
+
+bool TcpSocket::preConnect(const QString &interface, SocketError *err) {
+    if (delegate_.expired()) {
+        *err = badConfigError("Attempting to connect without a delegate. Set a delegate first.");
+        return false;
+    }
+    if (!delegateQueue_) {
+        *err = badConfigError("Attempting to connect without a delegate queue. Set a delegate queue first.");
+        return false;
+    }
+    if (flags_ & kSocketStarted) {
+        *err = badConfigError(
+            "Attempting to connect while connected or accepting connections. Disconnect first.");
+        return false;
+    }
+    const bool v4Disabled = config_ & kIPv4Disabled;
+    const bool v6Disabled = config_ & kIPv6Disabled;
+    if (v4Disabled && v6Disabled) {
+        *err =
+            badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
+        return false;
+    }
+    if (!interface.isEmpty()) {
+        QByteArray a4, a6;
+        getInterfaceAddress(&a4, &a6, interface, 0);
+        if (a4.isEmpty() && a6.isEmpty()) {
+            *err = badParamError(
+                "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+            return false;
+        }
+        if (v4Disabled && a6.isEmpty()) {
+            *err = badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
+            return false;
+        }
+        if (v6Disabled && a4.isEmpty()) {
+            *err = badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+            return false;
+        }
+        connectInterface4_ = a4;
+        connectInterface6_ = a6;
+    }
+    readQueue_.clear();
+    writeQueue_.clear();
+    return true;
+}
+
+bool TcpSocket::doConnectToHost(const QString &host, uint16_t port, const QString &interface, double timeout,
+                                SocketError *err) {
+    if (host.isEmpty()) {
+        *err = badParamError(
+            "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string.");
+        return false;
+    }
+    if (!preConnect(interface, err)) return false;
+    flags_ |= kSocketStarted;
+    const uint64_t index = stateIndex_;
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    auto deliver = [weak, index](QList<QByteArray> addresses, SocketError error) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->socketQueue_->async([weak, index, addresses = std::move(addresses), error] {
+            auto s = weak.lock();
+            if (!s) return;
+            if (addresses.isEmpty()) {
+                s->lookupDidFail(index, error);
+                return;
+            }
+            QByteArray first4, first6;
+            for (const QByteArray &a : addresses) {
+                if (first4.isEmpty() && isIPv4Address(a)) first4 = a;
+                if (first6.isEmpty() && isIPv6Address(a)) first6 = a;
+            }
+            s->lookupDidSucceed(index, first4, first6);
+        });
+    };
+    if (isNumericOrLoopbackName(host)) {
+        // Nothing to resolve; the result still arrives in a later pass, like a real lookup.
+        SocketError error;
+        auto addresses = lookupHost(host, port, &error);
+        deliver(std::move(addresses), error);
+    } else {
+        dispatch::runBlocking([host, port, deliver] {
+            SocketError error;
+            auto addresses = lookupHost(host, port, &error);
+            deliver(std::move(addresses), error);
+        });
+    }
+    startConnectTimeout(timeout);
+    return true;
+}
+
+void TcpSocket::lookupDidFail(uint64_t index, const SocketError &err) {
+    if (index != stateIndex_) return;
+    endConnectTimeout();
+    closeWithError(err);
+}
+
+void TcpSocket::lookupDidSucceed(uint64_t index, const QByteArray &a4, const QByteArray &a6) {
+    if (index != stateIndex_) return;
+    const bool v4Disabled = config_ & kIPv4Disabled;
+    const bool v6Disabled = config_ & kIPv6Disabled;
+    if (v4Disabled && a6.isEmpty()) {
+        closeWithError(otherError("IPv4 has been disabled and DNS lookup found no IPv6 address."));
+        return;
+    }
+    if (v6Disabled && a4.isEmpty()) {
+        closeWithError(otherError("IPv6 has been disabled and DNS lookup found no IPv4 address."));
+        return;
+    }
+    // An address of a disabled family is never connected to.
+    SocketError error;
+    if (!connectWithAddresses(a4, a6, &error))
+        closeWithError(error);
+}
+
+int TcpSocket::createSocket(int family, const QByteArray &connectInterface, SocketError *err) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *err = errorWithErrno(errno, "Error in socket() function");
+        return -1;
+    }
+    if (!connectInterface.isEmpty()) {
+        if (portFromAddress(connectInterface) != 0) {
+            int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        }
+        if (::bind(fd, reinterpret_cast<const sockaddr *>(connectInterface.constData()),
+                   addressLength(connectInterface)) < 0) {
+            *err = errorWithErrno(errno, "Error in bind() function");
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+bool TcpSocket::connectWithAddresses(QByteArray a4, QByteArray a6, SocketError *err) {
+    SocketError lastError;
+    if (!a4.isEmpty()) socket4FD_ = createSocket(AF_INET, connectInterface4_, &lastError);
+    if (!a6.isEmpty()) socket6FD_ = createSocket(AF_INET6, connectInterface6_, &lastError);
+    if (socket4FD_ < 0 && socket6FD_ < 0) {
+        *err = lastError.isNull() ? otherError("No address to connect to.") : lastError;
+        return false;
+    }
+    const bool preferIPv6 = config_ & kPreferIPv6;
+    int preferredFD, alternateFD;
+    QByteArray preferredAddress, alternateAddress;
+    if ((preferIPv6 && socket6FD_ >= 0) || socket4FD_ < 0) {
+        preferredFD = socket6FD_;
+        preferredAddress = a6;
+        alternateFD = socket4FD_;
+        alternateAddress = a4;
+    } else {
+        preferredFD = socket4FD_;
+        preferredAddress = a4;
+        alternateFD = socket6FD_;
+        alternateAddress = a6;
+    }
+    const uint64_t index = stateIndex_;
+    connectSocket(preferredFD, preferredAddress, index);
+    if (alternateFD >= 0 && !alternateAddress.isEmpty()) {
+        std::weak_ptr<TcpSocket> weak = weak_from_this();
+        socketQueue_->after(alternateAddressDelay_, [weak, alternateFD, alternateAddress, index] {
+            auto self = weak.lock();
+            if (!self || index != self->stateIndex_) return;
+            if (self->socket4FD_ != alternateFD && self->socket6FD_ != alternateFD) return;
+            self->connectSocket(alternateFD, alternateAddress, index);
+        });
+    }
+    return true;
+}
+
+void TcpSocket::connectSocket(int fd, const QByteArray &address, uint64_t index) {
+    if (flags_ & kConnected) {
+        closeSocket(fd);
+        return;
+    }
+    // Non-blocking: the outcome arrives as write readiness on this queue, and a close cancels
+    // the watch before it shuts the descriptor, so no late result can touch a reused number.
+    const int rc =
+        ::connect(fd, reinterpret_cast<const sockaddr *>(address.constData()), addressLength(address));
+    if (rc == 0) {
+        connectSocketFinished(fd, index, 0);
+        return;
+    }
+    if (errno != EINPROGRESS && errno != EAGAIN) {
+        connectSocketFinished(fd, index, errno);
+        return;
+    }
+    auto source = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Write, socketQueue_);
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    source->setEventHandler([weak, fd, index] {
+        auto self = weak.lock();
+        if (!self || index != self->stateIndex_) return;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0) error = errno;
+        self->connectSocketFinished(fd, index, error);
+    });
+    source->resume();
+    connectSources_.emplace_back(fd, std::move(source));
+}
+
+void TcpSocket::cancelConnectSource(int fd) {
+    for (auto it = connectSources_.begin(); it != connectSources_.end(); ++it) {
+        if (it->first == fd) {
+            it->second->cancel();
+            connectSources_.erase(it);
+            return;
+        }
+    }
+}
+
+void TcpSocket::connectSocketFinished(int fd, uint64_t index, int error) {
+    if (index != stateIndex_) return; // an old attempt: its descriptor is already closed
+    if (fd != socket4FD_ && fd != socket6FD_ && fd != socketUN_) return;
+    cancelConnectSource(fd);
+    if (flags_ & kConnected) {
+        closeSocket(fd);
+        return;
+    }
+    if (error != 0) {
+        closeSocket(fd);
+        if (socket4FD_ < 0 && socket6FD_ < 0 && socketUN_ < 0)
+            didNotConnect(index, errorWithErrno(error, "Error in connect() function"));
+        return;
+    }
+    // The winner: drop the other family's attempt.
+    if (fd == socket4FD_ && socket6FD_ >= 0) closeSocket(socket6FD_);
+    if (fd == socket6FD_ && socket4FD_ >= 0) closeSocket(socket4FD_);
+    didConnect(index);
+}
+
+void TcpSocket::closeSocket(int fd) {
+    if (fd < 0) return;
+    cancelConnectSource(fd);
+    ::close(fd);
+    if (socket4FD_ == fd) socket4FD_ = -1;
+    if (socket6FD_ == fd) socket6FD_ = -1;
+    if (socketUN_ == fd) socketUN_ = -1;
+}
+
+void TcpSocket::didNotConnect(uint64_t index, const SocketError &err) {
+    if (index != stateIndex_) return;
+    closeWithError(err);
+}
+
+void TcpSocket::didConnect(uint64_t index) {
+    if (index != stateIndex_) return;
+    flags_ |= kConnected;
+    endConnectTimeout();
+    const QString host = socketUN_ < 0 ? hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QString();
+    const uint16_t port = socketUN_ < 0 ? portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : 0;
+    if (!host.isEmpty()) {
+        notify([host, port](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidConnectToHost(s, host, port);
+        });
+    } else if (socketUN_ >= 0) {
+        QUrl url = connectedUrl();
+        notify([url](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidConnectToUrl(s, url);
+        });
+    }
+    const int fd = connectedFD();
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
+        closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
+        return;
+    }
+    setupReadAndWriteSourcesForNewlyConnectedSocket(fd);
+    maybeDequeueRead();
+    maybeDequeueWrite();
+}
+
+void TcpSocket::startConnectTimeout(double timeout) {
+    if (timeout < 0) return;
+    connectTimer_ = dispatch::TimerSource::create(socketQueue_);
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    connectTimer_->setEventHandler([weak] {
+        if (auto self = weak.lock()) self->doConnectTimeout();
+    });
+    connectTimer_->schedule(timeout);
+    connectTimer_->resume();
+}
+
+void TcpSocket::endConnectTimeout() {
+    if (connectTimer_) {
+        connectTimer_->cancel();
+        connectTimer_.reset();
+    }
+    ++stateIndex_;
+    connectInterface4_.clear();
+    connectInterface6_.clear();
+}
+
+void TcpSocket::doConnectTimeout() {
+    endConnectTimeout();
+    closeWithError(connectTimeoutError());
+}
+
+bool TcpSocket::connectToAddress(const QByteArray &address, SocketError *err) {
+    return connectToAddress(address, QString(), -1, err);
+}
+
+bool TcpSocket::connectToAddress(const QByteArray &address, double timeout, SocketError *err) {
+    return connectToAddress(address, QString(), timeout, err);
+}
+
+bool TcpSocket::connectToAddress(const QByteArray &address, const QString &interface, double timeout,
+                                 SocketError *err) {
+    SocketError error;
+    const bool ok = onQueueSync([&] {
+        QByteArray a4, a6;
+        if (familyOf(address) == AF_INET && address.size() == qsizetype(sizeof(sockaddr_in)))
+            a4 = address;
+        else if (familyOf(address) == AF_INET6 && address.size() == qsizetype(sizeof(sockaddr_in6)))
+            a6 = address;
+        else {
+            error = badParamError("A valid IPv4 or IPv6 address was not given");
+            return false;
+        }
+        if (!a4.isEmpty() && (config_ & kIPv4Disabled)) {
+            error = badParamError("IPv4 has been disabled and an IPv4 address was passed.");
+            return false;
+        }
+        if (!a6.isEmpty() && (config_ & kIPv6Disabled)) {
+            error = badParamError("IPv6 has been disabled and an IPv6 address was passed.");
+            return false;
+        }
+        if (!preConnect(interface, &error)) return false;
+        if (!connectWithAddresses(a4, a6, &error)) return false;
+        flags_ |= kSocketStarted;
+        startConnectTimeout(timeout);
+        return true;
+    });
+    if (!ok && err) *err = error;
+    return ok;
+}
+
+bool TcpSocket::connectWithAddressUN(const QByteArray &address, SocketError *err) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *err = errorWithErrno(errno, "Error in socket() function");
+        return false;
+    }
+    socketUN_ = fd;
+    connectSocket(fd, address, stateIndex_);
+    return true;
+}
+
+bool TcpSocket::connectToUrl(const QUrl &url, double timeout, SocketError *err) {
+    SocketError error;
+    const bool ok = onQueueSync([&] {
+        if (url.toLocalFile().isEmpty()) {
+            error = badParamError("Invalid unix domain socket url.");
+            return false;
+        }
+        if (delegate_.expired()) {
+            error = badConfigError("Attempting to connect without a delegate. Set a delegate first.");
+            return false;
+        }
+        if (!delegateQueue_) {
+            error =
+                badConfigError("Attempting to connect without a delegate queue. Set a delegate queue first.");
+            return false;
+        }
+        if (flags_ & kSocketStarted) {
+            error = badConfigError(
+                "Attempting to connect while connected or accepting connections. Disconnect first.");
+            return false;
+        }
+        const QByteArray address = getInterfaceAddressFromUrl(url);
+        if (address.isEmpty()) {
+            error = badParamError(
+                "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
+            return false;
+        }
+        connectInterfaceUN_ = address;
+        readQueue_.clear();
+        writeQueue_.clear();
+        flags_ |= kSocketStarted;
+        if (!connectWithAddressUN(address, &error)) {
+            closeWithError(error);
+            return false;
+        }
+        startConnectTimeout(timeout);
+        return true;
+    });
+    if (!ok && err) *err = error;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void TcpSocket::closeWithError(const SocketError &err) {
+    endConnectTimeout();
+    if (currentRead_) endCurrentRead();
+    if (currentWrite_) endCurrentWrite();
+    readQueue_.clear();
+    writeQueue_.clear();
+    preBuffer_->reset();
+
+    // Every watch is stopped first, then each descriptor is closed at once, so a listener's port
+    // is free for an immediate re-listen and no stale watch can see a reused number.
+    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_, &readSource_, &writeSource_}) {
+        if (*src) {
+            (*src)->cancel();
+            src->reset();
+        }
+    }
+    for (auto &entry : connectSources_) entry.second->cancel();
+    connectSources_.clear();
+    if (acceptPauseTimer_) {
+        acceptPauseTimer_->cancel();
+        acceptPauseTimer_.reset();
+    }
+    acceptPaused_ = false;
+    for (int *fd : {&socket4FD_, &socket6FD_, &socketUN_, &writeWatchFD_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    if (!socketUrl_.isEmpty()) {
+        ::unlink(QFile::encodeName(socketUrl_.toLocalFile()).constData());
+        socketUrl_.clear();
+    }
+    connectInterfaceUN_.clear();
+
+    const bool wasStarted = flags_ & kSocketStarted;
+    const bool deallocating = flags_ & kDealloc;
+    socketFDBytesAvailable_ = 0;
+    flags_ = deallocating ? uint32_t(kDealloc) : 0u;
+    if (wasStarted) {
+        notify([err](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidDisconnect(s, err);
+        });
+    }
+}
+
+void TcpSocket::maybeClose() {
+    bool shouldClose = false;
+    if (flags_ & kDisconnectAfterReads) {
+        if (readQueue_.empty() && !currentRead_) {
+            if (flags_ & kDisconnectAfterWrites)
+                shouldClose = writeQueue_.empty() && !currentWrite_;
+            else
+                shouldClose = true;
+        }
+    } else if (flags_ & kDisconnectAfterWrites) {
+        shouldClose = writeQueue_.empty() && !currentWrite_;
+    }
+    if (shouldClose) closeWithError({});
+}
+
+void TcpSocket::disconnect() {
+    onQueueSync([this] {
+        if (flags_ & kSocketStarted) closeWithError({});
+        return true;
+    });
+}
+
+void TcpSocket::disconnectAfterReading() {
+    socketQueue_->async([self = shared_from_this()] {
+        if (!(self->flags_ & kSocketStarted)) return;
+        self->flags_ |= kForbidReadsWrites | kDisconnectAfterReads;
+        self->maybeClose();
+    });
+}
+
+void TcpSocket::disconnectAfterWriting() {
+    socketQueue_->async([self = shared_from_this()] {
+        if (!(self->flags_ & kSocketStarted)) return;
+        self->flags_ |= kForbidReadsWrites | kDisconnectAfterWrites;
+        self->maybeClose();
+    });
+}
+
+void TcpSocket::disconnectAfterReadingAndWriting() {
+    socketQueue_->async([self = shared_from_this()] {
+        if (!(self->flags_ & kSocketStarted)) return;
+        self->flags_ |= kForbidReadsWrites | kDisconnectAfterReads | kDisconnectAfterWrites;
+        self->maybeClose();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Readiness sources of a connected descriptor
+
+void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    readSource_ = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Read, socketQueue_);
+    std::weak_ptr<dispatch::ReadinessSource> weakRead = readSource_;
+    readSource_->setEventHandler([weak, weakRead] {
+        auto self = weak.lock();
+        auto src = weakRead.lock();
+        if (!self || !src || self->readSource_ != src) return;
+        self->socketFDBytesAvailable_ = src->data();
+        if (self->socketFDBytesAvailable_ > 0) {
+            self->doReadData();
+            return;
+        }
+        // No bytes: an end of stream, or a stale event whose bytes a read in between already
+        // took. Only a descriptor that is still readable has really ended.
+        pollfd pfd{src->descriptor(), POLLIN, 0};
+        if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) self->doReadEOF();
+    });
+    // The reactor takes each descriptor number once, so the write watch gets a duplicate.
+    writeWatchFD_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (writeWatchFD_ >= 0) {
+        writeSource_ = dispatch::ReadinessSource::create(
+            writeWatchFD_, dispatch::ReadinessSource::Kind::Write, socketQueue_);
+        std::weak_ptr<dispatch::ReadinessSource> weakWrite = writeSource_;
+        writeSource_->setEventHandler([weak, weakWrite] {
+            auto self = weak.lock();
+            auto src = weakWrite.lock();
+            if (!self || !src || self->writeSource_ != src) return;
+            self->flags_ |= kSocketCanAcceptBytes;
+            self->doWriteData();
+        });
+    }
+    socketFDBytesAvailable_ = 0;
+    flags_ &= ~kReadSourceSuspended;
+    readSource_->resume();
+    flags_ |= kSocketCanAcceptBytes | kWriteSourceSuspended;
+}
+
+void TcpSocket::suspendReadSource() {
+    if (!(flags_ & kReadSourceSuspended) && readSource_) {
+        readSource_->suspend();
+        flags_ |= kReadSourceSuspended;
+    }
+}
+
+void TcpSocket::resumeReadSource() {
+    if ((flags_ & kReadSourceSuspended) && readSource_) {
+        readSource_->resume();
+        flags_ &= ~kReadSourceSuspended;
+    }
+}
+
+void TcpSocket::suspendWriteSource() {
+    if (!(flags_ & kWriteSourceSuspended) && writeSource_) {
+        writeSource_->suspend();
+        flags_ |= kWriteSourceSuspended;
+    }
+}
+
+void TcpSocket::resumeWriteSource() {
+    if ((flags_ & kWriteSourceSuspended) && writeSource_) {
+        writeSource_->resume();
+        flags_ &= ~kWriteSourceSuspended;
+    }
+}
+
+int TcpSocket::connectedFD() const {
+    if (socket4FD_ >= 0) return socket4FD_;
+    if (socket6FD_ >= 0) return socket6FD_;
+    return socketUN_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Read requests
+
+void TcpSocket::enqueueRead(std::shared_ptr<TcpReadPacket> packet) {
+    socketQueue_->async([self = shared_from_this(), packet = std::move(packet)] {
+        if ((self->flags_ & kSocketStarted) && !(self->flags_ & kForbidReadsWrites)) {
+            self->readQueue_.push_back(packet);
+            self->maybeDequeueRead();
+        }
+    });
+}
+
+void TcpSocket::readDataWithTimeout(double timeout, long tag) {
+    readDataWithTimeout(timeout, nullptr, 0, 0, tag);
+}
+
+void TcpSocket::readDataWithTimeout(double timeout, QByteArray *buffer, size_t offset, long tag) {
+    readDataWithTimeout(timeout, buffer, offset, 0, tag);
+}
+
+void TcpSocket::readDataWithTimeout(double timeout, QByteArray *buffer, size_t offset, size_t maxLength,
+                                    long tag) {
+    if (offset > (buffer ? size_t(buffer->size()) : 0)) return;
+    enqueueRead(std::make_shared<TcpReadPacket>(buffer, offset, maxLength, timeout, 0, QByteArray(), tag));
+}
+
+void TcpSocket::readDataToLength(size_t length, double timeout, long tag) {
+    readDataToLength(length, timeout, nullptr, 0, tag);
+}
+
+void TcpSocket::readDataToLength(size_t length, double timeout, QByteArray *buffer, size_t offset, long tag) {
+    if (length == 0) return;
+    if (offset > (buffer ? size_t(buffer->size()) : 0)) return;
+    enqueueRead(std::make_shared<TcpReadPacket>(buffer, offset, 0, timeout, length, QByteArray(), tag));
+}
+
+void TcpSocket::readDataToData(const QByteArray &terminator, double timeout, long tag) {
+    readDataToData(terminator, timeout, nullptr, 0, 0, tag);
+}
+
+void TcpSocket::readDataToData(const QByteArray &terminator, double timeout, QByteArray *buffer,
+                               size_t offset, long tag) {
+    readDataToData(terminator, timeout, buffer, offset, 0, tag);
+}
+
+void TcpSocket::readDataToData(const QByteArray &terminator, double timeout, size_t maxLength, long tag) {
+    readDataToData(terminator, timeout, nullptr, 0, maxLength, tag);
+}
+
+void TcpSocket::readDataToData(const QByteArray &terminator, double timeout, QByteArray *buffer,
+                               size_t offset, size_t maxLength, long tag) {
+    if (terminator.isEmpty()) return;
+    if (offset > (buffer ? size_t(buffer->size()) : 0)) return;
+    if (maxLength > 0 && maxLength < size_t(terminator.size())) return;
+    // The terminator is copied (detached) so the caller may reuse its own.
+    QByteArray term(terminator.constData(), terminator.size());
+    enqueueRead(std::make_shared<TcpReadPacket>(buffer, offset, maxLength, timeout, 0, std::move(term), tag));
+}
+
+float TcpSocket::progressOfReadReturningTag(long *tag, uint64_t *done, uint64_t *total) const {
+    struct Progress {
+        bool any = false;
+        long tag = 0;
+        uint64_t done = 0, total = 0;
+    };
+    const Progress p = onQueueSync([this] {
+        Progress r;
+        if (currentRead_) r = {true, currentRead_->tag, currentRead_->bytesDone, currentRead_->readLength};
+        return r;
+    });
+    if (tag) *tag = p.tag;
+    if (done) *done = p.done;
+    if (total) *total = p.total;
+    if (!p.any) return NAN;
+    return p.total > 0 ? float(double(p.done) / double(p.total)) : 1.0f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Read engine
+
+void TcpSocket::maybeDequeueRead() {
+    if (currentRead_ || !(flags_ & kConnected)) return;
+    if (!readQueue_.empty()) {
+        currentRead_ = readQueue_.front();
+        readQueue_.pop_front();
+        setupReadTimerWithTimeout(currentRead_->timeout);
+        doReadData();
+    } else if (flags_ & kDisconnectAfterReads) {
+        if (flags_ & kDisconnectAfterWrites) {
+            if (writeQueue_.empty() && !currentWrite_) closeWithError({});
+        } else {
+            closeWithError({});
+        }
+    }
+}
+
+void TcpSocket::doReadData() {
+    if (!currentRead_ || (flags_ & kReadsPaused)) {
+        // The bytes wait in the kernel until a read is queued.
+        if (socketFDBytesAvailable_ > 0) suspendReadSource();
+        return;
+    }
+    const uint64_t estimatedBytesAvailable = socketFDBytesAvailable_;
+    if (estimatedBytesAvailable == 0 && preBuffer_->availableBytes() == 0) {
+        resumeReadSource();
+        return;
+    }
+    const std::shared_ptr<TcpReadPacket> packetHolder = currentRead_;
+    TcpReadPacket &pkt = *packetHolder;
+    const bool isTermRead = !pkt.term.isEmpty();
+    bool done = false;
+    SocketError error;
+    uint64_t totalBytesReadForCurrentRead = 0;
+
+    auto copyFromPreBuffer = [&](uint64_t bytesToCopy) {
+        pkt.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+        std::memcpy(pkt.writePointer(), preBuffer_->readBuffer(), bytesToCopy);
+        preBuffer_->didRead(bytesToCopy);
+        pkt.bytesDone += bytesToCopy;
+        totalBytesReadForCurrentRead += bytesToCopy;
+    };
+
+    // 1. What was read ahead.
+    if (preBuffer_->availableBytes() > 0) {
+        uint64_t bytesToCopy;
+        if (isTermRead)
+            bytesToCopy = pkt.readLengthForTermWithPreBuffer(*preBuffer_, &done);
+        else
+            bytesToCopy = pkt.readLengthForNonTermWithHint(preBuffer_->availableBytes());
+        copyFromPreBuffer(bytesToCopy);
+        if (pkt.readLength > 0) {
+            done = pkt.bytesDone == pkt.readLength;
+        } else if (isTermRead) {
+            if (!done && pkt.maxLength > 0 && pkt.bytesDone >= pkt.maxLength) error = readMaxedOutError();
+        } else {
+            done = pkt.maxLength > 0 && pkt.bytesDone == pkt.maxLength;
+        }
+    }
+
+    // 2. The socket.
+    bool socketEOF = flags_ & kSocketHasReadEOF;
+    bool waiting = !done && error.isNull() && !socketEOF && estimatedBytesAvailable == 0;
+    if (!done && error.isNull() && !socketEOF && estimatedBytesAvailable > 0) {
+        bool readIntoPreBuffer = false;
+        uint64_t bytesToRead;
+        if (isTermRead)
+            bytesToRead = pkt.readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
+        else
+            bytesToRead = pkt.readLengthForNonTermWithHint(estimatedBytesAvailable);
+        char *buffer;
+        if (readIntoPreBuffer) {
+            preBuffer_->ensureCapacityForWrite(bytesToRead);
+            buffer = preBuffer_->writeBuffer();
+        } else {
+            pkt.ensureCapacityForAdditionalDataOfLength(bytesToRead);
+            buffer = pkt.writePointer();
+        }
+        uint64_t bytesRead = 0;
+        const ssize_t result = bytesToRead > 0 ? ::read(connectedFD(), buffer, bytesToRead) : 0;
+        if (bytesToRead == 0) {
+            // Nothing this request may take (a bound reached): not an end of stream.
+        } else if (result < 0) {
+            if (errno == EWOULDBLOCK || errno == EAGAIN)
+                waiting = true;
+            else
+                error = errorWithErrno(errno, "Error in read() function");
+            socketFDBytesAvailable_ = 0;
+        } else if (result == 0) {
+            socketEOF = true;
+            socketFDBytesAvailable_ = 0;
+        } else {
+            bytesRead = uint64_t(result);
+            if (bytesRead < bytesToRead)
+                socketFDBytesAvailable_ = 0;
+            else
+                socketFDBytesAvailable_ -= std::min(bytesRead, socketFDBytesAvailable_);
+            if (socketFDBytesAvailable_ == 0) waiting = true;
+        }
+
+        if (bytesRead > 0) {
+            if (pkt.readLength > 0) {
+                pkt.bytesDone += bytesRead;
+                totalBytesReadForCurrentRead += bytesRead;
+                done = pkt.bytesDone == pkt.readLength;
+            } else if (isTermRead) {
+                if (readIntoPreBuffer) {
+                    preBuffer_->didWrite(bytesRead);
+                    const uint64_t bytesToCopy = pkt.readLengthForTermWithPreBuffer(*preBuffer_, &done);
+                    copyFromPreBuffer(bytesToCopy);
+                } else {
+                    const int64_t overflow = pkt.searchForTermAfterPreBuffering(bytesRead);
+                    if (overflow == 0) {
+                        pkt.bytesDone += bytesRead;
+                        totalBytesReadForCurrentRead += bytesRead;
+                        done = true;
+                    } else if (overflow > 0) {
+                        // Bytes past the terminator belong to the next request.
+                        const uint64_t underflow = bytesRead - uint64_t(overflow);
+                        preBuffer_->ensureCapacityForWrite(uint64_t(overflow));
+                        std::memcpy(preBuffer_->writeBuffer(), pkt.writePointer() + underflow,
+                                    size_t(overflow));
+                        preBuffer_->didWrite(uint64_t(overflow));
+                        pkt.bytesDone += underflow;
+                        totalBytesReadForCurrentRead += underflow;
+                        done = true;
+                    } else {
+                        pkt.bytesDone += bytesRead;
+                        totalBytesReadForCurrentRead += bytesRead;
+                    }
+                }
+                if (!done && pkt.maxLength > 0 && pkt.bytesDone >= pkt.maxLength) error = readMaxedOutError();
+            } else {
+                pkt.bytesDone += bytesRead;
+                totalBytesReadForCurrentRead += bytesRead;
+                done = true;
+            }
+        }
+    }
+
+    if (!done && pkt.readLength == 0 && !isTermRead && totalBytesReadForCurrentRead > 0) done = true;
+
+    if (done) {
+        completeCurrentRead();
+        if (!error.isNull()) {
+            closeWithError(error);
+        } else if (socketEOF && preBuffer_->availableBytes() == 0) {
+            doReadEOF();
+        } else {
+            maybeDequeueRead();
+            if (!(flags_ & kConnected)) return;
+            if (socketEOF)
+                doReadEOF();
+            else if (waiting)
+                resumeReadSource();
+        }
+        return;
+    }
+    if (totalBytesReadForCurrentRead > 0) {
+        const long tag = pkt.tag;
+        const size_t length = size_t(totalBytesReadForCurrentRead);
+        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidReadPartialDataOfLength(s, length, tag);
+        });
+        waiting = true;
+    }
+    if (!error.isNull())
+        closeWithError(error);
+    else if (socketEOF)
+        doReadEOF();
+    else if (waiting)
+        resumeReadSource();
+}
+
+void TcpSocket::doReadEOF() {
+    if (!(flags_ & kConnected)) return;
+    flags_ |= kSocketHasReadEOF;
+    bool shouldDisconnect = false;
+    if (flags_ & kReadStreamClosed) {
+        // Already told; nothing more to do.
+    } else if (preBuffer_->availableBytes() > 0) {
+        // The queued reads drain what is left first.
+    } else if (config_ & kAllowHalfDuplexConnection) {
+        pollfd pfd{connectedFD(), POLLOUT, 0};
+        ::poll(&pfd, 1, 0);
+        if (pfd.revents & POLLOUT) {
+            flags_ |= kReadStreamClosed;
+            notify([](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                d.socketDidCloseReadStream(s);
+            });
+        } else {
+            shouldDisconnect = true;
+        }
+    } else {
+        shouldDisconnect = true;
+    }
+    if (shouldDisconnect)
+        closeWithError(connectionClosedError());
+    else
+        suspendReadSource();
+}
+
+void TcpSocket::completeCurrentRead() {
+    TcpReadPacket &pkt = *currentRead_;
+    QByteArray result;
+    if (pkt.bufferOwner) {
+        pkt.buffer().resize(qsizetype(pkt.bytesDone));
+        result = pkt.buffer();
+    } else {
+        QByteArray &buffer = pkt.buffer();
+        const uint64_t end = pkt.startOffset + pkt.bytesDone;
+        if (uint64_t(buffer.size()) > pkt.originalBufferLength)
+            buffer.resize(qsizetype(std::max(end, pkt.originalBufferLength)));
+        // Shared when the read filled the whole buffer, else a copy of the bytes read: the
+        // delegate never holds a view into memory the caller may free.
+        result = (pkt.startOffset == 0 && end == uint64_t(buffer.size()))
+                     ? buffer
+                     : buffer.mid(qsizetype(pkt.startOffset), qsizetype(pkt.bytesDone));
+    }
+    const long tag = pkt.tag;
+    notify([result, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        d.socketDidReadData(s, result, tag);
+    });
+    endCurrentRead();
+}
+
+void TcpSocket::endCurrentRead() {
+    if (readTimer_) {
+        readTimer_->cancel();
+        readTimer_.reset();
+    }
+    currentRead_.reset();
+}
+
+void TcpSocket::setupReadTimerWithTimeout(double timeout) {
+    if (timeout < 0) return;
+    readTimer_ = dispatch::TimerSource::create(socketQueue_);
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    readTimer_->setEventHandler([weak] {
+        if (auto self = weak.lock()) self->doReadTimeout();
+    });
+    readTimer_->schedule(timeout);
+    readTimer_->resume();
+}
+
+void TcpSocket::doReadTimeout() {
+    if (!currentRead_) return;
+    flags_ |= kReadsPaused;
+    auto d = delegate_.lock();
+    if (!delegateQueue_ || !d) {
+        doReadTimeoutWithExtension(0);
+        return;
+    }
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    std::weak_ptr<TcpReadPacket> packet = currentRead_;
+    const long tag = currentRead_->tag;
+    const double elapsed = currentRead_->timeout;
+    const size_t bytesDone = size_t(currentRead_->bytesDone);
+    delegateQueue_->async([weakDelegate = delegate_, self = weak_from_this().lock(), weak, packet, tag,
+                           elapsed, bytesDone, socketQueue = socketQueue_] {
+        double extension = 0;
+        if (auto dd = weakDelegate.lock())
+            extension = dd->socketShouldTimeoutReadWithTag(self, tag, elapsed, bytesDone);
+        socketQueue->async([weak, packet, extension] {
+            auto s = weak.lock();
+            // Only for the read that asked: a close and a new read meanwhile get nothing of it.
+            if (s && s->currentRead_ && s->currentRead_ == packet.lock())
+                s->doReadTimeoutWithExtension(extension);
+        });
+    });
+}
+
+void TcpSocket::doReadTimeoutWithExtension(double extension) {
+    if (!currentRead_) return;
+    if (extension > 0) {
+        currentRead_->timeout += extension;
+        readTimer_->schedule(extension);
+        flags_ &= ~kReadsPaused;
+        doReadData();
+    } else {
+        closeWithError(readTimeoutError());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Write requests and engine
+
+void TcpSocket::writeData(const QByteArray &data, double timeout, long tag) {
+    if (data.isEmpty()) return;
+    auto packet = std::make_shared<TcpWritePacket>(data, timeout, tag);
+    socketQueue_->async([self = shared_from_this(), packet] {
+        if ((self->flags_ & kSocketStarted) && !(self->flags_ & kForbidReadsWrites)) {
+            self->writeQueue_.push_back(packet);
+            self->maybeDequeueWrite();
+        }
+    });
+}
+
+float TcpSocket::progressOfWriteReturningTag(long *tag, uint64_t *done, uint64_t *total) const {
+    struct Progress {
+        bool any = false;
+        long tag = 0;
+        uint64_t done = 0, total = 0;
+    };
+    const Progress p = onQueueSync([this] {
+        Progress r;
+        if (currentWrite_)
+            r = {true, currentWrite_->tag, currentWrite_->bytesDone, uint64_t(currentWrite_->buffer.size())};
+        return r;
+    });
+    if (tag) *tag = p.tag;
+    if (done) *done = p.done;
+    if (total) *total = p.total;
+    if (!p.any) return NAN;
+    return p.total > 0 ? float(double(p.done) / double(p.total)) : 1.0f;
+}
+
+void TcpSocket::maybeDequeueWrite() {
+    if (currentWrite_ || !(flags_ & kConnected)) return;
+    if (!writeQueue_.empty()) {
+        currentWrite_ = writeQueue_.front();
+        writeQueue_.pop_front();
+        setupWriteTimerWithTimeout(currentWrite_->timeout);
+        doWriteData();
+    } else if (flags_ & kDisconnectAfterWrites) {
+        if (flags_ & kDisconnectAfterReads) {
+            if (readQueue_.empty() && !currentRead_) closeWithError({});
+        } else {
+            closeWithError({});
+        }
+    }
+}
+
+void TcpSocket::doWriteData() {
+    if (!currentWrite_ || (flags_ & kWritesPaused)) {
+        if (flags_ & kSocketCanAcceptBytes) suspendWriteSource();
+        return;
+    }
+    if (!(flags_ & kSocketCanAcceptBytes)) {
+        resumeWriteSource();
+        return;
+    }
+    TcpWritePacket &pkt = *currentWrite_;
+    const char *buffer = pkt.buffer.constData() + pkt.bytesDone;
+    const size_t bytesToWrite = size_t(uint64_t(pkt.buffer.size()) - pkt.bytesDone);
+    bool waiting = false;
+    SocketError error;
+    uint64_t bytesWritten = 0;
+    // MSG_NOSIGNAL: a peer that has gone gives EPIPE here, never a SIGPIPE for the process.
+    const ssize_t result = ::send(connectedFD(), buffer, bytesToWrite, MSG_NOSIGNAL);
+    if (result < 0) {
+        if (errno == EWOULDBLOCK || errno == EAGAIN)
+            waiting = true;
+        else
+            error = errorWithErrno(errno, "Error in write() function");
+    } else {
+        bytesWritten = uint64_t(result);
+    }
+    if (waiting) {
+        flags_ &= ~kSocketCanAcceptBytes;
+        resumeWriteSource();
+    }
+    bool done = false;
+    if (bytesWritten > 0) {
+        pkt.bytesDone += bytesWritten;
+        done = pkt.bytesDone == uint64_t(pkt.buffer.size());
+    }
+    if (done) {
+        completeCurrentWrite();
+        if (error.isNull()) {
+            std::weak_ptr<TcpSocket> weak = weak_from_this();
+            socketQueue_->async([weak] {
+                if (auto self = weak.lock()) self->maybeDequeueWrite();
+            });
+        }
+    } else {
+        if (!waiting && error.isNull()) {
+            flags_ &= ~kSocketCanAcceptBytes;
+            resumeWriteSource();
+        }
+        if (bytesWritten > 0) {
+            const long tag = pkt.tag;
+            const size_t length = size_t(bytesWritten);
+            notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                d.socketDidWritePartialDataOfLength(s, length, tag);
+            });
+        }
+    }
+    if (!error.isNull()) closeWithError(error);
+}
+
+void TcpSocket::completeCurrentWrite() {
+    const long tag = currentWrite_->tag;
+    notify(
+        [tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidWriteData(s, tag); });
+    endCurrentWrite();
+}
+
+void TcpSocket::endCurrentWrite() {
+    if (writeTimer_) {
+        writeTimer_->cancel();
+        writeTimer_.reset();
+    }
+    currentWrite_.reset();
+}
+
+void TcpSocket::setupWriteTimerWithTimeout(double timeout) {
+    if (timeout < 0) return;
+    writeTimer_ = dispatch::TimerSource::create(socketQueue_);
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    writeTimer_->setEventHandler([weak] {
+        if (auto self = weak.lock()) self->doWriteTimeout();
+    });
+    writeTimer_->schedule(timeout);
+    writeTimer_->resume();
+}
+
+void TcpSocket::doWriteTimeout() {
+    if (!currentWrite_) return;
+    flags_ |= kWritesPaused;
+    auto d = delegate_.lock();
+    if (!delegateQueue_ || !d) {
+        doWriteTimeoutWithExtension(0);
+        return;
+    }
+    std::weak_ptr<TcpSocket> weak = weak_from_this();
+    std::weak_ptr<TcpWritePacket> packet = currentWrite_;
+    const long tag = currentWrite_->tag;
+    const double elapsed = currentWrite_->timeout;
+    const size_t bytesDone = size_t(currentWrite_->bytesDone);
+    delegateQueue_->async([weakDelegate = delegate_, self = weak_from_this().lock(), weak, packet, tag,
+                           elapsed, bytesDone, socketQueue = socketQueue_] {
+        double extension = 0;
+        if (auto dd = weakDelegate.lock())
+            extension = dd->socketShouldTimeoutWriteWithTag(self, tag, elapsed, bytesDone);
+        socketQueue->async([weak, packet, extension] {
+            auto s = weak.lock();
+            if (s && s->currentWrite_ && s->currentWrite_ == packet.lock())
+                s->doWriteTimeoutWithExtension(extension);
+        });
+    });
+}
+
+void TcpSocket::doWriteTimeoutWithExtension(double extension) {
+    if (!currentWrite_) return;
+    if (extension > 0) {
+        currentWrite_->timeout += extension;
+        writeTimer_->schedule(extension);
+        flags_ &= ~kWritesPaused;
+        doWriteData();
+    } else {
+        closeWithError(writeTimeoutError());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TLS placeholder
+
+bool TcpSocket::startTLS(const QVariantMap &settings, SocketError *err) {
+    (void)settings;
+    if (err) *err = otherError("TLS is not supported by this build.");
+    return false;
+}
+
+bool TcpSocket::isSecure() const {
+    return onQueueSync([this] { return (flags_ & kSocketSecure) != 0; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// The two ends
+
+QString TcpSocket::hostOf(int fd, bool peer) { return hostFromAddress(addressOf(fd, peer)); }
+
+uint16_t TcpSocket::portOf(int fd, bool peer) { return portFromAddress(addressOf(fd, peer)); }
+
+QByteArray TcpSocket::addressOf(int fd, bool peer) {
+    if (fd < 0) return {};
+    sockaddr_storage storage{};
+    socklen_t len = sizeof storage;
+    const int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr *>(&storage), &len)
+                        : ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &len);
+    if (rc < 0) return {};
+    return QByteArray(reinterpret_cast<const char *>(&storage),
+                      qsizetype(std::min<socklen_t>(len, sizeof storage)));
+}
+
+QString TcpSocket::connectedHost() const {
+    return onQueueSync([this] { return hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true); });
+}
+
+uint16_t TcpSocket::connectedPort() const {
+    return onQueueSync([this] { return portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true); });
+}
+
+QUrl TcpSocket::connectedUrl() const {
+    return onQueueSync([this] {
+        const QByteArray a = addressOf(socketUN_, true);
+        return familyOf(a) == AF_UNIX && a.size() > qsizetype(offsetof(sockaddr_un, sun_path))
+                   ? urlFromSockaddrUN(a.constData())
+                   : QUrl();
+    });
+}
+
+QString TcpSocket::localHost() const {
+    return onQueueSync([this] { return hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, false); });
+}
+
+uint16_t TcpSocket::localPort() const {
+    return onQueueSync([this] { return portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, false); });
+}
+
+QByteArray TcpSocket::connectedAddress() const {
+    return onQueueSync([this] { return addressOf(socket6FD_ >= 0 ? socket6FD_ : socket4FD_, true); });
+}
+
+QByteArray TcpSocket::localAddress() const {
+    return onQueueSync([this] { return addressOf(socket6FD_ >= 0 ? socket6FD_ : socket4FD_, false); });
+}
+
+bool TcpSocket::isIPv4() const {
+    return onQueueSync([this] { return socket4FD_ >= 0; });
+}
+
+bool TcpSocket::isIPv6() const {
+    return onQueueSync([this] { return socket6FD_ >= 0; });
+}
+
+int TcpSocket::socketFD() const {
+    if (!socketQueue_->isCurrent()) return -1;
+    return socket4FD_ >= 0 ? socket4FD_ : socket6FD_;
+}
+
+int TcpSocket::socket4FD() const { return socketQueue_->isCurrent() ? socket4FD_ : -1; }
+
+int TcpSocket::socket6FD() const { return socketQueue_->isCurrent() ? socket6FD_ : -1; }
+
+std::shared_ptr<TcpSocket>
+TcpSocket::socketFromConnectedSocketFD(int fd, std::weak_ptr<TcpSocketDelegate> delegate,
+                                       std::shared_ptr<dispatch::Queue> delegateQueue,
+                                       std::shared_ptr<dispatch::Queue> socketQueue, SocketError *err) {
+    auto sock = create(std::move(delegate), std::move(delegateQueue), std::move(socketQueue));
+    SocketError error;
+    const bool ok = sock->onQueueSync([&] {
+        const QByteArray peer = addressOf(fd, true);
+        if (peer.isEmpty()) {
+            error = SocketError(
+                kTcpSocketErrorDomain, TcpSocketOtherError,
+                localizedText("Attempt to create socket from socket FD failed. getpeername() failed"));
+            return false;
+        }
+        if (isIPv4Address(peer))
+            sock->socket4FD_ = fd;
+        else if (isIPv6Address(peer))
+            sock->socket6FD_ = fd;
+        else {
+            error = SocketError(
+                kTcpSocketErrorDomain, TcpSocketOtherError,
+                localizedText("Attempt to create socket from socket FD failed. socket FD is neither IPv4 "
+                              "nor IPv6"));
+            return false;
+        }
+        sock->flags_ = kSocketStarted;
+        sock->didConnect(sock->stateIndex_);
+        return true;
+    });
+    if (!ok) {
+        if (err) *err = error;
+        return nullptr;
+    }
+    return sock;
+}
+
+void TcpSocket::performBlock(const std::function<void()> &block) {
+    if (socketQueue_->isCurrent())
+        block();
+    else
+        socketQueue_->sync(block);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Address utilities
+
+QString TcpSocket::hostFromSockaddr4(const void *sockaddrIn) {
+    sockaddr_in sin;
+    std::memcpy(&sin, sockaddrIn, sizeof sin);
+    char buf[INET_ADDRSTRLEN];
+    if (!::inet_ntop(AF_INET, &sin.sin_addr, buf, sizeof buf)) return QString("");
+    return QString::fromLatin1(buf);
+}
+
+QString TcpSocket::hostFromSockaddr6(const void *sockaddrIn6) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, sockaddrIn6, sizeof sin6);
+    char buf[INET6_ADDRSTRLEN];
+    if (!::inet_ntop(AF_INET6, &sin6.sin6_addr, buf, sizeof buf)) return QString("");
+    return QString::fromLatin1(buf);
+}
+
+uint16_t TcpSocket::portFromSockaddr4(const void *sockaddrIn) {
+    sockaddr_in sin;
+    std::memcpy(&sin, sockaddrIn, sizeof sin);
+    return ntohs(sin.sin_port);
+}
+
+uint16_t TcpSocket::portFromSockaddr6(const void *sockaddrIn6) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, sockaddrIn6, sizeof sin6);
+    return ntohs(sin6.sin6_port);
+}
+
+QUrl TcpSocket::urlFromSockaddrUN(const void *sockaddrUn) {
+    sockaddr_un un;
+    std::memcpy(&un, sockaddrUn, sizeof un);
+    const size_t len = ::strnlen(un.sun_path, sizeof un.sun_path);
+    return QUrl::fromLocalFile(QFile::decodeName(QByteArray(un.sun_path, qsizetype(len))));
+}
+
+bool TcpSocket::getHost(QString *host, uint16_t *port, int *family, const QByteArray &address) {
+    if (isIPv4Address(address)) {
+        if (host) *host = hostFromSockaddr4(address.constData());
+        if (port) *port = portFromSockaddr4(address.constData());
+        if (family) *family = AF_INET;
+        return true;
+    }
+    if (isIPv6Address(address) && address.size() >= qsizetype(sizeof(sockaddr_in6))) {
+        if (host) *host = hostFromSockaddr6(address.constData());
+        if (port) *port = portFromSockaddr6(address.constData());
+        if (family) *family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+bool TcpSocket::getHost(QString *host, uint16_t *port, const QByteArray &address) {
+    return getHost(host, port, nullptr, address);
+}
+
+QString TcpSocket::hostFromAddress(const QByteArray &address) {
+    QString host;
+    return getHost(&host, nullptr, address) ? host : QString();
+}
+
+uint16_t TcpSocket::portFromAddress(const QByteArray &address) {
+    uint16_t port = 0;
+    return getHost(nullptr, &port, address) ? port : 0;
+}
+
+bool TcpSocket::isIPv4Address(const QByteArray &address) {
+    return address.size() >= qsizetype(sizeof(sockaddr_in)) && familyOf(address) == AF_INET;
+}
+
+bool TcpSocket::isIPv6Address(const QByteArray &address) {
+    return address.size() >= qsizetype(sizeof(sockaddr_in)) && familyOf(address) == AF_INET6;
+}
+
+QList<QByteArray> TcpSocket::lookupHost(const QString &host, uint16_t port, SocketError *err) {
+    if (host == QLatin1String("localhost") || host == QLatin1String("loopback"))
+        return {address4(htonl(INADDR_LOOPBACK), port), address6(in6addr_loopback, port)};
+    const QByteArray ascii = host.toUtf8();
+    // A numeric address needs no resolver.
+    in_addr a4;
+    if (::inet_pton(AF_INET, ascii.constData(), &a4) == 1) return {address4(a4.s_addr, port)};
+    in6_addr a6;
+    if (::inet_pton(AF_INET6, ascii.constData(), &a6) == 1) return {address6(a6, port)};
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *res = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    const int gai = ::getaddrinfo(ascii.constData(), service.constData(), &hints, &res);
+    if (gai != 0) {
+        if (err) *err = gaiError(gai);
+        return {};
+    }
+    QList<QByteArray> result;
+    for (addrinfo *ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            result.append(QByteArray(reinterpret_cast<const char *>(ai->ai_addr), sizeof(sockaddr_in)));
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+            QByteArray a(reinterpret_cast<const char *>(ai->ai_addr), sizeof(sockaddr_in6));
+            if (portFromAddress(a) == 0) setPort(&a, port);
+            result.append(a);
+        }
+    }
+    ::freeaddrinfo(res);
+    if (result.isEmpty() && err) *err = gaiError(EAI_FAIL);
+    return result;
+}
+
+void TcpSocket::getInterfaceAddress(QByteArray *address4Out, QByteArray *address6Out,
+                                    const QString &description, uint16_t port) {
+    QByteArray r4, r6;
+    const QStringList pieces = description.split(QLatin1Char(':'));
+    const QString interface = pieces.value(0);
+    if (port == 0 && pieces.size() > 1) {
+        bool ok = false;
+        const int p = pieces.value(1).toInt(&ok, 10);
+        if (ok && p >= 1 && p <= 65535) port = uint16_t(p);
+    }
+    if (interface.isEmpty()) {
+        r4 = address4(htonl(INADDR_ANY), port);
+        r6 = address6(in6addr_any, port);
+    } else if (interface == QLatin1String("localhost") || interface == QLatin1String("loopback")) {
+        r4 = address4(htonl(INADDR_LOOPBACK), port);
+        r6 = address6(in6addr_loopback, port);
+    } else {
+        const QByteArray name = interface.toUtf8();
+        ifaddrs *list = nullptr;
+        if (::getifaddrs(&list) == 0) {
+            for (ifaddrs *it = list; it; it = it->ifa_next) {
+                if (!it->ifa_addr) continue;
+                const int family = it->ifa_addr->sa_family;
+                if (family == AF_INET && r4.isEmpty()) {
+                    QByteArray a(reinterpret_cast<const char *>(it->ifa_addr), sizeof(sockaddr_in));
+                    if (name == it->ifa_name || interface == hostFromAddress(a)) {
+                        setPort(&a, port);
+                        r4 = a;
+                    }
+                } else if (family == AF_INET6 && r6.isEmpty()) {
+                    QByteArray a(reinterpret_cast<const char *>(it->ifa_addr), sizeof(sockaddr_in6));
+                    if (name == it->ifa_name || interface == hostFromAddress(a)) {
+                        setPort(&a, port);
+                        r6 = a;
+                    }
+                }
+            }
+            ::freeifaddrs(list);
+        }
+    }
+    if (address4Out) *address4Out = r4;
+    if (address6Out) *address6Out = r6;
+}
+
+QByteArray TcpSocket::getInterfaceAddressFromUrl(const QUrl &url) {
+    const QByteArray path = QFile::encodeName(url.toLocalFile());
+    sockaddr_un un{};
+    // A path that does not fit (with its NUL) is refused, never cut or overrun.
+    if (path.isEmpty() || size_t(path.size()) >= sizeof un.sun_path) return {};
+    un.sun_family = AF_UNIX;
+    std::memcpy(un.sun_path, path.constData(), size_t(path.size()));
+    return QByteArray(reinterpret_cast<const char *>(&un), sizeof un);
+}
+
+QByteArray TcpSocket::CRLFData() { return QByteArray("\r\n", 2); }
+QByteArray TcpSocket::CRData() { return QByteArray("\r", 1); }
+QByteArray TcpSocket::LFData() { return QByteArray("\n", 1); }
+QByteArray TcpSocket::ZeroData() { return QByteArray(1, '\0'); }
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+SocketError TcpSocket::badConfigError(const QString &message) {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketBadConfigError, message);
+}
+
+SocketError TcpSocket::badParamError(const QString &message) {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketBadParamError, message);
+}
+
+SocketError TcpSocket::gaiError(int code) {
+    return SocketError(kTcpSocketGaiErrorDomain, code, QString::fromLatin1(::gai_strerror(code)));
+}
+
+SocketError TcpSocket::errorWithErrno(int code, const QString &reason) {
+    return SocketError(kTcpSocketPosixErrorDomain, code, QString::fromLocal8Bit(::strerror(code)),
+                       {{QStringLiteral("NSLocalizedFailureReason"), reason}});
+}
+
+SocketError TcpSocket::errnoError() {
+    const int code = errno;
+    return SocketError(kTcpSocketPosixErrorDomain, code, QString::fromLocal8Bit(::strerror(code)));
+}
+
+SocketError TcpSocket::sslError(int status) {
+    return SocketError(kTcpSocketSslErrorDomain, status, QString(),
+                       {{QStringLiteral("NSLocalizedRecoverySuggestion"),
+                         QStringLiteral("Error code definition can be found in Apple's SecureTransport.h")}});
+}
+
+SocketError TcpSocket::connectTimeoutError() {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketConnectTimeoutError,
+                       localizedText("Attempt to connect to host timed out"));
+}
+
+SocketError TcpSocket::readMaxedOutError() {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketReadMaxedOutError,
+                       localizedText("Read operation reached set maximum length"));
+}
+
+SocketError TcpSocket::readTimeoutError() {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketReadTimeoutError,
+                       localizedText("Read operation timed out"));
+}
+
+SocketError TcpSocket::writeTimeoutError() {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketWriteTimeoutError,
+                       localizedText("Write operation timed out"));
+}
+
+SocketError TcpSocket::connectionClosedError() {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketClosedError,
+                       localizedText("Socket closed by remote peer"));
+}
+
+SocketError TcpSocket::otherError(const QString &message) {
+    return SocketError(kTcpSocketErrorDomain, TcpSocketOtherError, message);
+}

@@ -1,0 +1,3 @@
+#include "transport/UdpSpecialPacket.h"
+
+UdpSpecialPacket::UdpSpecialPacket() = default;

@@ -1,0 +1,454 @@
+#include "core/net/TCPserver.h"
+#include "core/net/TCPserverTestSupport.h"
+#include "core/wire/KDTAES.h"
+#include "core/wire/TextCodec.h"
+#include "core/wire/UserInfoPacket.h"
+#include "transport/SocketError.h"
+#include "transport/TcpSocket.h"
+
+#include <QTimeZone>
+
+namespace {
+
+const QString kBob = QStringLiteral("A000000002");
+
+QStringList texts(const PacketArray &a) {
+    QStringList out;
+    for (const PacketField &f : a) out.append(f.toString());
+    return out;
+}
+
+QByteArray line(const PacketArray &fields) { return KDTPacket::PlainPackeFromArray(fields) + "\r\n"; }
+
+// The fields of a reply line, or nullopt.
+std::optional<PacketArray> readBack(const QByteArray &reply) {
+    return KDTPacket::ArrayFromBase64AESdata(reply);
+}
+
+class TCPserverTest : public MessagingFixture {
+protected:
+    void SetUp() override {
+        MessagingFixture::SetUp();
+        server = std::make_unique<TCPserver>(0, TCPserver::DefaultPort, false);
+        TCPserver::setShared(server.get());
+        ASSERT_TRUE(server->isListening());
+        port = server->listeningPort();
+        ASSERT_NE(port, 0);
+        bob = peer(kBob, QStringLiteral("Bob"));
+    }
+    void TearDown() override {
+        TCPserver::setShared(nullptr);
+        server.reset();
+        Timer::setNowFunction({});
+        MessagingFixture::TearDown();
+    }
+    PacketArray tsm(const QString &id, const QString &text = QStringLiteral("hi")) {
+        return {"TSM", id, "pc-bob", kBob, "*", me->userId(), encodeTextFieldFor(text), "*"};
+    }
+    static PacketField encodeTextFieldFor(const QString &text);
+
+    std::unique_ptr<TCPserver> server;
+    std::uint16_t port = 0;
+    User *bob = nullptr;
+};
+
+PacketField TCPserverTest::encodeTextFieldFor(const QString &text) { return encodeTextField(text); }
+
+struct RouteCase {
+    const char *word;
+    QString expectedReply; // empty: the connection closes without a frame
+};
+
+TEST_F(TCPserverTest, TheDispatchTableAnswersEachWord) {
+    // Later work plugs into these rows; the test's handlers answer with a marker word.
+    QStringList reached;
+    for (const QString &word : TCPserver::pluggableWords())
+        server->setHandler(word, [&reached, word](const PacketArray &, const QString &) {
+            reached.append(word);
+            return PacketArray{word + QStringLiteral("-ANSWER"), "*", "pc", "A000000001", "*", "*", "*", "*"};
+        });
+    const QList<RouteCase> cases = {
+        {"TSM", "TMR"},
+        {"TMM", "TMR"},
+        {"TSOM", "TMR"},
+        {"TSFM", "TMR"},
+        {"TSOMM", "TMR"},
+        {"TSFMM", "TMR"},
+        {"TRI", "TSI"},
+        {"TSI", ""},
+        {"TMR", ""},
+        {"TRTCACTION", "TRTCACTION-ANSWER"},
+        {"TRTCACTIONCALLCLOSED", "TRTCACTIONCALLCLOSED-ANSWER"},
+        {"TRTCACTIONRECV", ""},
+        {"CRJR", "CRJR-ANSWER"},
+        {"CRGRR", ""},
+        {"CRGRI", "CRGRI-ANSWER"},
+        {"CRSM", "CRSM-ANSWER"},
+        {"CRLR", "CRLR-ANSWER"},
+        {"CRRR", ""},
+        {"CRSMR", ""},
+        {"CRLRR", ""},
+        {"TRTCACTIONCALLCLOSEDRECV", ""},
+        {"NOSUCHWORD", ""},
+    };
+    int id = 1000;
+    for (const RouteCase &c : cases) {
+        SCOPED_TRACE(c.word);
+        const PacketArray request = {c.word, QString::number(++id), "pc-bob", kBob,
+                                     "*",    me->userId(),          "x",      "*"};
+        const QByteArray reply = rawnet::exchange(port, line(request));
+        if (c.expectedReply.isEmpty()) {
+            EXPECT_TRUE(reply.isEmpty()) << reply.toStdString();
+            continue;
+        }
+        ASSERT_TRUE(reply.endsWith("\r\n"));
+        const std::optional<PacketArray> fields = readBack(reply);
+        ASSERT_TRUE(fields);
+        EXPECT_EQ(fields->at(0).toString(), c.expectedReply);
+    }
+    EXPECT_EQ(reached, (QStringList{"TRTCACTION", "TRTCACTIONCALLCLOSED", "TRTCACTIONRECV", "CRJR", "CRGRR",
+                                    "CRGRI", "CRSM", "CRLR"}));
+    EXPECT_TRUE(waitUntil([&] { return server->acceptedConnectionCount() == 0; }));
+}
+
+TEST_F(TCPserverTest, ReceiptAndInfoRepliesByteForByte) {
+    const QByteArray tmr = rawnet::exchange(port, line(tsm("4242", QStringLiteral("Привет 😀"))));
+    const std::optional<PacketArray> receipt = readBack(tmr);
+    ASSERT_TRUE(receipt);
+    EXPECT_EQ(texts(*receipt), (QStringList{"TMR", "*", "pc-alice", "A000000001", "*", kBob, "*", "*"}));
+    Message *stored = Message::findByMessageId(ctx, 4242);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->message(), QStringLiteral("Привет 😀"));
+    EXPECT_FALSE(stored->isInserted()); // saved before the reply
+
+    // "TRI" for the local user from a known user: the "TSI" with the block.
+    const PacketArray tri = {"TRI", "*", "pc-bob", kBob, "*", me->userId(), "*", "*"};
+    const std::optional<PacketArray> tsi = readBack(rawnet::exchange(port, line(tri)));
+    ASSERT_TRUE(tsi);
+    const auto values = [this](const QString &key) {
+        const QVariant v = me->value(key);
+        return v.isValid() && !v.isNull() ? v.toString() : QString();
+    };
+    const PacketArray expected = UserInfoPacket::MyUserInfoFor(values, kBob, bob->UTF8compatible());
+    EXPECT_EQ(texts(*tsi), texts(expected));
+    // For another user: closed. From an unknown user: the line end alone.
+    const PacketArray triOther = {"TRI", "*", "pc-bob", kBob, "*", "A000000077", "*", "*"};
+    EXPECT_EQ(rawnet::exchange(port, line(triOther)), QByteArray());
+    const PacketArray triUnknown = {"TRI", "*", "pc-x", "A000000066", "*", me->userId(), "*", "*"};
+    EXPECT_EQ(rawnet::exchange(port, line(triUnknown)), QByteArray("\r\n"));
+}
+
+TEST_F(TCPserverTest, BadInputClosesTheConnectionAndStoresNothing) {
+    const QByteArray good = line(tsm("5151"));
+    struct Case {
+        const char *what;
+        QByteArray bytes;
+    };
+    const PacketArray seven = {"TSM", "5252", "pc-bob", kBob, "*", me->userId(), "x"};
+    // Seven fields cannot be framed by the writer: build the frame by hand.
+    PacketArray raw = {"8", "1234567"};
+    raw.append(seven);
+    raw.append(PacketField(QByteArray(1, '\0')));
+    const QByteArray shortFrame = KDTAES::encryptArrayForPacket(raw) + "\r\n";
+    ASSERT_TRUE(rawnet::exchange(port, good).endsWith("\r\n"));
+    const int before = all<Message>().size();
+    const QList<Case> cases = {
+        {"garbage", QByteArray("this is no frame\x1f\x1f\r\n")},
+        {"a repeated frame", good},
+        {"a message of seven fields", shortFrame},
+        {"an empty line", QByteArray("\r\n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        bool closed = false;
+        EXPECT_EQ(rawnet::exchange(port, c.bytes, &closed), QByteArray());
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(all<Message>().size(), before);
+    EXPECT_EQ(Message::findByMessageId(ctx, 5252), nullptr);
+}
+
+TEST_F(TCPserverTest, ALineWithoutLineEndIsBounded) {
+    // More than the bound, without CR LF: the server closes instead of buffering it all.
+    QByteArray big(int(TCPserver::MaxLineLength) + 1024 * 1024, 'A');
+    auto future = std::async(std::launch::async, [this, &big] {
+        const int fd = rawnet::connectLoopback(port);
+        const bool sent = rawnet::sendAll(fd, big);
+        const QByteArray rest = rawnet::readUntilClosed(fd, 3000);
+        ::close(fd);
+        return !sent || rest.isEmpty();
+    });
+    ASSERT_TRUE(waitUntil(
+        [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20000));
+    EXPECT_TRUE(future.get());
+    EXPECT_TRUE(waitUntil([&] { return server->acceptedConnectionCount() == 0; }));
+    EXPECT_TRUE(all<Message>().isEmpty());
+}
+
+TEST_F(TCPserverTest, AcceptedConnectionsAreBounded) {
+    std::vector<int> fds;
+    for (int i = 0; i < TCPserver::MaxAcceptedConnections + 8; ++i)
+        fds.push_back(rawnet::connectLoopback(port));
+    EXPECT_TRUE(
+        waitUntil([&] { return server->acceptedConnectionCount() == TCPserver::MaxAcceptedConnections; }));
+    spinFor(200);
+    EXPECT_EQ(server->acceptedConnectionCount(), TCPserver::MaxAcceptedConnections);
+    // The extra ones were closed by the server: they read the end at once.
+    int closedByServer = 0;
+    for (int fd : fds) {
+        pollfd p{fd, POLLIN, 0};
+        char c;
+        if (::poll(&p, 1, 0) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) == 0) ++closedByServer;
+    }
+    EXPECT_EQ(closedByServer, 8);
+    for (int fd : fds) ::close(fd);
+    EXPECT_TRUE(waitUntil([&] { return server->acceptedConnectionCount() == 0; }));
+}
+
+struct DeliveryCase {
+    const char *what;
+    QString replySender; // field 3 of the "TMR"; empty: no reply, the peer just closes
+    bool delivered;
+};
+
+TEST_F(TCPserverTest, OnlyTheRecipientsReceiptConfirmsADelivery) {
+    const QList<DeliveryCase> cases = {
+        {"the recipient", kBob, true},
+        {"a lenient peer", "*", true},
+        {"another user at that address", "A000000055", false},
+    };
+    for (const DeliveryCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        rawnet::OneShotPeer peerSide;
+        peerSide.replyFor = [&c](const QByteArray &) {
+            return line({"TMR", "*", "pc-bob", c.replySender, "*", "A000000001", "*", "*"});
+        };
+        server->setConnectPort(peerSide.port());
+        bob->setStatus(QStringLiteral("0"));
+        handOvers.clear();
+        int delivered = 0, failed = 0;
+        auto c1 = QObject::connect(server.get(), &TCPserver::delivered, [&] { ++delivered; });
+        auto c2 = QObject::connect(server.get(), &TCPserver::deliveryFailed, [&] { ++failed; });
+        Message *m = bob->SendMessage(QStringLiteral("Привет 👋"));
+        ASSERT_TRUE(
+            waitUntil([&] { return delivered + failed == 1 && server->outgoingConnectionCount() == 0; }));
+        QObject::disconnect(c1);
+        QObject::disconnect(c2);
+        // What went out, field by field.
+        const std::optional<PacketArray> sent = readBack(peerSide.request());
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(texts(*sent), (QStringList{"TSM", QString::number(m->messageId()), "pc-alice", "A000000001",
+                                             "*", kBob, "Привет 👋", "*"}));
+        EXPECT_EQ(delivered, c.delivered ? 1 : 0);
+        EXPECT_EQ(bob->userOffline(), !c.delivered);
+        EXPECT_EQ(handOvers.size(), c.delivered ? 1u : 2u); // the send's own check, then the failure's
+        if (!c.delivered) {
+            EXPECT_EQ(bob->status(), QStringLiteral("10"));
+            EXPECT_EQ(handOvers.back().second, m);
+        }
+    }
+}
+
+TEST_F(TCPserverTest, FailedConnectionsMarkTheRecipientOffline) {
+    struct Case {
+        const char *what;
+        QString ip;
+        std::uint16_t port;
+    };
+    // A port nobody listens on (taken and released), and no address at all.
+    std::uint16_t closedPort = 0;
+    {
+        rawnet::OneShotPeer gone;
+        closedPort = gone.port();
+    }
+    const QList<Case> cases = {
+        {"refused", "127.0.0.1", closedPort},
+        {"no address", "", closedPort},
+        {"not an address", "no such host name.invalid", closedPort},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        bob->setIp(c.ip);
+        bob->setStatus(QStringLiteral("0"));
+        server->setConnectPort(c.port);
+        handOvers.clear();
+        Message *m = bob->SendMessage(QStringLiteral("lost?"));
+        ASSERT_TRUE(waitUntil([&] { return bob->userOffline() && server->outgoingConnectionCount() == 0; }));
+        EXPECT_EQ(bob->status(), QStringLiteral("10"));
+        ASSERT_EQ(handOvers.size(), 2u);
+        EXPECT_EQ(handOvers.back().second, m);
+        EXPECT_NE(Message::findByMessageId(ctx, m->messageId()), nullptr); // the history keeps it
+    }
+}
+
+TEST_F(TCPserverTest, AnArrayWithoutFrameStillSendsTheLineEnd) {
+    rawnet::OneShotPeer peerSide;
+    server->setConnectPort(peerSide.port());
+    PacketArray noFrame = User::infoRequestPacket(bob);
+    noFrame[5] = QString(); // an empty field: no frame can be made
+    server->SendTCPpacket(KDTPacket::PlainPackeFromArray(noFrame), bob, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return peerSide.done() && server->outgoingConnectionCount() == 0; }));
+    EXPECT_EQ(peerSide.request(), QByteArray("\r\n"));
+    EXPECT_FALSE(bob->userOffline()); // the peer closed: nothing is known about it
+}
+
+TEST_F(TCPserverTest, APeerThatClosesWithoutReplyIsNotMarked) {
+    rawnet::OneShotPeer peerSide; // reads the line, answers nothing
+    server->setConnectPort(peerSide.port());
+    bob->SendMessage(QStringLiteral("x"));
+    ASSERT_TRUE(waitUntil([&] { return peerSide.done() && server->outgoingConnectionCount() == 0; }));
+    EXPECT_FALSE(bob->userOffline());
+}
+
+TEST_F(TCPserverTest, DisconnectErrorsAreClassifiedByDomainAndCode) {
+    struct Case {
+        SocketError error;
+        bool offline;
+    };
+    const QList<Case> cases = {
+        {SocketError(), false},
+        {SocketError(kTcpSocketErrorDomain, TcpSocketClosedError, "closed"), false},
+        {SocketError(kTcpSocketErrorDomain, TcpSocketNoError, "none"), false},
+        {SocketError(kTcpSocketPosixErrorDomain, 7, "Argument list too long"), true},
+        {SocketError(kTcpSocketPosixErrorDomain, 111, "Connection refused"), true},
+        {SocketError(kTcpSocketErrorDomain, TcpSocketConnectTimeoutError, "timeout"), true},
+        {SocketError(kTcpSocketErrorDomain, TcpSocketReadTimeoutError, "timeout"), true},
+        {SocketError(kTcpSocketErrorDomain, TcpSocketReadMaxedOutError, "too long"), true},
+        {SocketError(kTcpSocketGaiErrorDomain, 7, "lookup"), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((c.error.domain() + QLatin1Char(' ') + QString::number(c.error.code())).toStdString());
+        EXPECT_EQ(TCPserver::isOfflineError(c.error), c.offline);
+    }
+}
+
+TEST_F(TCPserverTest, AHeldCopyLosesTheRecipientThatConfirmed) {
+    User *carol = peer(QStringLiteral("A000000003"), QStringLiteral("Carol"));
+    auto *held = ctx->insert<MessageForForwarding>();
+    held->setMessageId(77);
+    held->addRecipientsObject(bob);
+    held->addRecipientsObject(carol);
+    saveContextIfChanged();
+    for (User *recipient : {bob, carol}) {
+        rawnet::OneShotPeer peerSide(
+            line({"TMR", "*", "pc", recipient->userId(), "*", "A000000001", "*", "*"}));
+        server->setConnectPort(peerSide.port());
+        server->SendTCPpacket(line(tsm("78")).chopped(2), recipient, held);
+        ASSERT_TRUE(waitUntil([&] { return peerSide.done() && server->outgoingConnectionCount() == 0; }));
+    }
+    EXPECT_TRUE(held->isDeleted());
+    EXPECT_TRUE(MessageForForwarding::findByMessageId(ctx, 77).isEmpty());
+}
+
+TEST_F(TCPserverTest, InformationAppliesTheStatusFirst) {
+    // Setting a status clears the idle time ("1") or the status text ("0"); the block's own
+    // values of those keys must win whatever order the keys come in.
+    struct Case {
+        const char *status;
+        const char *idle;
+        const char *text;
+    };
+    for (const Case &c :
+         {Case{"1", "1234", "in a meeting"}, Case{"0", "", "at lunch"}, Case{"2", "60000", "away"}}) {
+        SCOPED_TRACE(c.status);
+        bob->setStatus(QStringLiteral("10"));
+        const auto values = [&c](const QString &key) -> QString {
+            if (key == QLatin1String("status")) return QString::fromUtf8(c.status);
+            if (key == QLatin1String("idleTime")) return QString::fromUtf8(c.idle);
+            if (key == QLatin1String("statusString")) return QString::fromUtf8(c.text);
+            if (key == QLatin1String("version")) return QStringLiteral("10.4");
+            if (key == QLatin1String("userId")) return QStringLiteral("A000000002");
+            if (key == QLatin1String("pc")) return QStringLiteral("pc-bob2");
+            return QString();
+        };
+        bob->canCall();
+        server->userInfoReceived(UserInfoPacket::MyUserInfoFor(values, QStringLiteral("A000000001"), true));
+        EXPECT_EQ(bob->status(), QString::fromUtf8(c.status));
+        EXPECT_EQ(bob->idleTime(), QString::fromUtf8(c.idle));
+        EXPECT_EQ(bob->statusString(), QString::fromUtf8(c.text));
+        EXPECT_EQ(bob->version(), QStringLiteral("10.4"));
+        EXPECT_EQ(bob->pc(), QStringLiteral("pc-bob2"));
+        EXPECT_EQ(bob->canCallCache(), -1);
+    }
+}
+
+TEST_F(TCPserverTest, ASecondStartIsQuiet) {
+    int starts = 0;
+    server->setFileServerAdapterChanged([&] { ++starts; });
+    EXPECT_TRUE(server->turnONserver());
+    EXPECT_TRUE(server->turnONserver());
+    EXPECT_EQ(starts, 0);
+    EXPECT_EQ(server->networkChangeTimer(), nullptr); // no retry armed
+    EXPECT_EQ(server->listeningPort(), port);
+    EXPECT_TRUE(rawnet::exchange(port, line(tsm("6161"))).endsWith("\r\n"));
+}
+
+TEST_F(TCPserverTest, AFailedListenIsRetriedFiveSecondsLater) {
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1'700'000'000'000, QTimeZone::utc());
+    Timer::setNowFunction([&] { return now; });
+    // The port is taken by the fixture's server.
+    TCPserver second(port, TCPserver::DefaultPort, false);
+    EXPECT_FALSE(second.isListening());
+    ASSERT_NE(second.networkChangeTimer(), nullptr);
+    EXPECT_EQ(second.networkChangeTimer()->fireDate(), now.addSecs(5));
+    second.networkChangeTimer()->fire(); // still taken: armed again
+    EXPECT_FALSE(second.isListening());
+    ASSERT_NE(second.networkChangeTimer(), nullptr);
+    EXPECT_TRUE(second.networkChangeTimer()->isValid());
+    TCPserver::setShared(nullptr);
+    server.reset();
+    second.networkChangeTimer()->fire();
+    EXPECT_TRUE(second.isListening());
+    EXPECT_EQ(second.listeningPort(), port);
+}
+
+TEST_F(TCPserverTest, ABurstOfNetworkChangesRestartsOnceFiveSecondsAfterTheLast) {
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1'700'000'000'000, QTimeZone::utc());
+    Timer::setNowFunction([&] { return now; });
+    int starts = 0;
+    server->setFileServerAdapterChanged([&] { ++starts; });
+    Timer *first = nullptr;
+    for (int i = 0; i < 10; ++i) {
+        server->run5secondTimer();
+        if (!first) first = server->networkChangeTimer();
+        EXPECT_EQ(server->networkChangeTimer(), first);
+        now = now.addMSecs(300);
+    }
+    const QDateTime last = now.addMSecs(-300);
+    EXPECT_EQ(first->fireDate(), last.addSecs(5));
+    EXPECT_EQ(starts, 0);
+    first->fire();
+    EXPECT_EQ(starts, 1);
+    EXPECT_FALSE(first->isValid());
+    EXPECT_TRUE(server->isListening());
+    // The next change arms a fresh timer.
+    server->run5secondTimer();
+    EXPECT_NE(server->networkChangeTimer(), nullptr);
+    EXPECT_TRUE(server->networkChangeTimer()->isValid());
+}
+
+TEST_F(TCPserverTest, SleepStopsListeningAndAStaleRestartIsIgnored) {
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1'700'000'000'000, QTimeZone::utc());
+    Timer::setNowFunction([&] { return now; });
+    int starts = 0;
+    server->setFileServerAdapterChanged([&] { ++starts; });
+    server->onSystemPowerChange(true);
+    EXPECT_FALSE(server->isListening());
+    Timer *restart = server->postSleepRestartTimer();
+    ASSERT_NE(restart, nullptr);
+    EXPECT_EQ(restart->fireDate(), now.addSecs(120));
+    // Woken long after the timer's date: only the wake notice restarts.
+    now = now.addSecs(200);
+    restart->fire();
+    EXPECT_FALSE(server->isListening());
+    server->onSystemPowerChange(false);
+    EXPECT_TRUE(server->isListening());
+    EXPECT_EQ(starts, 1);
+    // A timer that fires on time restarts by itself.
+    server->onSystemPowerChange(true);
+    now = now.addSecs(120);
+    server->postSleepRestartTimer()->fire();
+    EXPECT_TRUE(server->isListening());
+}
+
+} // namespace

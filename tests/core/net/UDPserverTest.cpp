@@ -1,0 +1,538 @@
+#include "PresenceTestSupport.h"
+#include "support/EventLoopWait.h"
+
+#include "core/net/BroadcastItem.h"
+#include "core/wire/KDTAES.h"
+#include "platform/runloop/Timer.h"
+#include "platform/system/SystemIdentity.h"
+#include "transport/SocketError.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kStar = QStringLiteral("*");
+
+// A plain datagram socket standing in for a peer copy.
+class RawPeer {
+public:
+    explicit RawPeer(const char *address = "127.0.0.1", std::uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = inet_addr(address);
+        ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        socklen_t len = sizeof sa;
+        if (ok_) ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+    }
+    ~RawPeer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return ok_; }
+    std::uint16_t port() const { return port_; }
+    void close() {
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+    void sendTo(std::uint16_t port, const QByteArray &bytes, const char *address = "127.0.0.1") const {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = inet_addr(address);
+        ::sendto(fd_, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&sa),
+                 sizeof sa);
+    }
+    // Datagrams received while the main loop runs, until `count` arrived or the bound passed.
+    QList<QByteArray> collect(int count, int timeoutMs = 3000) {
+        waitUntil(
+            [&] {
+                drain();
+                return received_.size() >= count;
+            },
+            timeoutMs);
+        return take();
+    }
+    // How many arrived so far, keeping them for take().
+    int available() {
+        drain();
+        return int(received_.size());
+    }
+    QList<QByteArray> take() {
+        drain();
+        QList<QByteArray> out = received_;
+        received_.clear();
+        return out;
+    }
+
+private:
+    void drain() {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n < 0) break;
+            received_.append(QByteArray(buffer, int(n)));
+        }
+    }
+    int fd_ = -1;
+    bool ok_ = false;
+    std::uint16_t port_ = 0;
+    QList<QByteArray> received_;
+};
+
+QStringList texts(const PacketArray &array) {
+    QStringList out;
+    for (const PacketField &f : array) out << f.toString();
+    return out;
+}
+
+// The joined fields of a frame before encryption: the bytes each field went out as.
+QByteArray plainOf(const QByteArray &frame) {
+    const QByteArray ciphertext = QByteArray::fromBase64(frame.chopped(2));
+    return KDTAES::decryptDataToData(ciphertext).left(ciphertext.size());
+}
+
+PacketArray decode(const QByteArray &frame) {
+    KDTPacket::resetRecentIds();
+    std::optional<PacketArray> array = KDTPacket::ArrayFromBase64AESdata(frame);
+    return array ? *array : PacketArray{};
+}
+
+class UDPserverTest : public PresenceFixture {
+protected:
+    void SetUp() override {
+        PresenceFixture::SetUp();
+        me->setValue(QStringLiteral("pc"), QStringLiteral("desk-7"));
+        me->setSessionId(424242);
+        ASSERT_TRUE(peer.ok());
+    }
+    void startServer() {
+        UDPserver::setDefaultBroadcastsFunction([] { return QStringList{QStringLiteral("127.0.0.1")}; });
+        server = std::make_unique<UDPserver>(0, peer.port());
+        ASSERT_EQ(UDPserver::shared(), server.get());
+        ASSERT_NE(server->receivePort(), 0);
+    }
+    User *utfPeer() {
+        User *u = addUser(QStringLiteral("A111111111"), QStringLiteral("127.0.0.1"), QStringLiteral("0"),
+                          QStringLiteral("Peer"));
+        u->setVersion(QStringLiteral("5.2"));
+        u->setOSversion(QStringLiteral("Mac OS X Debian GNU/Linux 12 (bookworm)"));
+        return u;
+    }
+    User *legacyPeer() {
+        User *u = addUser(QStringLiteral("A222222222"), QStringLiteral("127.0.0.2"), QStringLiteral("0"),
+                          QStringLiteral("Legacy"));
+        u->setVersion(QStringLiteral("3.1"));
+        u->setOSversion(QStringLiteral("Windows XP 5.1 "));
+        return u;
+    }
+    // A frame as a peer sends it.
+    static QByteArray frameOf(const QStringList &fields) {
+        PacketArray array;
+        for (const QString &f : fields) array << PacketField(f);
+        return KDTPacket::PlainPackeFromArray(array);
+    }
+    QStringList peerPacket(const QString &word, const QString &status, const QString &id, const QString &to,
+                           const QString &name) {
+        QStringList p = presence(word, status, id, to, name, QStringLiteral("99"), QString());
+        p.removeLast();
+        return p;
+    }
+
+    RawPeer peer;
+};
+
+struct FieldCase {
+    const char *name;
+    QString word;
+    int to; // 0 everyone, 1 UTF-8 peer, 2 legacy peer
+    QString oldName;
+    QString newName;
+    QStringList fields;
+    QList<int> dataFields; // fields sent as UTF-8 data
+};
+
+TEST_F(UDPserverTest, PresenceArrayForEachWordFieldByField) {
+    User *utf = utfPeer();
+    User *legacy = legacyPeer();
+    ASSERT_TRUE(utf->UTF8compatible());
+    ASSERT_FALSE(legacy->UTF8compatible());
+    me->setStatus(QStringLiteral("1"));
+    const QString id = me->userId();
+    const QString v = me->version();
+    const QString major = UDPserver::majorVersion(v);
+    ASSERT_GE(major.toInt(), 4);
+    const auto tail = [&](const QString &session) {
+        return QStringList{session, "0", major, "0", "1", "*", v};
+    };
+    const QString s = QStringLiteral("424242");
+    const QList<FieldCase> cases = {
+        {"UI",
+         "UI",
+         0,
+         "",
+         "",
+         QStringList{"UI", "1", "desk-7", id, "*", "*", "1", "Local Person"} + tail(s),
+         {}},
+        {"RL",
+         "RL",
+         0,
+         "",
+         "",
+         QStringList{"RL", "1", "desk-7", id, "*", "*", "1", "Local Person"} + tail(s),
+         {}},
+        {"RL to one",
+         "RL",
+         1,
+         "",
+         "",
+         QStringList{"RL", "1", "desk-7", id, "*", "*", "1", "Local Person"} + tail(s),
+         {}},
+        {"AL UTF-8",
+         "AL",
+         1,
+         "",
+         "",
+         QStringList{"AL", "1", "desk-7", id, "127.0.0.1", "A111111111", "1", "Local Person"} + tail(s),
+         {7}},
+        {"AL legacy",
+         "AL",
+         2,
+         "",
+         "",
+         QStringList{"AL", "1", "desk-7", id, "127.0.0.2", "A222222222", "1", "Local Person"} + tail(s),
+         {}},
+        {"TP UTF-8",
+         "TP",
+         1,
+         "",
+         "",
+         QStringList{"TP", "*", "desk-7", id, "127.0.0.1", "A111111111", "*", "Local Person"} + tail("*"),
+         {7}},
+        {"TP legacy",
+         "TP",
+         2,
+         "",
+         "",
+         QStringList{"TP", "*", "desk-7", id, "127.0.0.2", "A222222222", "*", "Local Person"} + tail("*"),
+         {}},
+        {"SS",
+         "SS",
+         0,
+         "",
+         "",
+         QStringList{"SS", "1", "desk-7", id, "*", "*", "*", "Local Person"} + tail(s),
+         {}},
+        {"UO",
+         "UO",
+         0,
+         "",
+         "",
+         QStringList{"UO", "1", "desk-7", id, "*", "*", "*", "Local Person"} + tail(s),
+         {}},
+        {"UC UTF-8",
+         "UC",
+         1,
+         "Old N\u00e4me",
+         "New N\u00e4me",
+         QStringList{"UC", "1", "desk-7", id, "*", "*", "Old N\u00e4me", "New N\u00e4me"} + tail(s),
+         {6, 7}},
+        {"UC legacy",
+         "UC",
+         2,
+         "Old N\u00e4me",
+         "New N\u00e4me",
+         QStringList{"UC", "1", "desk-7", id, "*", "*", "Old N\u00e4me", "New N\u00e4me"} + tail(s),
+         {}},
+    };
+    for (const FieldCase &c : cases) {
+        User *to = c.to == 1 ? utf : c.to == 2 ? legacy : nullptr;
+        const PacketArray array = UDPserver::presencePacket(me, c.word, to, c.oldName, c.newName);
+        ASSERT_EQ(array.size(), 15) << c.name;
+        EXPECT_EQ(texts(array), c.fields) << c.name;
+        for (int i = 0; i < array.size(); ++i)
+            EXPECT_EQ(array.at(i).isData(), c.dataFields.contains(i)) << c.name << " field " << i;
+        // And the frame carries them: the legacy form of a name is its code-page bytes.
+        const PacketArray back = decode(KDTPacket::PlainPackeFromArray(array));
+        EXPECT_EQ(texts(back), c.fields) << c.name;
+    }
+}
+
+TEST_F(UDPserverTest, EmptyPresenceFieldsFallBackSoTheCopyStaysVisible) {
+    me->setValue(QStringLiteral("status"), QString());
+    me->setValue(QStringLiteral("pc"), QString());
+    me->setValue(QStringLiteral("name"), QString());
+    for (const char *word : {"UI", "RL", "SS", "UO"}) {
+        const PacketArray array = UDPserver::presencePacket(me, QString::fromLatin1(word), nullptr, {}, {});
+        const QStringList f = texts(array);
+        EXPECT_EQ(f.at(1), QStringLiteral("0")) << word;
+        EXPECT_EQ(f.at(2), SystemIdentity::shortHostName()) << word;
+        EXPECT_FALSE(f.at(7).isEmpty()) << word;
+        EXPECT_FALSE(KDTPacket::PlainPackeFromArray(array).isEmpty()) << word << " must be sendable";
+    }
+}
+
+TEST_F(UDPserverTest, NameWithTheFrameSeparatorKeepsThePacketReadable) {
+    me->User::setName(QStringLiteral("A\u00a6B"));
+    User *utf = utfPeer();
+    for (User *to : {static_cast<User *>(nullptr), utf}) {
+        const PacketArray back = decode(
+            KDTPacket::PlainPackeFromArray(UDPserver::presencePacket(me, QStringLiteral("AL"), to, {}, {})));
+        ASSERT_EQ(back.size(), 15);
+        EXPECT_EQ(back.at(7).toString(), QStringLiteral("A|B"));
+        EXPECT_EQ(back.at(8).toString(), QStringLiteral("424242"));
+    }
+}
+
+TEST_F(UDPserverTest, BroadcastGoesToEveryTargetFramedOnce) {
+    // Two more loopback addresses from a stored range; the peer listens on all of them.
+    RawPeer any("0.0.0.0");
+    ASSERT_TRUE(any.ok());
+    BroadcastItem range;
+    range.setType(BroadcastItem::kRange);
+    range.setFirstValue(QStringLiteral("127.0.0.2"));
+    range.setSecondValue(QStringLiteral("127.0.0.3"));
+    ASSERT_TRUE(range.validate());
+    Defaults::standard().setValue(QStringLiteral("broadcasts"),
+                                  QVariantList{range.dictionary(), QStringLiteral("not a target")});
+    UDPserver::setDefaultBroadcastsFunction([] { return QStringList{QStringLiteral("127.0.0.1")}; });
+    server = std::make_unique<UDPserver>(0, any.port());
+    server->SendUDPpacketTo(nullptr, QStringLiteral("UI"));
+    const QList<QByteArray> got = any.collect(3);
+    ASSERT_EQ(got.size(), 3);
+    EXPECT_EQ(got.at(0), got.at(1));
+    EXPECT_EQ(got.at(1), got.at(2));
+    EXPECT_EQ(texts(decode(got.at(0))).first(), QStringLiteral("UI"));
+    spinFor(100);
+    EXPECT_TRUE(any.take().isEmpty());
+}
+
+TEST_F(UDPserverTest, RefreshIsAnsweredToTheRecordedAddressOnTheServicePort) {
+    startServer();
+    // The newcomer is asked for its details only once the answer is on its way.
+    bool answeredFirst = false;
+    UserList::setInfoRequestFunction([&](User *u) {
+        requests.push_back(u->userId());
+        answeredFirst = server->pendingSends() > 0 || peer.available() > 0;
+    });
+    RawPeer other; // a different source port
+    other.sendTo(server->receivePort(), frameOf(peerPacket("RL", "0", "A333333333", kStar, "Sender")));
+    ASSERT_TRUE(waitUntil([&] { return !requests.empty(); }));
+    EXPECT_TRUE(answeredFirst);
+    const QList<QByteArray> got = peer.collect(1);
+    ASSERT_EQ(got.size(), 1);
+    const QStringList answer = texts(decode(got.first()));
+    EXPECT_EQ(answer.at(0), QStringLiteral("AL"));
+    EXPECT_EQ(answer.at(4), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(answer.at(5), QStringLiteral("A333333333"));
+    User *sender = User::findByUserId(ctx.get(), QStringLiteral("A333333333"));
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(sender->status(), QStringLiteral("0"));
+    EXPECT_EQ(sender->name(), QStringLiteral("Sender"));
+    EXPECT_TRUE(other.take().isEmpty()) << "never to the datagram's source port";
+}
+
+TEST_F(UDPserverTest, AnswerToAnAnswerOnlyForUtf8WindowsPeers) {
+    startServer();
+    User *win =
+        addUser(QStringLiteral("A444444444"), QStringLiteral("127.0.0.1"), QStringLiteral("0"), "Win");
+    win->setVersion(QStringLiteral("10.2"));
+    win->setOSversion(QStringLiteral("Windows 10 Pro"));
+    QStringList al = peerPacket("AL", "0", win->userId(), me->userId(), "Win");
+    al[14] = QStringLiteral("10.2");
+    peer.sendTo(server->receivePort(), frameOf(al));
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("AL"));
+    User *mac = utfPeer();
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("AL", "0", mac->userId(), me->userId(), "Peer")));
+    spinFor(300);
+    EXPECT_TRUE(peer.take().isEmpty());
+}
+
+TEST_F(UDPserverTest, NameChangeTellsEachOnlinePeerInItsOwnForm) {
+    startServer();
+    RawPeer second("127.0.0.2", peer.port());
+    ASSERT_TRUE(second.ok());
+    utfPeer();
+    legacyPeer();
+    User *gone =
+        addUser(QStringLiteral("A555555555"), QStringLiteral("127.0.0.3"), QStringLiteral("10"), "Gone");
+    (void)gone;
+    me->setName(QStringLiteral("Local Person")); // the same name: nothing
+    spinFor(200);
+    EXPECT_TRUE(peer.take().isEmpty());
+    me->setName(QStringLiteral("J\u00f6rg"));
+    const QList<QByteArray> toUtf = peer.collect(1);
+    const QList<QByteArray> toLegacy = second.collect(1);
+    ASSERT_EQ(toUtf.size(), 1);
+    ASSERT_EQ(toLegacy.size(), 1);
+    EXPECT_EQ(texts(decode(toUtf.first())).mid(6, 2), (QStringList{"Local Person", "J\u00f6rg"}));
+    EXPECT_EQ(texts(decode(toLegacy.first())).mid(6, 2), (QStringList{"Local Person", "J\u00f6rg"}));
+    // The bytes differ: UTF-8 to one, the code page to the other.
+    EXPECT_TRUE(plainOf(toUtf.first()).contains("\xa6Local Person\xa6J\xc3\xb6rg\xa6"));
+    EXPECT_TRUE(plainOf(toLegacy.first()).contains("\xa6Local Person\xa6J\xf6rg\xa6"));
+    EXPECT_EQ(me->name(), QStringLiteral("J\u00f6rg"));
+}
+
+TEST_F(UDPserverTest, RenameNoticeIsAnsweredWithAPersonalRefresh) {
+    startServer();
+    User *known = utfPeer();
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("UC", "0", known->userId(), kStar, "Renamed")));
+    const QStringList answer = texts(decode(peer.collect(1).value(0)));
+    ASSERT_FALSE(answer.isEmpty());
+    EXPECT_EQ(answer.at(0), QStringLiteral("RL"));
+    EXPECT_EQ(known->name(), QStringLiteral("Peer")) << "the new name comes with the answer";
+}
+
+TEST_F(UDPserverTest, LocalStatusChangesAreAnnounced) {
+    startServer();
+    me->setStatus(QStringLiteral("10"));
+    spinFor(200);
+    EXPECT_TRUE(peer.take().isEmpty()) << "offline by status is ignored and sends nothing";
+    EXPECT_EQ(me->status(), QStringLiteral("0"));
+    me->setStatus(QStringLiteral("2"));
+    const QStringList ss = texts(decode(peer.collect(1).value(0)));
+    ASSERT_FALSE(ss.isEmpty());
+    EXPECT_EQ(ss.at(0), QStringLiteral("SS"));
+    EXPECT_EQ(ss.at(1), QStringLiteral("2"));
+    EXPECT_FALSE(me->statusString().isEmpty());
+}
+
+TEST_F(UDPserverTest, NewUserIdSaysOfflineUnderTheOldOneFirst) {
+    startServer();
+    const QString old = me->userId();
+    me->setUserId(QStringLiteral("A987654321"));
+    const QList<QByteArray> got = peer.collect(2);
+    ASSERT_EQ(got.size(), 2);
+    EXPECT_EQ(texts(decode(got.at(0))).mid(0, 4), (QStringList{"UO", "0", "desk-7", old}));
+    EXPECT_EQ(texts(decode(got.at(1))).mid(0, 4), (QStringList{"UI", "0", "desk-7", "A987654321"}));
+    EXPECT_FALSE(ctx->hasChanges()) << "saved";
+}
+
+TEST_F(UDPserverTest, TypingBlockAndForwardingNotices) {
+    startServer();
+    User *known = utfPeer();
+    // A block word is ignored before the roster sees it.
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("BL", "0", "A666666666", kStar, "X")));
+    // Typing.
+    now = now.addSecs(5);
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("TP", "*", known->userId(), me->userId(), "Peer")));
+    ASSERT_TRUE(waitUntil([&] { return known->typingReceived() == now; }));
+    EXPECT_EQ(User::findByUserId(ctx.get(), QStringLiteral("A666666666")), nullptr);
+    // A received-notice drops the announcing user from held copies of that id.
+    User *other = legacyPeer();
+    MessageForForwarding *both = ctx->insert<MessageForForwarding>();
+    both->setMessageId(7001);
+    both->addRecipientsObject(known);
+    both->addRecipientsObject(other);
+    MessageForForwarding *single = ctx->insert<MessageForForwarding>();
+    single->setMessageId(7001);
+    single->addRecipientsObject(known);
+    MessageForForwarding *unrelated = ctx->insert<MessageForForwarding>();
+    unrelated->setMessageId(7002);
+    unrelated->addRecipientsObject(known);
+    ASSERT_TRUE(ctx->save());
+    const QStringList uomfr = {"UOMFR", "7001", "pc-x", known->userId(), "*", "*", "*", "*", "99"};
+    peer.sendTo(server->receivePort(), frameOf(uomfr));
+    ASSERT_TRUE(waitUntil([&] { return single->isDeleted(); }));
+    EXPECT_EQ(both->recipients(), QList<User *>{other});
+    EXPECT_EQ(unrelated->recipients(), QList<User *>{known});
+    EXPECT_FALSE(ctx->hasChanges()) << "saved";
+}
+
+TEST_F(UDPserverTest, DatagramBeforeTheRosterIsPublishedIsDropped) {
+    startServer();
+    UserList::setShared(nullptr);
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("RL", "0", "A777777777", kStar, "Early")));
+    spinFor(300);
+    EXPECT_TRUE(peer.take().isEmpty());
+    UserList::setShared(list.get());
+    EXPECT_EQ(User::findByUserId(ctx.get(), QStringLiteral("A777777777")), nullptr);
+}
+
+TEST_F(UDPserverTest, FollowUpAsksOnlineUsersAndRemovesLongUnseenOnes) {
+    startServer();
+    User *online = utfPeer();
+    User *recent = addUser(QStringLiteral("A800000029"), QStringLiteral("127.0.0.9"), QStringLiteral("10"));
+    recent->setSeenLastTime(now.addDays(-29));
+    User *old = addUser(QStringLiteral("A800000031"), QStringLiteral("127.0.0.9"), QStringLiteral("10"));
+    old->setSeenLastTime(now.addDays(-31));
+    server->RefreshUserList(true);
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("RL"));
+    ASSERT_NE(server->sixSecTimer(), nullptr);
+    EXPECT_DOUBLE_EQ(server->sixSecTimer()->interval(), 6.0);
+    settle();
+    requests.clear();
+    server->sixSecTimer()->fire();
+    settle();
+    EXPECT_EQ(requests, std::vector<QString>{online->userId()});
+    EXPECT_EQ(server->sixSecTimer(), nullptr);
+    EXPECT_TRUE(old->removed());
+    EXPECT_FALSE(recent->removed());
+    EXPECT_FALSE(me->removed());
+}
+
+TEST_F(UDPserverTest, WorkStartsAndStops) {
+    startServer();
+    EXPECT_FALSE(server->isWorking());
+    server->beginWork();
+    EXPECT_TRUE(server->isWorking());
+    ASSERT_NE(server->refreshTimer(), nullptr);
+    EXPECT_DOUBLE_EQ(server->refreshTimer()->interval(), 360.0);
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("UI"));
+    // A "UO" queued just before the stop still leaves.
+    me->goOffline();
+    server->endWork();
+    EXPECT_FALSE(server->isWorking());
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("UO"));
+    me->setStatus(QStringLiteral("1"));
+    spinFor(300);
+    EXPECT_TRUE(peer.take().isEmpty()) << "nothing is sent while stopped";
+    EXPECT_FALSE(server->resetPending()) << "and no rebuild is asked for";
+    server->beginWork();
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("UI"));
+}
+
+TEST_F(UDPserverTest, SocketErrorsInABurstGiveOneRebuild) {
+    startServer();
+    const int before = server->socketGenerations();
+    const SocketError error(QStringLiteral("UdpSocketErrorDomain"), 5, QStringLiteral("boom"));
+    server->onDidNotSend(nullptr, 1, error);
+    server->onDidNotSend(nullptr, 2, error);
+    server->onClose(nullptr, error);
+    EXPECT_TRUE(server->resetPending());
+    spinFor(1500);
+    EXPECT_EQ(server->socketGenerations(), before) << "not before 2 s";
+    ASSERT_TRUE(waitUntil([&] { return server->socketGenerations() == before + 1; }, 2000));
+    spinFor(800);
+    EXPECT_EQ(server->socketGenerations(), before + 1);
+    EXPECT_FALSE(server->resetPending());
+    // The rebuilt sockets work.
+    peer.sendTo(server->receivePort(), frameOf(peerPacket("RL", "0", "A888888888", kStar, "After")));
+    EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("AL"));
+}
+
+TEST_F(UDPserverTest, FailedRebuildKeepsTrying) {
+    // The port is taken by a socket without port reuse: binding fails until it goes.
+    RawPeer squatter("0.0.0.0");
+    ASSERT_TRUE(squatter.ok());
+    const std::uint16_t port = squatter.port();
+    server = std::make_unique<UDPserver>(port, peer.port());
+    EXPECT_TRUE(server->resetPending());
+    ASSERT_TRUE(waitUntil([&] { return server->socketGenerations() >= 2; }, 3000));
+    EXPECT_TRUE(server->resetPending()) << "the failed rebuild asked for another";
+    squatter.close();
+    RawPeer sender;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            sender.sendTo(port, frameOf(peerPacket("RL", "0", "A999999999", kStar, "Late")));
+            return !peer.collect(1, 300).isEmpty();
+        },
+        6000));
+}
+
+} // namespace

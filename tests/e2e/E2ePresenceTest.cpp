@@ -1,0 +1,210 @@
+// Presence between copies of the driver in their own namespaces: discovery by broadcast with
+// the details of the "TSI" answer, status changes, a copy that quits, a copy in another subnet
+// found through an added target, a second copy with the same user id, and a message between
+// copies that only found each other.
+#include "support/CopyProcess.h"
+#include "support/EventLoopWait.h"
+#include "support/NetnsLab.h"
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+#ifndef MURNAVELL_DRIVER
+#define MURNAVELL_DRIVER ""
+#endif
+
+#define SKIP_WITHOUT_LAB()                                                                                   \
+    do {                                                                                                     \
+        QString why;                                                                                         \
+        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
+        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
+    } while (0)
+
+QString userId(int i) { return QStringLiteral("A10000000%1").arg(i + 1); }
+
+class E2ePresenceTest : public ::testing::Test {
+protected:
+    CopyProcess *start(int i, const QString &id) {
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("MURNAVELL_USER_ID"), id);
+        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("Person %1").arg(i + 1));
+        env.insert(QStringLiteral("MURNAVELL_NO_SYSTEM"), QStringLiteral("1"));
+        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
+        if (!p) return nullptr;
+        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
+        CopyProcess *copy = copies.back().get();
+        const auto ready = copy->waitForEvent(QStringLiteral("ready"), 15000);
+        if (!ready) return nullptr;
+        return copy;
+    }
+    CopyProcess *start(int i) { return start(i, userId(i)); }
+
+    // The copy's users by id, from one "users" answer.
+    static QHash<QString, QJsonObject> users(CopyProcess *copy) {
+        QHash<QString, QJsonObject> out;
+        if (!copy->send(QStringLiteral("users"))) return out;
+        const auto answer = copy->waitForEvent(QStringLiteral("users"), 5000);
+        if (!answer) return out;
+        for (const QJsonValue &v : answer->value("users").toArray()) {
+            const QJsonObject u = v.toObject();
+            out.insert(u.value("id").toString(), u);
+        }
+        return out;
+    }
+    // Asks until the copy's record of `id` satisfies the condition, or the bound passes; the
+    // last record seen goes to `last` for the failure message.
+    static bool eventually(CopyProcess *copy, const QString &id,
+                           const std::function<bool(const QJsonObject &)> &ok, int timeoutMs = 10000,
+                           QJsonObject *last = nullptr) {
+        QDeadlineTimer deadline(timeoutMs);
+        do {
+            const QHash<QString, QJsonObject> known = users(copy);
+            if (last) *last = known.value(id);
+            if (known.contains(id) && ok(known.value(id))) return true;
+            spinFor(200);
+        } while (!deadline.hasExpired());
+        return false;
+    }
+    static QString text(const QJsonObject &o) {
+        return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    }
+    static bool online(const QJsonObject &u) {
+        return !u.value("offline").toBool() && u.value("status") == "0";
+    }
+
+    void TearDown() override {
+        for (auto &c : copies)
+            if (c->running()) c->send(QStringLiteral("quit"));
+        for (auto &c : copies) c->process()->waitForFinished(3000);
+        copies.clear();
+        lab.reset();
+    }
+
+    std::unique_ptr<NetnsLab> lab;
+    std::vector<std::unique_ptr<CopyProcess>> copies;
+};
+
+TEST_F(E2ePresenceTest, ThreeCopiesFindEachOtherFollowStatusAndSeeAQuitter) {
+    SKIP_WITHOUT_LAB();
+    lab = std::make_unique<NetnsLab>(3);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    CopyProcess *c[3] = {start(0), start(1), start(2)};
+    ASSERT_TRUE(c[0] && c[1] && c[2]);
+
+    // Everyone sees everyone online, with the name from presence and the details of "TSI".
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            if (i == j) continue;
+            QJsonObject last;
+            EXPECT_TRUE(eventually(
+                c[i], userId(j),
+                [&](const QJsonObject &u) {
+                    return online(u) && u.value("name") == QStringLiteral("Person %1").arg(j + 1) &&
+                           u.value("ip") == lab->address(j) &&
+                           u.value("oSversion").toString().startsWith("Mac OS X ") &&
+                           !u.value("logonUser").toString().isEmpty() &&
+                           u.value("version").toString().section('.', 0, 0).toInt() >= 4;
+                },
+                10000, &last))
+                << "copy " << i << " about " << j << ": " << qPrintable(text(last)) << "\n"
+                << qPrintable(c[i]->diagnostics());
+        }
+    // The copy knows its own address from its broadcast heard back.
+    EXPECT_TRUE(
+        eventually(c[0], userId(0), [&](const QJsonObject &u) { return u.value("ip") == lab->address(0); }));
+
+    // A status change reaches the others.
+    c[1]->send(QStringLiteral("set-status 1"));
+    for (int i : {0, 2}) {
+        const auto seen = c[i]->waitForEvent(
+            [](const QJsonObject &e) {
+                return e.value("event") == "status" && e.value("user") == userId(1) &&
+                       e.value("status") == "1";
+            },
+            10000);
+        EXPECT_TRUE(seen) << qPrintable(c[i]->diagnostics());
+    }
+
+    // A message between two copies that were never introduced by hand.
+    c[0]->send(QStringLiteral("send %1 found you").arg(userId(2)));
+    const auto sent = c[0]->waitForEvent(QStringLiteral("sent"));
+    ASSERT_TRUE(sent);
+    const QString id = sent->value("id").toString();
+    const auto got = c[2]->waitForEvent([&](const QJsonObject &e) {
+        return e.value("event") == "message" && e.value("id").toString() == id;
+    });
+    ASSERT_TRUE(got) << qPrintable(c[2]->diagnostics());
+    EXPECT_EQ(got->value("text").toString(), QStringLiteral("found you"));
+    EXPECT_EQ(got->value("from").toString(), userId(0));
+    EXPECT_TRUE(c[0]->waitForEvent([&](const QJsonObject &e) {
+        return e.value("event") == "delivered" && e.value("id").toString() == id;
+    }));
+
+    // A copy that quits says so before it goes.
+    c[2]->send(QStringLiteral("quit"));
+    ASSERT_TRUE(c[2]->process()->waitForFinished(5000));
+    for (int i : {0, 1}) {
+        const auto uo = c[i]->waitForEvent(
+            [](const QJsonObject &e) {
+                return e.value("event") == "presence" && e.value("word") == "UO" &&
+                       e.value("from") == userId(2);
+            },
+            5000);
+        EXPECT_TRUE(uo) << qPrintable(c[i]->diagnostics());
+        EXPECT_TRUE(
+            eventually(c[i], userId(2), [](const QJsonObject &u) { return u.value("offline").toBool(); }));
+    }
+}
+
+TEST_F(E2ePresenceTest, CopyInAnotherSubnetIsFoundOnceItIsATarget) {
+    SKIP_WITHOUT_LAB();
+    lab = std::make_unique<NetnsLab>(1);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    const int remote = lab->addRemoteCopy();
+    ASSERT_GE(remote, 0) << qPrintable(lab->error());
+    CopyProcess *local = start(0);
+    CopyProcess *far = start(remote);
+    ASSERT_TRUE(local && far);
+
+    // Broadcasts stay in their subnet: neither hears of the other.
+    spinFor(2500);
+    EXPECT_FALSE(users(local).contains(userId(remote)));
+    EXPECT_FALSE(users(far).contains(userId(0)));
+
+    local->send(QStringLiteral("add-target %1").arg(lab->address(remote)));
+    ASSERT_TRUE(local->waitForEvent(
+        [](const QJsonObject &e) { return e.value("event") == "ok" && e.value("command") == "add-target"; }));
+    EXPECT_TRUE(eventually(far, userId(0), online)) << qPrintable(far->diagnostics());
+    EXPECT_TRUE(eventually(local, userId(remote), online)) << qPrintable(local->diagnostics());
+}
+
+TEST_F(E2ePresenceTest, CopyThatHearsItsIdFromAnotherSessionStopsNetworking) {
+    SKIP_WITHOUT_LAB();
+    lab = std::make_unique<NetnsLab>(3);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    const QString shared = QStringLiteral("A555000555");
+    CopyProcess *first = start(0, shared);
+    ASSERT_TRUE(first);
+    CopyProcess *second = start(1, shared);
+    ASSERT_TRUE(second);
+    const auto stopped = first->waitForEvent(
+        [](const QJsonObject &e) { return e.value("event") == "networking" && e.value("on") == false; },
+        10000);
+    ASSERT_TRUE(stopped) << qPrintable(first->diagnostics());
+
+    // The stopped copy answers nobody: a newcomer only ever sees the second copy under that id.
+    CopyProcess *third = start(2);
+    ASSERT_TRUE(third);
+    EXPECT_TRUE(
+        eventually(third, shared, [&](const QJsonObject &u) { return u.value("ip") == lab->address(1); }));
+    spinFor(1500);
+    EXPECT_EQ(users(third).value(shared).value("ip").toString(), lab->address(1));
+}
+
+} // namespace

@@ -1,0 +1,82 @@
+// Presence commands of the driver: the UDP server started with the copy, the local user's
+// status and name, extra discovery targets, and the events of presence and networking.
+//
+// Environment: MURNAVELL_NO_PRESENCE=1 starts no UDP server, for tests that introduce users
+// by hand and must not have them found or taken offline by presence.
+#include "DriverCommands.h"
+
+#include "core/app/AppContext.h"
+#include "core/model/Me.h"
+#include "core/net/BroadcastItem.h"
+#include "core/net/UDPserver.h"
+#include "core/net/UserList.h"
+#include "platform/defaults/Defaults.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+namespace {
+
+// Lives until the process ends, like the application's own server.
+UDPserver *server = nullptr;
+
+void setStatus(const QString &rest) {
+    Me *me = Me::current();
+    const QString code = rest.trimmed();
+    if (!me || code.isEmpty()) return DriverCommands::error("set-status", "usage: set-status <code>");
+    me->setStatus(code);
+    saveContextIfChanged();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "set-status"}, {"status", me->status()}});
+}
+
+void setName(const QString &rest) {
+    Me *me = Me::current();
+    const QString name = rest.trimmed();
+    if (!me || name.isEmpty()) return DriverCommands::error("set-name", "usage: set-name <name>");
+    me->setName(name);
+    saveContextIfChanged();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "set-name"}, {"name", me->name()}});
+}
+
+// "add-target <ip>": a single address, as the settings window adds one, and a fresh "UI".
+void addTarget(const QString &rest) {
+    BroadcastItem item;
+    item.setType(BroadcastItem::kSingle);
+    item.setFirstValue(rest.trimmed());
+    if (!item.validate()) return DriverCommands::error("add-target", "not an IPv4 address: " + rest);
+    Defaults &defaults = Defaults::standard();
+    QVariantList targets = defaults.arrayForKey(QStringLiteral("broadcasts"));
+    targets.append(item.dictionary());
+    defaults.setValue(QStringLiteral("broadcasts"), targets);
+    if (server) server->RefreshUserList(false);
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "add-target"}, {"look", item.look()}});
+}
+
+DriverCommands::Registrar presence([] {
+    DriverCommands::add(QStringLiteral("set-status"), setStatus);
+    DriverCommands::add(QStringLiteral("set-name"), setName);
+    DriverCommands::add(QStringLiteral("add-target"), addTarget);
+    DriverCommands::addStartup([] {
+        if (qEnvironmentVariable("MURNAVELL_NO_PRESENCE") == QLatin1String("1")) return;
+        server = new UDPserver();
+        QObject::connect(server, &UDPserver::presenceReceived, server,
+                         [](const QString &word, const QString &id) {
+                             DriverCommands::emitEvent({{"event", "presence"}, {"word", word}, {"from", id}});
+                         });
+        if (UserList *roster = UserList::shared())
+            QObject::connect(roster, &UserList::networkingChanged, roster, [](bool on) {
+                DriverCommands::emitEvent({{"event", "networking"}, {"on", on}});
+            });
+        server->beginWork();
+    });
+    DriverCommands::addShutdown([] {
+        // "UO" must be on the wire before the process goes: wait (bounded) for the socket.
+        if (UserList *roster = UserList::shared()) roster->goOffline();
+        saveContextIfChanged();
+        QDeadlineTimer deadline(1000);
+        while (server && server->pendingSends() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    });
+});
+
+} // namespace
