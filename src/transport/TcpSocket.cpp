@@ -606,7 +606,7 @@ void TcpSocket::lookupDidSucceed(uint64_t index, const QByteArray &a4, const QBy
     }
     // An address of a disabled family is never connected to.
     SocketError error;
-    if (!connectWithAddresses(a4, a6, &error))
+    if (!connectWithAddresses(v4Disabled ? QByteArray() : a4, v6Disabled ? QByteArray() : a6, &error))
         closeWithError(error);
 }
 

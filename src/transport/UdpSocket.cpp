@@ -1174,33 +1174,19 @@ void UdpSocket::resumeSendSources() {
 // Receive path
 
 bool UdpSocket::beginReceiving(SocketError *err) {
-    bool result = false;
-    runSync([&] {
-        if (flags_ & kReceiveContinuous) {
-            result = true;
-            return;
-        }
-        if (!(flags_ & kDidCreateSockets)) {
-            if (err)
-                *err = badConfigError(
-                    QStringLiteral("Must bind socket before you can receive data. You can do this "
-                                   "explicitly via bind, or implicitly via connect or by sending "
-                                   "data."));
-            return;
-        }
-        flags_ = (flags_ | kReceiveContinuous) & ~kReceiveOnce;
-        socketQueue_->async([weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->doReceive();
-        });
-        result = true;
-    });
-    return result;
+    return startReceiving(kReceiveContinuous, kReceiveOnce, err);
 }
 
 bool UdpSocket::receiveOnce(SocketError *err) {
+    return startReceiving(kReceiveOnce, kReceiveContinuous, err);
+}
+
+// Both receive modes start the same way; only the flag that is set (and the one it replaces)
+// differ.
+bool UdpSocket::startReceiving(uint32_t mode, uint32_t otherMode, SocketError *err) {
     bool result = false;
     runSync([&] {
-        if (flags_ & kReceiveOnce) {
+        if (flags_ & mode) {
             result = true;
             return;
         }
@@ -1212,7 +1198,7 @@ bool UdpSocket::receiveOnce(SocketError *err) {
                                    "data."));
             return;
         }
-        flags_ = (flags_ | kReceiveOnce) & ~kReceiveContinuous;
+        flags_ = (flags_ | mode) & ~otherMode;
         socketQueue_->async([weak = weak_from_this()] {
             if (auto self = weak.lock()) self->doReceive();
         });

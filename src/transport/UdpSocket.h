@@ -199,6 +199,7 @@ private:
 
     // Receive path.
     void onReadable(Family &family);
+    bool startReceiving(uint32_t mode, uint32_t otherMode, SocketError *err);
     void doReceive();
     void suspendReceiveSourcesWithData();
     void resumeReceiveSourcesWithoutData();

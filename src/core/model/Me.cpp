@@ -193,8 +193,8 @@ void Me::setUserId(const QString &userId) {
         User::setUserId(userId);
         return;
     }
-    // Under the old id first, so peers take the old user offline.
-    goOffline();
+    // Under the old id first, so peers take the old user offline (a first id had no peers).
+    if (!this->userId().isEmpty()) goOffline();
     User::setUserId(userId);
     if (UDPserver *server = UDPserver::shared()) server->RefreshUserList(false);
     if (ManagedObjectContext *context = managedObjectContext()) {
@@ -242,7 +242,7 @@ QString Me::measureIdleTime() {
     const QString key = QStringLiteral("autoAwayMinutes");
     const qint64 minutes = defaults.contains(key) ? defaults.integerForKey(key) : 10;
     if (seconds && *seconds / 60.0 > double(minutes)) result = QString::number(qint64(*seconds * 1000.0));
-    setPrimitiveValue(QStringLiteral("idleTime"), result);
+    if (result != User::idleTime()) setPrimitiveValue(QStringLiteral("idleTime"), result);
     return result;
 }
 

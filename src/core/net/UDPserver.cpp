@@ -331,7 +331,8 @@ void UDPserver::SendPacketToEveryone(const PacketArray &array) {
     for (const QString &address : defaultBroadcasts()) sendFrame(frame, address, tag++);
     const QVariantList stored = Defaults::standard().arrayForKey(QStringLiteral("broadcasts"));
     for (const QVariant &entry : stored) {
-        if (entry.typeId() != QMetaType::QVariantMap) continue; // not a target: skipped
+        // Anything else in the list is not a target: skipped.
+        if (entry.typeId() != QMetaType::QVariantMap && entry.typeId() != QMetaType::QVariantHash) continue;
         BroadcastItem item = BroadcastItem::broadcastItemFromDictionary(entry.toMap());
         for (QString address = item.enumerate(); !address.isNull(); address = item.enumerate())
             sendFrame(frame, address, tag++);

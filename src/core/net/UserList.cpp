@@ -205,7 +205,8 @@ User *UserList::UpdateUserDataWithUDP(const QStringList &packet) {
     // 3. Meant for another user.
     const QString &addressee = packet.at(kAddressee);
     if (addressee != QLatin1String("*") && addressee != local->userId()) return nullptr;
-    // 4.
+    // 4. "*" is the mark of a field that carries nothing, never an id.
+    if (senderId == QLatin1String("*")) return nullptr;
     User *user = getUserById(senderId, address);
     if (!user) return nullptr;
     // 5.

@@ -16,6 +16,7 @@ namespace dispatch {
 // queue; the descriptor is never closed here (the cancel handler owns that).
 //
 // All methods may be called from any thread; they take effect on the source's queue.
+// One descriptor number takes one source: a second watch on the same number needs a dup().
 class ReadinessSource : public std::enable_shared_from_this<ReadinessSource> {
 public:
     enum class Kind { Read, Write };

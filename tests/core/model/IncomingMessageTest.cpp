@@ -160,6 +160,8 @@ TEST_F(IncomingMessageTest, AnUnknownSenderIsCreatedWithItsAddressAndAsked) {
     EXPECT_EQ(dave->ip(), QStringLiteral("198.18.0.4"));
     EXPECT_TRUE(dave->userOffline());
     EXPECT_EQ(dave->group(), Group::general(ctx));
+    // The roster asks in the main queue's next turn.
+    EXPECT_TRUE(waitUntil([&] { return !infoRequests.isEmpty(); }, 1000));
     EXPECT_EQ(infoRequests, QStringList{QStringLiteral("A000000004")});
     Message *m = Message::findByMessageId(ctx, 700);
     ASSERT_NE(m, nullptr);

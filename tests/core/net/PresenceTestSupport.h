@@ -47,6 +47,7 @@ protected:
         me->setName(QStringLiteral("Local Person"));
     }
     void TearDown() override {
+        settle(); // what this test left for the main queue runs here, not in the next test
         server.reset();
         UDPserver::setDefaultBroadcastsFunction({});
         UserList::setShared(nullptr);

@@ -1,5 +1,6 @@
 #include "PresenceTestSupport.h"
 
+#include "core/app/AppInterface.h"
 #include "core/model/LogEntry.h"
 #include "core/model/Message.h"
 
@@ -158,6 +159,17 @@ TEST_F(UserListTest, ShortArraysAreIgnored) {
     }
 }
 
+TEST_F(UserListTest, NoIdMeansNoUser) {
+    for (const char *id : {"*", ""}) {
+        EXPECT_EQ(list->UpdateUserDataWithUDP(presence(QStringLiteral("UI"), QStringLiteral("0"),
+                                                       QString::fromLatin1(id), kStar, QStringLiteral("X"),
+                                                       QStringLiteral("5"), QStringLiteral("198.18.0.3"))),
+                  nullptr)
+            << id;
+    }
+    EXPECT_EQ(list->allUsersWithoutOffline(false, true).size(), 0);
+}
+
 TEST_F(UserListTest, OnlyAnAnswerRenamesAKnownUser) {
     User *peer = addUser(QStringLiteral("A400000001"), QStringLiteral("198.18.0.5"), QStringLiteral("0"),
                          QStringLiteral("Old Name"));
@@ -177,6 +189,41 @@ TEST_F(UserListTest, OnlyAnAnswerRenamesAKnownUser) {
                                          QStringLiteral("A400000002"), kStar, QStringLiteral("First"),
                                          QStringLiteral("5"), QStringLiteral("198.18.0.6")));
     EXPECT_EQ(User::findByUserId(ctx.get(), QStringLiteral("A400000002"))->name(), QStringLiteral("First"));
+}
+
+class SoundRecorder : public AppInterface {
+public:
+    void playSound(const QString &name) override { sounds << name; }
+    QStringList sounds;
+};
+
+TEST_F(UserListTest, EveryAnnouncementOfAnotherUserPlaysTheOnlineSoundLater) {
+    SoundRecorder ui;
+    AppInterface::install(&ui);
+    User *peer =
+        addUser(QStringLiteral("A450000001"), QStringLiteral("198.18.0.5"), QStringLiteral("0"), "P");
+    for (const char *word : {"UI", "RL", "SS", "UI"}) {
+        const qsizetype before = ui.sounds.size();
+        list->UpdateUserDataWithUDP(presence(QString::fromLatin1(word), QStringLiteral("0"), peer->userId(),
+                                             kStar, QStringLiteral("P"), QStringLiteral("5"),
+                                             QStringLiteral("198.18.0.5")));
+        EXPECT_EQ(ui.sounds.size(), before) << "in a later turn";
+        settle();
+    }
+    // The local user's own announcement is no newcomer.
+    list->UpdateUserDataWithUDP(presence(QStringLiteral("UI"), QStringLiteral("0"), me->userId(), kStar,
+                                         QStringLiteral("Me"), QString::number(me->sessionId()),
+                                         QStringLiteral("198.18.0.1")));
+    settle();
+    EXPECT_EQ(ui.sounds, (QStringList{"Online", "Online"}));
+    Defaults::standard().setValue(QStringLiteral("sounds.onUserOnline"), false);
+    list->UpdateUserDataWithUDP(presence(QStringLiteral("UI"), QStringLiteral("0"), peer->userId(), kStar,
+                                         QStringLiteral("P"), QStringLiteral("5"),
+                                         QStringLiteral("198.18.0.5")));
+    settle();
+    EXPECT_EQ(ui.sounds.size(), 2);
+    Defaults::standard().removeObject(QStringLiteral("sounds.onUserOnline"));
+    AppInterface::install(nullptr);
 }
 
 TEST_F(UserListTest, KnownIdFromNewAddressKeepsItsRow) {
