@@ -1,5 +1,103 @@
 #include "transfer/FileTransfer.h"
 
+#include "core/app/AppContext.h"
+#include "core/app/AppInterface.h"
+#include "core/model/Me.h"
+#include "core/model/Message.h"
+#include "core/model/User.h"
+#include "core/net/UserList.h"
+#include "platform/defaults/Defaults.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/notify/NotificationCenter.h"
+#include "platform/store/Clock.h"
+#include "platform/store/ManagedObjectContext.h"
+#include "transfer/FileTransferCipher.h"
+#include "transfer/HeaderRecord.h"
+#include "transfer/SingleFile.h"
+#include "transfer/outgoingFileReplyHeader.h"
+#include "transfer/outgoingTransferReplyHeader.h"
+#include "transport/SocketError.h"
+#include "transport/TcpSocket.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <sys/stat.h>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcTransfer, "murnavell.transfer")
+
+qint64 padded(qint64 n) { return (n + 15) / 16 * 16; }
+
+// One time stamp for every transfer of the process, so progress notices stay rare overall.
+qint64 &lastProgressNotice() {
+    static qint64 ns = std::numeric_limits<qint64>::min() / 2;
+    return ns;
+}
+
+qint64 monotonicNs() {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.nsecsElapsed();
+}
+
+// A peer's name as one folder level.
+QString folderNameOf(const QString &peerName) {
+    QString name = peerName;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.replace(QChar(0), QLatin1Char('_'));
+    return name;
+}
+
+} // namespace
+
+// The sockets hold their delegate weakly; this one forwards to the transfer until the
+// transfer is gone.
+class FileTransfer::SocketLink : public TcpSocketDelegate {
+public:
+    explicit SocketLink(FileTransfer *t) : transfer(t) {}
+    void socketDidReadData(const std::shared_ptr<TcpSocket> &sock, const QByteArray &data,
+                           long tag) override {
+        if (transfer && sock == transfer->m_socket) transfer->didRead(data, tag);
+    }
+    void socketDidWriteData(const std::shared_ptr<TcpSocket> &sock, long tag) override {
+        if (transfer && sock == transfer->m_socket) transfer->didWrite(tag);
+    }
+    void socketDidReadPartialDataOfLength(const std::shared_ptr<TcpSocket> &sock, size_t length,
+                                          long tag) override {
+        if (transfer && sock == transfer->m_socket && tag == ChunkTag)
+            transfer->someBytesTransferred(qint64(length));
+    }
+    void socketDidWritePartialDataOfLength(const std::shared_ptr<TcpSocket> &sock, size_t length,
+                                           long tag) override {
+        if (transfer && sock == transfer->m_socket && tag == DataTag)
+            transfer->someBytesTransferred(qint64(length));
+    }
+    void socketDidDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &err) override {
+        if (transfer) transfer->didDisconnect(sock, err);
+    }
+    FileTransfer *transfer;
+};
+
+FileTransfer::FileTransfer() = default;
+
+FileTransfer::~FileTransfer() {
+    if (m_link) m_link->transfer = nullptr;
+    if (m_socket) m_socket->disconnect();
+}
+
 void FileTransfer::setBytesReceived(qint64 v) {
     if (v == m_bytesReceived) return;
     const qint64 old = m_bytesReceived;
@@ -11,4 +109,492 @@ void FileTransfer::awakeFromInsert() {
     LogEntry::awakeFromInsert();
     m_encrypt = true;
     m_buffer = QByteArray(ChunkSize, '\0');
+}
+
+void FileTransfer::awakeFromFetch() {
+    LogEntry::awakeFromFetch();
+    // Nothing is resumed after a restart: what was under way has failed.
+    const qint64 state = transferState();
+    if (state == Transferring || state == WaitingForAnswer)
+        setTransferState(Failed);
+    else if (state == Complete)
+        m_bytesReceived = filesTotalSize() + 16;
+}
+
+// --- Records ---
+
+QByteArray FileTransfer::prepareHeader(const QStringList &pairs, bool utf8DisplayName) {
+    return HeaderRecord::prepare(pairs, utf8DisplayName);
+}
+
+void FileTransfer::applyHeaderFields(const QByteArray &record) {
+    const QHash<QString, QString> fields = HeaderRecord::fields(record);
+    const auto take = [&](const char *key, QString *field) {
+        const auto it = fields.constFind(QLatin1String(key));
+        if (it != fields.constEnd()) *field = *it;
+    };
+    take("content_type", &content_type);
+    take("sessid", &sessid);
+    take("sessaes", &sessaes);
+    take("from_id", &from_id);
+    take("to_user", &to_user);
+    take("files_number", &files_number);
+    take("files_totalsize", &files_totalsize);
+    take("isfileswide", &isfileswide);
+}
+
+bool FileTransfer::runCipher(const char *in, char *out, qint64 length, bool decrypt) {
+    if (!m_cryptor) m_cryptor = FileTransferCipher::create(!decrypt);
+    return m_cryptor && m_cryptor->update(in, out, size_t(length));
+}
+
+bool FileTransfer::encryptionDecrypt(bool decrypt) {
+    return runCipher(m_buffer.constData(), m_buffer.data(), m_buffer.size(), decrypt);
+}
+
+void FileTransfer::someBytesTransferred(qint64 count) {
+    const qint64 now = monotonicNs();
+    if (now - lastProgressNotice() < 50'000'000) {
+        m_bytesReceived += count;
+        return;
+    }
+    lastProgressNotice() = now;
+    setBytesReceived(m_bytesReceived + count);
+}
+
+// --- Connection ---
+
+void FileTransfer::attach(const std::shared_ptr<TcpSocket> &socket) {
+    if (!m_link) m_link = std::make_shared<SocketLink>(this);
+    m_socket = socket;
+    m_socket->synchronouslySetDelegate(m_link);
+}
+
+void FileTransfer::close() {
+    if (m_closeTimer) delete m_closeTimer.data();
+    if (const std::shared_ptr<TcpSocket> sock = m_socket) sock->disconnect();
+}
+
+void FileTransfer::releaseCurrentFile() {
+    if (!m_file) return;
+    // A file cut short keeps its incomplete name.
+    m_file->releaseStream();
+    if (incoming()) m_receivedFiles.append(m_file->pathOnDisk());
+    m_file.reset();
+}
+
+void FileTransfer::fail(qint64 state) {
+    releaseCurrentFile();
+    setTransferState(state);
+    close();
+}
+
+void FileTransfer::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error) {
+    if (!m_socket || (sock && sock != m_socket)) return;
+    if (m_closeTimer) delete m_closeTimer.data();
+    releaseCurrentFile();
+    const qint64 state = transferState();
+    if (state == Transferring) {
+        // The sender's last chunk is only in the socket; the receiver's close (or the quiet end of
+        // the wait for it) confirms it, an error says it did not arrive.
+        const bool orderly = error.isNull() || (error.domain() == QLatin1String(kTcpSocketErrorDomain) &&
+                                                error.code() == TcpSocketClosedError);
+        setTransferState(m_allSent && orderly ? Complete : Failed);
+    } else if (state == WaitingForAnswer) {
+        setTransferState(Canceled);
+    }
+    if (!error.isNull() && (state == Transferring || state == WaitingForAnswer) &&
+        transferState() != Complete)
+        qCInfo(lcTransfer).noquote() << "transfer" << rowId() << "closed:" << error.domain() << error.code()
+                                     << error.localizedDescription();
+    m_cryptor.reset();
+    m_socket.reset();
+    // The object lives as long as the program's context: only a live transfer keeps its chunk
+    // buffers.
+    m_buffer = QByteArray();
+    m_plain = QByteArray();
+    // A connection that ended before a readable request named its sender leaves no line.
+    if (incoming() && user().isEmpty() && managedObjectContext() && !isDeleted())
+        managedObjectContext()->deleteObject(this);
+    saveContextIfChanged();
+}
+
+void FileTransfer::didRead(const QByteArray &data, long tag) {
+    switch (tag) {
+    case RequestTag:
+        requestReceived(data);
+        break;
+    case HeaderTag:
+        fileHeaderReceived(data);
+        break;
+    case ChunkTag:
+        chunkReceived(data);
+        break;
+    case AnswerTag:
+        transferAnswerReceived(data);
+        break;
+    case FileAnswerTag:
+        fileAnswerReceived(data);
+        break;
+    default:
+        break;
+    }
+}
+
+void FileTransfer::didWrite(long tag) {
+    if (tag == DataTag) chunkWritten();
+}
+
+// --- Sending ---
+
+FileTransfer *FileTransfer::newOutgoingFiles(const QStringList &paths, User *to, std::uint16_t port) {
+    ManagedObjectContext *ctx = to ? to->managedObjectContext() : nullptr;
+    if (!ctx) return nullptr;
+    auto *t = ctx->insert<FileTransfer>();
+    t->m_port = port;
+    t->setIncoming(false);
+    if (Me *me = Me::current()) t->setOriginalSenderName(me->name());
+    t->setTransferState(WaitingForAnswer);
+    t->addUserObject(to);
+    for (const QString &given : paths) {
+        const QString root = QDir::cleanPath(given);
+        struct stat st;
+        // The chosen item itself may be a link to a file; below it no link is followed.
+        if (::stat(QFile::encodeName(root).constData(), &st) != 0) continue;
+        if (S_ISREG(st.st_mode)) {
+            t->_addFile(st.st_size, st.st_mode & 07777, root, QString());
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) continue;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        QStringList found;
+        while (it.hasNext()) found.append(it.next());
+        found.sort();
+        for (const QString &entry : found) {
+            struct stat est;
+            // Only regular files: links, fifos and devices are not sent (a fifo would block).
+            if (::lstat(QFile::encodeName(entry).constData(), &est) != 0 || !S_ISREG(est.st_mode)) continue;
+            t->_addFile(est.st_size, est.st_mode & 07777, root, entry.mid(root.size() + 1));
+        }
+    }
+    if (t->m_outgoing.empty()) {
+        ctx->deleteObject(t);
+        return nullptr;
+    }
+    t->setFilesNumber(qint64(t->m_outgoing.size()));
+    t->files_number = QString::number(t->filesNumber());
+    t->files_totalsize = QString::number(t->filesTotalSize());
+    t->Send();
+    NotificationCenter::defaultCenter().post(QStringLiteral("logUpdated"), to);
+    to->StartConversation(false);
+    return t;
+}
+
+void FileTransfer::_addFile(qint64 size, quint64 permissions, const QString &root, const QString &subPath) {
+    auto f = std::make_shared<SingleFile>();
+    f->fileFullPath = subPath.isEmpty() ? root : root + QLatin1Char('/') + subPath;
+    f->bytesTotal = size;
+    f->permissions = permissions;
+    const QString r = subPath.isEmpty() ? QFileInfo(root).fileName()
+                                        : QFileInfo(root).fileName() + QLatin1Char('/') + subPath;
+    const qsizetype slash = r.lastIndexOf(QLatin1Char('/'));
+    f->file_name = r.mid(slash + 1);
+    f->file_path = slash < 0 ? QString(QLatin1String("")) : r.left(slash);
+    f->file_path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    m_outgoing.push_back(f);
+    setFilesTotalSize(filesTotalSize() + size);
+}
+
+void FileTransfer::Send() {
+    m_cryptor.reset();
+    m_allSent = false;
+    const QList<User *> users = user();
+    User *to = users.value(0);
+    Me *me = Me::current();
+    content_type = QStringLiteral("FILESENDREQUEST");
+    sessid = QString::number(QRandomGenerator::global()->bounded(999999999u));
+    sessaes = m_encrypt ? QStringLiteral("1") : QStringLiteral("0");
+    from_id = me ? me->userId() : QString();
+    to_user = to ? to->userId() : QString();
+    const QByteArray request = prepareHeader(
+        {QStringLiteral("CONTENT-TYPE"), content_type, QStringLiteral("SESSID"), sessid,
+         QStringLiteral("SESSAES"), sessaes, QStringLiteral("FROM-ID"), from_id,
+         QStringLiteral("FROM-USERNAMEDISPLAY"), me ? me->name() : QString(), QStringLiteral("TO-USER"),
+         to_user, QStringLiteral("FILES-NUMBER"), files_number, QStringLiteral("FILES-TOTALSIZE"),
+         files_totalsize, QStringLiteral("ISFILESWIDE"), QStringLiteral("1")},
+        to && to->UTF8compatible());
+
+    if (!m_link) m_link = std::make_shared<SocketLink>(this);
+    attach(TcpSocket::create(m_link, dispatch::Queue::main()));
+    m_socket->setIPv6Enabled(false);
+    SocketError error;
+    if (!to || !m_socket->connectToHost(to->ip(), m_port, Timeout, &error)) {
+        qCInfo(lcTransfer).noquote() << "connect for transfer" << rowId() << "failed:" << error.domain()
+                                     << error.code();
+        m_socket.reset();
+        setTransferState(Canceled);
+        saveContextIfChanged();
+        return;
+    }
+    m_socket->writeData(request, Timeout, AnswerTag);
+    m_socket->readDataToData(HeaderRecord::terminator(), -1, size_t(HeaderRecord::MaxLength), AnswerTag);
+}
+
+void FileTransfer::transferAnswerReceived(const QByteArray &record) {
+    if (transferState() != WaitingForAnswer) return;
+    outgoingTransferReplyHeader answer;
+    answer.applyHeaderFields(HeaderRecord::fields(record));
+    m_encrypt = HeaderRecord::leadingNumber(answer.accept_aes) != 0;
+    isfileswide =
+        answer.content_type == QLatin1String("NEWWIDEFTSANSWER") ? QStringLiteral("1") : QStringLiteral("0");
+    qint64 state = HeaderRecord::leadingNumber(answer.accept_files);
+    // Only a refusal or an acceptance can come from the peer; anything else (a "complete"
+    // before a byte moved) reads as a decline.
+    if (state < Transferring || state > NoFolderAccess) state = Canceled;
+    setTransferState(state);
+    if (state == Transferring)
+        sendOutGoingFileHeader();
+    else
+        close();
+}
+
+void FileTransfer::sendOutGoingFileHeader() {
+    const qint64 index = filesTransferred();
+    if (!m_socket || index < 0 || index >= qint64(m_outgoing.size())) return fail(Failed);
+    m_file = m_outgoing.at(size_t(index));
+    m_socket->writeData(prepareHeader(m_file->headerPairs(isfileswide == QLatin1String("1"))), Timeout,
+                        FileAnswerTag);
+    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+                             FileAnswerTag);
+}
+
+void FileTransfer::fileAnswerReceived(const QByteArray &record) {
+    if (transferState() != Transferring || !m_file) return;
+    outgoingFileReplyHeader answer;
+    answer.applyHeaderFields(HeaderRecord::fields(record));
+    if (answer.accept != QLatin1String("1") && m_file->bytesTotal != 0) return fail(Failed);
+    if (m_file->bytesTotal != 0 && !m_file->prepareStream()) return fail(Failed);
+    sendNextPeaceOfFile();
+}
+
+void FileTransfer::sendNextPeaceOfFile() {
+    if (!m_file || !m_socket) return;
+    m_sizeToRead = qMin<qint64>(m_file->bytesTotal - m_file->bytesReceived, ChunkSize);
+    if (m_sizeToRead <= 0) {
+        m_sizeToRead = 0;
+        return chunkWritten();
+    }
+    m_buffer.resize(m_encrypt ? padded(m_sizeToRead) : m_sizeToRead);
+    char *data = m_buffer.data();
+    if (!m_file->readChunk(data, m_sizeToRead)) {
+        qCInfo(lcTransfer).noquote() << "reading" << m_file->fileFullPath << "failed";
+        return fail(Failed);
+    }
+    // The padding carries nothing; zeros rather than what an earlier chunk left there.
+    std::memset(data + m_sizeToRead, 0, size_t(m_buffer.size() - m_sizeToRead));
+    if (m_encrypt && !encryptionDecrypt(false)) return fail(Failed);
+    // Bounded, so a receiver that vanished without a word does not hold the transfer forever.
+    m_socket->writeData(m_buffer, Timeout, DataTag);
+}
+
+void FileTransfer::chunkWritten() {
+    if (!m_file || transferState() != Transferring) return;
+    m_file->bytesReceived += m_sizeToRead;
+    m_lastFixedBytesReceived += m_sizeToRead;
+    setBytesReceived(m_lastFixedBytesReceived);
+    if (!m_file->isComplete()) return sendNextPeaceOfFile();
+    m_file->releaseStream();
+    setFilesTransferred(filesTransferred() + 1);
+    if (filesTransferred() < filesNumber()) return sendOutGoingFileHeader();
+    // Everything is in the socket; the receiver closes once it has it all.
+    m_allSent = true;
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, this, [this] {
+        if (m_socket) m_socket->disconnectAfterReadingAndWriting();
+    });
+    timer->start(int(Timeout * 1000));
+    m_closeTimer = timer;
+}
+
+// --- Receiving ---
+
+void FileTransfer::startReceiving(const std::shared_ptr<TcpSocket> &socket,
+                                  std::function<void(FileTransfer *)> onRequest) {
+    m_onRequest = std::move(onRequest);
+    setIncoming(true);
+    attach(socket);
+    // A peer that connects and says nothing is let go after the time-out.
+    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+                             RequestTag);
+}
+
+void FileTransfer::requestReceived(const QByteArray &record) {
+    applyHeaderFields(record);
+    setFilesNumber(qMax<qint64>(0, HeaderRecord::leadingNumber(files_number)));
+    setFilesTotalSize(qMax<qint64>(0, HeaderRecord::leadingNumber(files_totalsize)));
+    setIncoming(true);
+    m_encrypt = HeaderRecord::leadingNumber(sessaes) != 0;
+    m_cryptor.reset();
+
+    UserList *roster = UserList::shared();
+    const QString host = m_socket ? m_socket->connectedHost() : QString();
+    User *sender = roster && !from_id.isEmpty() ? roster->getUserById(from_id, host) : nullptr;
+    if (!sender) {
+        // No one to put the transfer in front of: it never existed.
+        qCInfo(lcTransfer).noquote() << "transfer request without a sender from" << host;
+        const std::shared_ptr<TcpSocket> sock = std::move(m_socket);
+        if (sock) sock->disconnect();
+        if (managedObjectContext()) managedObjectContext()->deleteObject(this);
+        return;
+    }
+    addUserObject(sender);
+    setOriginalSenderName(sender->name());
+    setTransferState(WaitingForAnswer);
+    if (!updateFolderPath()) ContinueTransfer(NoFolderAccess);
+    saveContextIfChanged();
+
+    QPointer<FileTransfer> self(this);
+    QPointer<User> from(sender);
+    dispatch::Queue::main()->async([self, from] {
+        if (!self || !from || self->isDeleted()) return;
+        from->MessageReceived();
+        Defaults &settings = Defaults::standard();
+        if (settings.boolForKey(QStringLiteral("sounds.enabled")) &&
+            settings.boolForKey(QStringLiteral("sounds.onIncomingFile")))
+            AppInterface::current()->playSound(QStringLiteral("File"));
+        Message::popupWindow(self, nullptr);
+        AppInterface::current()->showHistoryLine(self);
+        if (self && self->m_onRequest) self->m_onRequest(self);
+    });
+}
+
+bool FileTransfer::updateFolderPath() {
+    QString base = Defaults::standard().stringForKey(QStringLiteral("fileTransferPath"));
+    if (base.isEmpty())
+        base =
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/Murnavell");
+    if (base == QLatin1String("~") || base.startsWith(QLatin1String("~/")))
+        base = QDir::homePath() + base.mid(1);
+    const QList<User *> users = user();
+    const QString peer = users.isEmpty() ? originalSenderName() : users.first()->name();
+    const QString name = folderNameOf(peer) + QStringLiteral(" - ") +
+                         QLocale().toString(Clock::now().date(), QLocale::LongFormat);
+    if (!QDir().mkpath(base)) return false;
+    // mkdir rather than a test for existence: two transfers at the same moment never share a folder.
+    for (qint64 n = 1; n < 100000; ++n) {
+        const QString candidate =
+            base + QLatin1Char('/') + (n == 1 ? name : name + QStringLiteral(" (%1)").arg(n));
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0) {
+            setFolderPath(QUrl::fromLocalFile(candidate));
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+void FileTransfer::ContinueTransfer(qint64 newState) {
+    const qint64 old = transferState();
+    if (!incoming()) {
+        // The sender can only cancel, and only while the transfer is open.
+        if (newState != Canceled || (old != WaitingForAnswer && old != Transferring)) return;
+        setTransferState(Canceled);
+        close();
+        saveContextIfChanged();
+        return;
+    }
+    const bool answering = old == WaitingForAnswer;
+    const bool cancelling = old == Transferring && newState == Canceled;
+    if (!answering && !cancelling) return;
+    setTransferState(newState);
+    if (cancelling || !m_socket) {
+        close();
+        saveContextIfChanged();
+        return;
+    }
+    const QByteArray answer =
+        prepareHeader({QStringLiteral("CONTENT-TYPE"),
+                       isfileswide == QLatin1String("1") ? QStringLiteral("NEWWIDEFTSANSWER")
+                                                         : QStringLiteral("NEWFTSANSWER"),
+                       QStringLiteral("ACCEPT-FILES"), QString::number(newState),
+                       QStringLiteral("ACCEPT-AES"), m_encrypt ? QStringLiteral("1") : QStringLiteral("0")});
+    m_socket->writeData(answer, -1, HeaderTag);
+    if (newState == Transferring)
+        m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+                                 HeaderTag);
+    else
+        m_socket->disconnectAfterWriting();
+    saveContextIfChanged();
+}
+
+void FileTransfer::fileHeaderReceived(const QByteArray &record) {
+    if (transferState() != Transferring || !m_socket) return;
+    m_file = std::make_shared<SingleFile>();
+    m_file->applyHeaderFields(HeaderRecord::fields(record));
+    m_file->updateIncomingUtf8headers();
+    const bool ok = m_file->prepareFolderAndStream(folderPath());
+    if (!ok)
+        qCInfo(lcTransfer).noquote() << "transfer" << rowId() << "refuses the file" << m_file->file_path
+                                     << m_file->file_name;
+    m_socket->writeData(
+        prepareHeader({QStringLiteral("CONTENT-TYPE"), QStringLiteral("FILESENDREQUESTRESPONSE"),
+                       QStringLiteral("ACCEPT"), ok ? QStringLiteral("1") : QStringLiteral("4")}),
+        Timeout, HeaderTag);
+    if (!ok) {
+        m_file.reset();
+        setTransferState(NoFolderAccess);
+        m_socket->disconnectAfterWriting();
+        saveContextIfChanged();
+        return;
+    }
+    readNextChunk();
+}
+
+void FileTransfer::readNextChunk() {
+    m_sizeToRead = qMin<qint64>(m_file->bytesTotal - m_file->bytesReceived, ChunkSize);
+    if (m_sizeToRead <= 0) {
+        m_sizeToRead = 0;
+        return chunkCompleted();
+    }
+    // Never more than one chunk: the announced size bounds how much is read, not how much is
+    // allocated.
+    const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
+    if (m_buffer.size() < length) m_buffer.resize(ChunkSize);
+    m_socket->readDataToLength(size_t(length), Timeout, &m_buffer, 0, ChunkTag);
+}
+
+void FileTransfer::chunkReceived(const QByteArray &data) {
+    if (transferState() != Transferring || !m_file) return;
+    const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
+    if (data.size() < length) return fail(Failed);
+    const char *plain = data.constData();
+    if (m_encrypt) {
+        if (m_plain.size() < length) m_plain.resize(ChunkSize);
+        if (!runCipher(data.constData(), m_plain.data(), length, true)) return fail(Failed);
+        plain = m_plain.constData();
+    }
+    if (!m_file->writeChunk(plain, m_sizeToRead)) {
+        qCWarning(lcTransfer).noquote() << "writing" << m_file->pathOnDisk() << "failed:" << strerror(errno);
+        return fail(Failed);
+    }
+    chunkCompleted();
+}
+
+void FileTransfer::chunkCompleted() {
+    m_file->bytesReceived += m_sizeToRead;
+    m_lastFixedBytesReceived += m_sizeToRead;
+    setBytesReceived(m_lastFixedBytesReceived);
+    if (!m_file->isComplete()) return readNextChunk();
+    m_file->releaseStream();
+    m_receivedFiles.append(m_file->pathOnDisk());
+    m_file.reset();
+    setFilesTransferred(filesTransferred() + 1);
+    if (filesTransferred() >= filesNumber()) {
+        setTransferState(Complete);
+        close();
+        return;
+    }
+    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength), HeaderTag);
 }

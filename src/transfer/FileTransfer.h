@@ -3,14 +3,40 @@
 #include "core/model/LogEntry.h"
 
 #include <QByteArray>
+#include <QPointer>
+#include <QStringList>
 #include <QUrl>
 
-// One transfer of files and folders, a kind of log entry. The stored attributes and the plain
-// transient members; the protocol itself comes with the file server.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class FileTransferCipher;
+class SingleFile;
+class SocketError;
+class TcpSocket;
+class User;
+
+// One transfer of files and folders, a kind of log entry, and both sides of its dialogue on
+// the file port: the sender made by newOutgoingFiles, the receiver by the file server when it
+// accepts a connection. The connection's callbacks arrive on the main queue.
 class FileTransfer : public LogEntry {
 public:
     static constexpr const char *EntityName = "FileTransfer";
     static constexpr qsizetype ChunkSize = 786432;
+    static constexpr std::uint16_t DefaultPort = 19880;
+    static constexpr double Timeout = 20.0;
+
+    // Socket tags of the dialogue.
+    enum Tag : long {
+        RequestTag = 0,    // receiver: the transfer request
+        HeaderTag = 1,     // receiver: answers written, file headers read
+        ChunkTag = 2,      // receiver: file data
+        AnswerTag = 3,     // sender: the request written, the transfer answer read
+        FileAnswerTag = 4, // sender: a file header written, its answer read
+        DataTag = 5,       // sender: file data
+    };
 
     // transferState values.
     enum State : qint64 {
@@ -24,6 +50,9 @@ public:
         Failed = 7,
     };
 
+    FileTransfer();
+    ~FileTransfer() override;
+
     qint64 filesNumber() const { return integerValue(QStringLiteral("filesNumber")); }
     void setFilesNumber(qint64 v) { setValue(QStringLiteral("filesNumber"), v); }
     qint64 filesTransferred() const { return integerValue(QStringLiteral("filesTransferred")); }
@@ -36,6 +65,38 @@ public:
     QUrl folderPath() const { return urlValue(QStringLiteral("folderPath")); }
     void setFolderPath(const QUrl &v) { setValue(QStringLiteral("folderPath"), v); }
 
+    // --- Sending ---
+    // A transfer of every regular file at or below the paths to the user, started at once; null
+    // when the paths hold no file. `port` is the peer's file port.
+    static FileTransfer *newOutgoingFiles(const QStringList &paths, User *to,
+                                          std::uint16_t port = DefaultPort);
+    // Appends one file: `root` is the chosen path, `subPath` the file's path below it ("" for
+    // the chosen file itself).
+    void _addFile(qint64 size, quint64 permissions, const QString &root, const QString &subPath);
+    void Send();
+    void sendOutGoingFileHeader();
+    void sendNextPeaceOfFile();
+
+    // --- Receiving ---
+    // The file server hands over an accepted connection; `onRequest` runs once the request was
+    // read and the transfer is in state 5 (waiting) or 4 (no folder).
+    void startReceiving(const std::shared_ptr<TcpSocket> &socket,
+                        std::function<void(FileTransfer *)> onRequest);
+    bool updateFolderPath();
+
+    // A decision: 1 accepts, 0 cancels (either side), 4 refuses for want of a folder. A decision
+    // that no longer fits the state (an answer already given, a transfer that ended) is ignored.
+    void ContinueTransfer(qint64 newState);
+
+    // The records of the dialogue.
+    static QByteArray prepareHeader(const QStringList &pairs, bool utf8DisplayName = false);
+    void applyHeaderFields(const QByteArray &record);
+    // Runs the data cipher over the whole chunk buffer in place (made at the first chunk).
+    bool encryptionDecrypt(bool decrypt);
+
+    // Progress from partial reads and writes; observers hear of it at most every 50 ms.
+    void someBytesTransferred(qint64 count);
+
     // Transient members.
     bool encrypt() const { return m_encrypt; }
     void setEncrypt(bool v) { m_encrypt = v; }
@@ -47,17 +108,55 @@ public:
     qint64 sizeToRead() const { return m_sizeToRead; }
     void setSizeToRead(qint64 v) { m_sizeToRead = v; }
     QByteArray &buffer() { return m_buffer; }
+    SingleFile *file() const { return m_file.get(); }
+    const std::vector<std::shared_ptr<SingleFile>> &outgoingFilesList() const { return m_outgoing; }
+    std::shared_ptr<TcpSocket> socket() const { return m_socket; }
+    bool hasCipher() const { return m_cryptor != nullptr; }
+    // Where each received file is on disk now, in arrival order (incomplete ones end in ".part").
+    const QStringList &receivedFiles() const { return m_receivedFiles; }
 
     // Fields of the transfer request.
     QString content_type, sessid, sessaes, from_id, to_user, files_number, files_totalsize, isfileswide;
 
 protected:
     void awakeFromInsert() override;
+    void awakeFromFetch() override;
 
 private:
+    class SocketLink;
+    friend class SocketLink;
+
+    void attach(const std::shared_ptr<TcpSocket> &socket);
+    void close();
+    void fail(qint64 state);
+    void releaseCurrentFile();
+    void didRead(const QByteArray &data, long tag);
+    void didWrite(long tag);
+    void didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error);
+    void requestReceived(const QByteArray &record);
+    void fileHeaderReceived(const QByteArray &record);
+    void chunkReceived(const QByteArray &data);
+    void readNextChunk();
+    void chunkCompleted();
+    void transferAnswerReceived(const QByteArray &record);
+    void fileAnswerReceived(const QByteArray &record);
+    void chunkWritten();
+    bool runCipher(const char *in, char *out, qint64 length, bool decrypt);
+
     bool m_encrypt = true;
     qint64 m_bytesReceived = 0;
     qint64 m_lastFixedBytesReceived = 0;
     qint64 m_sizeToRead = 0;
     QByteArray m_buffer;
+    QByteArray m_plain; // receiver: decrypted chunk, so the socket's read buffer is never shared
+    std::shared_ptr<SingleFile> m_file;
+    std::vector<std::shared_ptr<SingleFile>> m_outgoing;
+    std::unique_ptr<FileTransferCipher> m_cryptor;
+    std::shared_ptr<TcpSocket> m_socket;
+    std::shared_ptr<SocketLink> m_link;
+    std::function<void(FileTransfer *)> m_onRequest;
+    QStringList m_receivedFiles;
+    std::uint16_t m_port = DefaultPort;
+    bool m_allSent = false; // sender: the last chunk is written, the receiver's close is awaited
+    QPointer<QObject> m_closeTimer;
 };

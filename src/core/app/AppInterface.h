@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 class Chat;
@@ -46,4 +47,34 @@ public:
     }
     // Plays a named sound of the application ("Message", "Broadcast", "Online", ...).
     virtual void playSound(const QString &name) { (void)name; }
+
+    // Chat rooms. Windows that change a room's members do so through Chat::setCurrentUsers.
+    // Opens the room's window for a new line; returns it, or null when there is none.
+    virtual QObject *openChatWindow(Chat *chat, bool incoming) {
+        (void)chat;
+        (void)incoming;
+        return nullptr;
+    }
+    // The window learns of users who joined. With a room number a one-to-one window becomes
+    // the window of that room. Returns the window's room, or null when it has none.
+    virtual Chat *usersJoinedToRoom(QObject *window, const QList<User *> &users, const QString &roomId) {
+        (void)window;
+        (void)users;
+        (void)roomId;
+        return nullptr;
+    }
+    // A member left the room of the window.
+    virtual void userLeftRoom(QObject *window, User *user) {
+        (void)window;
+        (void)user;
+    }
+    // The live call of `callChat` (or, without one, of `callUser`), if any, learns that the
+    // users were added to the room `toChat`.
+    virtual void conversationAddedUsers(Chat *callChat, User *callUser, const QList<User *> &users,
+                                        Chat *toChat) {
+        (void)callChat;
+        (void)callUser;
+        (void)users;
+        (void)toChat;
+    }
 };

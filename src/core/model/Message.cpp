@@ -3,6 +3,7 @@
 #include "core/app/AppContext.h"
 #include "core/app/AppInterface.h"
 #include "core/model/Chat.h"
+#include "core/model/Group.h"
 #include "core/model/Me.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
@@ -18,6 +19,7 @@
 #include <QPointer>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -68,6 +70,17 @@ qint64 leadingInteger(const QString &text) {
 
 const QString kStar = QStringLiteral("*");
 
+// The author named by a forwarded delivery, inserted when unknown; null for no usable id.
+User *knownAuthor(ManagedObjectContext *context, const QString &userId, const QString &name) {
+    if (userId.isEmpty() || userId == kStar || userId.size() > 64) return nullptr;
+    auto *author = context->insert<User>();
+    author->setUserId(userId);
+    if (name != kStar) author->setName(name);
+    author->setGroup(Group::general(context));
+    author->setStatus(QStringLiteral("10"));
+    return author;
+}
+
 } // namespace
 
 Message *Message::findByMessageId(ManagedObjectContext *context, qint64 messageId) {
@@ -113,7 +126,9 @@ PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP
     ManagedObjectContext *context = appManagedObjectContext();
     Me *me = Me::current();
     UserList *roster = UserList::shared();
-    if (!context || !me || !roster) return reply;
+    // Not set up yet: a receipt now would make a holder drop a copy that was never stored, so
+    // there is none; the sender keeps its copy and tries again.
+    if (!context || !me || !roster) return {};
 
     // 1-2. A known id was stored before (also when only held for someone): acknowledge only.
     const qint64 messageId = leadingInteger(field(kind->handOver ? 2 : 1));
@@ -127,6 +142,11 @@ PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP
     // 5. The sender; only a direct message can make a user known.
     const bool direct = !kind->handOver && !kind->forwarded;
     User *sender = roster->getUserById(field(kind->forwarded ? 7 : 3), direct ? fromIP : QString());
+    // A delivery is answered with "TMR" whatever is stored, and the holder then drops its copy:
+    // an author this copy never met (a new installation, a user since deleted) must not cost
+    // the message. The author is made known, offline and without an address, as the roster does
+    // for unknown senders; its presence fills in the rest.
+    if (!sender && kind->forwarded) sender = knownAuthor(context, field(7), field(4));
     if (!sender) return reply;
     // 6. An offline sender's name may have changed meanwhile.
     const QString name = field(kind->handOver ? 7 : 4);
@@ -135,7 +155,11 @@ PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP
     // 7. Forwarded times are the author's local wall-clock seconds.
     QDateTime time = Clock::now();
     if (!direct) {
-        const double seconds = double(leadingInteger(field(kind->handOver ? 4 : 2))) - localOffsetFromGMT();
+        // Bounded to years 1 to 9999 before scaling: a wild value must not overflow.
+        constexpr double kLimit = 253402300799.0;
+        const double seconds =
+            std::clamp(double(leadingInteger(field(kind->handOver ? 4 : 2))) - localOffsetFromGMT(),
+                       -62135596800.0, kLimit);
         time = QDateTime::fromMSecsSinceEpoch(qint64(seconds * 1000.0), QTimeZone::utc());
     }
     const QString text = field(6);

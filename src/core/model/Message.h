@@ -28,8 +28,10 @@ public:
     static const QStringList &messageWords();
     // A received message packet (field 6 already decoded to text) from the peer's address:
     // stores it as a history line or a held copy, or nothing (a known id, another recipient,
-    // unknown users), and returns the "TMR" to write back. A packet of fewer than 8 fields
-    // stores nothing and gets an empty array: it is treated as an unreadable frame.
+    // unknown users), and returns the "TMR" to write back. A forwarded delivery from an author
+    // this copy does not know makes the author known and is stored. A packet of fewer than 8
+    // fields, or one arriving before the store and the roster are set up, stores nothing and gets
+    // an empty array (no receipt): a holder keeps its copy.
     static PacketArray gotMessage(const PacketArray &fields, const QString &fromIP);
     // The acknowledgement of a message packet whose sender id (field 3) is given.
     static PacketArray receiptPacket(const QString &senderUserId);

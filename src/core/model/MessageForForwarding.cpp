@@ -1,13 +1,86 @@
 #include "core/model/MessageForForwarding.h"
 
+#include "core/app/AppContext.h"
+#include "core/model/Me.h"
+#include "core/model/Message.h"
 #include "core/model/User.h"
+#include "core/net/TCPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/KDTAES.h"
+#include "core/wire/KDTPacket.h"
+#include "core/wire/TextCodec.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/runloop/Timer.h"
 #include "platform/store/ManagedObjectContext.h"
 
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <utility>
+
 namespace {
+
+Q_LOGGING_CATEGORY(lcForwarding, "murnavell.model.forwarding")
+
 std::function<void(User *)> &onUserIn() {
     static std::function<void(User *)> handler;
     return handler;
 }
+
+MessageForForwarding::PacketSender &packetSender() {
+    static MessageForForwarding::PacketSender sender;
+    return sender;
+}
+
+MessageForForwarding::Scheduler &scheduler() {
+    static MessageForForwarding::Scheduler s;
+    return s;
+}
+
+std::function<quint32(quint32)> &randomSource() {
+    static std::function<quint32(quint32)> source;
+    return source;
+}
+
+QPointer<Timer> &timerSlot() {
+    static QPointer<Timer> timer;
+    return timer;
+}
+
+// (held copy, recipient) pairs whose delivery waits for its turn: a second run meanwhile (a
+// user coming online during a timer run) must not queue the same delivery again. Objects of a
+// context live as long as the context, so the addresses stay unique for the run.
+std::set<std::pair<const void *, const void *>> &pending() {
+    static std::set<std::pair<const void *, const void *>> set;
+    return set;
+}
+
+// Where the next run starts after a run that reached its bound (time and id of its last copy).
+std::optional<std::pair<QDateTime, qint64>> &resumeAfter() {
+    static std::optional<std::pair<QDateTime, qint64>> cursor;
+    return cursor;
+}
+
+void schedule(int delayMs, std::function<void()> block) {
+    if (const auto &s = scheduler()) {
+        s(delayMs, std::move(block));
+        return;
+    }
+    dispatch::Queue::main()->after(delayMs / 1000.0, std::move(block));
+}
+
+quint32 randomBelow(quint32 bound) {
+    if (bound == 0) return 0;
+    if (const auto &source = randomSource()) return source(bound) % bound;
+    return QRandomGenerator::global()->bounded(bound);
+}
+
+const QString kStar = QStringLiteral("*");
+
 } // namespace
 
 QList<MessageForForwarding *> MessageForForwarding::findByMessageId(ManagedObjectContext *context,
@@ -18,13 +91,176 @@ QList<MessageForForwarding *> MessageForForwarding::findByMessageId(ManagedObjec
     });
 }
 
+// --- Delivery runs ---
+
 void MessageForForwarding::sendOnUserIn(User *user) {
-    if (const auto &handler = onUserIn()) handler(user);
+    if (const auto &handler = onUserIn()) {
+        handler(user);
+        return;
+    }
+    ensureRetryTimer();
+    if (!user || !canSendPackets()) return;
+    ManagedObjectContext *context = appManagedObjectContext();
+    if (!context) return;
+    FetchRequest any;
+    any.entityName = QString::fromLatin1(EntityName);
+    if (context->count(any) == 0) return; // nothing held: no run, no roster fetch
+    int others = 0;
+    if (UserList *roster = UserList::shared())
+        others = int(roster->allUsersWithoutOffline(true, true).size());
+    // Every holder hears the same announcement; the spread keeps them from all calling at once.
+    const int delayMs = others > 0 ? int(randomBelow(quint32(others) * 1000u)) : 0;
+    const QString name = user->name();
+    schedule(delayMs, [name] {
+        sendWithPredicate([&name](const MessageForForwarding *held) {
+            const QList<User *> waiting = held->recipients();
+            return std::any_of(waiting.begin(), waiting.end(),
+                               [&](const User *u) { return u->name() == name; });
+        });
+    });
 }
 
 void MessageForForwarding::setSendOnUserInHandler(std::function<void(User *)> handler) {
     onUserIn() = std::move(handler);
 }
+
+void MessageForForwarding::sendOnTimer() {
+    sendWithPredicate([](const MessageForForwarding *held) {
+        const QList<User *> waiting = held->recipients();
+        return std::any_of(waiting.begin(), waiting.end(), [](const User *u) { return !u->userOffline(); });
+    });
+}
+
+void MessageForForwarding::sendWithPredicate(const Predicate &matches) {
+    ensureRetryTimer();
+    if (!canSendPackets()) return;
+    ManagedObjectContext *context = appManagedObjectContext();
+    const Me *me = Me::current();
+    if (!context || !me || me->userId().isEmpty()) return;
+    QList<MessageForForwarding *> held = context->fetch<MessageForForwarding>(
+        [&matches](const MessageForForwarding *m) { return !m->isDeleted() && (!matches || matches(m)); });
+    std::stable_sort(held.begin(), held.end(),
+                     [](const MessageForForwarding *a, const MessageForForwarding *b) {
+                         if (a->time() != b->time()) return a->time() < b->time();
+                         return a->messageId() < b->messageId();
+                     });
+
+    // A run that stopped at its bound goes on after its last copy next time, so copies that keep
+    // failing at the front cannot starve the ones behind them.
+    std::optional<std::pair<QDateTime, qint64>> &cursor = resumeAfter();
+    if (cursor) {
+        const auto firstAfter = std::find_if(held.begin(), held.end(), [&](const MessageForForwarding *m) {
+            return std::make_pair(m->time(), m->messageId()) > *cursor;
+        });
+        std::rotate(held.begin(), firstAfter, held.end());
+        cursor.reset();
+    }
+
+    int n = 0;
+    bool deleted = false;
+    for (MessageForForwarding *copy : held) {
+        if (n >= MaxDeliveriesPerRun) break;
+        bool textRead = false;
+        QString text;
+        for (User *recipient : copy->recipients()) {
+            if (n >= MaxDeliveriesPerRun) break;
+            if (recipient->userOffline() || recipient == me) continue;
+            const auto key =
+                std::make_pair(static_cast<const void *>(copy), static_cast<const void *>(recipient));
+            if (pending().count(key)) continue;
+            if (!textRead) {
+                text = KDTAES::decryptString(copy->message(), true);
+                textRead = true;
+            }
+            const QByteArray frame = KDTPacket::PlainPackeFromArray(copy->deliveryPacket(recipient, text));
+            ++n;
+            if (frame.isEmpty()) {
+                // Nothing a recipient could store (no author, unreadable text): it can never go.
+                qCWarning(lcForwarding) << "held message" << copy->messageId() << "cannot be framed; dropped";
+                context->deleteObject(copy);
+                deleted = true;
+                break;
+            }
+            pending().insert(key);
+            if (n == MaxDeliveriesPerRun) cursor = std::make_pair(copy->time(), copy->messageId());
+            QPointer<MessageForForwarding> copyGuard(copy);
+            QPointer<User> recipientGuard(recipient);
+            schedule((n - 1) * DeliverySpacingMs, [key, frame, copyGuard, recipientGuard] {
+                pending().erase(key);
+                // Confirmed or announced meanwhile, or gone offline: nothing to send.
+                if (!copyGuard || copyGuard->isDeleted() || !recipientGuard || recipientGuard->isDeleted() ||
+                    recipientGuard->userOffline() || !copyGuard->recipients().contains(recipientGuard.data()))
+                    return;
+                sendPacket(frame, recipientGuard, copyGuard);
+            });
+        }
+    }
+    if (deleted) saveContextIfChanged();
+}
+
+Timer *MessageForForwarding::retryTimer() { return timerSlot(); }
+
+void MessageForForwarding::ensureRetryTimer() {
+    if (timerSlot()) return;
+    timerSlot() = Timer::scheduled(RetryInterval, true, [](Timer *) { sendOnTimer(); });
+}
+
+PacketArray MessageForForwarding::deliveryPacket(const User *recipient, const QString &text) const {
+    const Me *me = Me::current();
+    const User *author = sender();
+    const QDateTime sent = time();
+    QString seconds;
+    if (sent.isValid())
+        seconds = QString::number(sent.toSecsSinceEpoch() + qint64(Message::localOffsetFromGMT()));
+    // An author whose name this copy never learned is still an author: "*" is the empty field
+    // receivers know, and the text must not be lost for want of a name.
+    QString authorName;
+    if (author) authorName = author->name().isEmpty() ? kStar : author->name();
+    return {mass() ? QStringLiteral("TSFMM") : QStringLiteral("TSFM"),
+            QString::number(messageId()),
+            seconds,
+            me ? me->userId() : QString(),
+            authorName,
+            recipient ? recipient->userId() : QString(),
+            text.isNull() ? PacketField(QString()) : PacketField(encodeTextField(text)),
+            author ? author->userId() : QString()};
+}
+
+QString MessageForForwarding::wallClockSecondsText(const QDateTime &time) {
+    const double seconds = time.toMSecsSinceEpoch() / 1000.0 + Message::localOffsetFromGMT();
+    QString text = QString::number(seconds, 'f', 3);
+    while (text.endsWith(u'0')) text.chop(1);
+    if (text.endsWith(u'.')) text.chop(1);
+    return text;
+}
+
+void MessageForForwarding::setPacketSender(PacketSender sender) { packetSender() = std::move(sender); }
+
+void MessageForForwarding::sendPacket(const QByteArray &frame, User *to, ManagedObject *attached) {
+    if (frame.isEmpty() || !to) return;
+    if (const auto &sender = packetSender()) {
+        sender(frame, to, attached);
+        return;
+    }
+    if (TCPserver *server = TCPserver::shared()) server->SendTCPpacket(frame, to, attached);
+}
+
+bool MessageForForwarding::canSendPackets() { return packetSender() || TCPserver::shared(); }
+
+void MessageForForwarding::setScheduler(Scheduler s) { scheduler() = std::move(s); }
+
+void MessageForForwarding::setRandomSource(std::function<quint32(quint32)> source) {
+    randomSource() = std::move(source);
+}
+
+int MessageForForwarding::pendingDeliveries() { return int(pending().size()); }
+
+void MessageForForwarding::resetPendingDeliveries() {
+    pending().clear();
+    resumeAfter().reset();
+}
+
+// --- Relationships ---
 
 QList<User *> MessageForForwarding::recipients() const {
     return toManyAs<User>(QStringLiteral("recipients"));

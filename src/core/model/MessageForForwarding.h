@@ -1,23 +1,69 @@
 #pragma once
 
+#include "core/wire/PacketField.h"
 #include "platform/store/ManagedObject.h"
 
 #include <functional>
 
 class ManagedObjectContext;
+class Message;
+class Timer;
 class User;
 
-// A message held for users who are offline.
+// A message held for users who are offline. Every copy that is online when a message is written
+// for an offline user holds one (the author too) and delivers it ("TSFM", "TSFMM") when the
+// recipient is seen again and on a 70 s retry; the copy goes when the recipient confirms it with
+// its own "TMR", or announces by "UOMFR" that another holder's delivery arrived.
 class MessageForForwarding : public ManagedObject {
 public:
     static constexpr const char *EntityName = "MessageForForwarding";
 
+    static constexpr double RetryInterval = 70.0;
+    static constexpr int DeliverySpacingMs = 350;
+    // One run never schedules more than fit into one retry interval, so runs never pile up
+    // however many copies are held; the rest go in later runs, oldest first.
+    static constexpr int MaxDeliveriesPerRun = int(RetryInterval * 1000) / DeliverySpacingMs;
+
     static QList<MessageForForwarding *> findByMessageId(ManagedObjectContext *context, qint64 messageId);
 
-    // A user came online (every status but "10"). The delivery run is installed by the
-    // forwarding code; until then this does nothing.
+    using Predicate = std::function<bool(const MessageForForwarding *)>;
+
+    // A user came online (every status but "10"): after a random delay below one second per
+    // online user, every held copy waiting for a user of that name is delivered. A handler set
+    // with setSendOnUserInHandler replaces this (tests).
     static void sendOnUserIn(User *user);
     static void setSendOnUserInHandler(std::function<void(User *)> handler);
+    // The 70 s run: every held copy with a recipient that is online.
+    static void sendOnTimer();
+    // One delivery run over the held copies matching the predicate, oldest first: each online
+    // recipient gets its delivery 350 ms after the previous one of the run.
+    static void sendWithPredicate(const Predicate &matches);
+
+    // The repeating 70 s retry timer, made on first use.
+    static Timer *retryTimer();
+    static void ensureRetryTimer();
+
+    // The delivery of this copy to one recipient, with the decrypted text. An empty field (no
+    // author, no id, no text) leaves it empty in the array, which then yields no frame.
+    PacketArray deliveryPacket(const User *recipient, const QString &text) const;
+    // Local wall-clock seconds as the hand-over carries them: a decimal that may have a fraction.
+    static QString wallClockSecondsText(const QDateTime &time);
+
+    // How packets leave: the TCP server by default; tests record them. `attached` is the held
+    // copy a delivery is for (null for a hand-over).
+    using PacketSender = std::function<void(const QByteArray &frame, User *to, ManagedObject *attached)>;
+    static void setPacketSender(PacketSender sender);
+    static void sendPacket(const QByteArray &frame, User *to, ManagedObject *attached);
+    static bool canSendPackets();
+    // How a delivery waits for its turn: the main queue by default; tests record the delays.
+    using Scheduler = std::function<void(int delayMs, std::function<void()> block)>;
+    static void setScheduler(Scheduler scheduler);
+    // The random delay of sendOnUserIn (a number below the bound); tests fix it.
+    static void setRandomSource(std::function<quint32(quint32 bound)> source);
+    // Deliveries scheduled and not yet handed to the sender.
+    static int pendingDeliveries();
+    // Forgets scheduled deliveries (tests whose scheduler dropped them).
+    static void resetPendingDeliveries();
 
     bool mass() const { return boolValue(QStringLiteral("mass")); }
     void setMass(bool v) { setValue(QStringLiteral("mass"), v); }

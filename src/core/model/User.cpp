@@ -9,6 +9,8 @@
 #include "core/model/Message.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/net/TCPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/KDTAES.h"
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
 #include "platform/notify/NotificationCenter.h"
@@ -219,8 +221,92 @@ PacketArray User::infoRequestPacket(const User *target) {
             kStar};
 }
 
+namespace {
+
+// The local user already holds this message for the recipient (an earlier hand-over of the same
+// message: a mass message whose deliveries fail one after another).
+bool alreadyHeldFor(const Message *message, User *recipient, const User *me) {
+    for (const MessageForForwarding *held : recipient->offlineMessages()) {
+        if (held->isDeleted() || held->sender() != me || held->mass() != message->mass()) continue;
+        if (held->messageId() == message->messageId()) return true;
+        if (held->time() == message->time() &&
+            KDTAES::decryptString(held->message(), true) == message->message())
+            return true;
+    }
+    return false;
+}
+
+// A fresh id that nothing stored carries yet (ids are random; a clash would make a recipient
+// take the copy for one it has).
+qint64 freshMessageId(ManagedObjectContext *context) {
+    qint64 id = User::genInt64random();
+    for (int tries = 0; tries < 8 && User::messageIdExists(context, id); ++tries) id = User::genInt64random();
+    return id;
+}
+
+} // namespace
+
 void User::SendOfflineMessageIfNeeded(Message *message) {
-    if (const auto &handler = offlineHandOver()) handler(this, message);
+    if (const auto &handler = offlineHandOver()) {
+        handler(this, message);
+        return;
+    }
+    if (!message || message->isDeleted()) return;
+    ManagedObjectContext *context = message->managedObjectContext();
+    Me *me = Me::current();
+    if (!context || !me) return;
+    const QList<User *> users = message->user();
+    QList<User *> offline;
+    for (User *u : users)
+        if (u != me && u->userOffline() && !alreadyHeldFor(message, u, me)) offline.append(u);
+    if (offline.isEmpty()) return;
+
+    // A message of one user keeps its id everywhere. A message of several users has a new id
+    // per offline recipient, because the holders may have stored the message itself (they were
+    // among its online recipients); the local user holds each recipient's copy under that same
+    // id, so whichever holder delivers first, the recipient stores it once and the others' copies
+    // go by the recipient's "UOMFR" or its "TMR" to a copy it already has.
+    const bool several = users.size() > 1;
+    const QByteArray cipher = KDTAES::encryptString(message->message(), true);
+    const auto hold = [&](const QList<User *> &waiting, qint64 id) {
+        auto *held = context->insert<MessageForForwarding>();
+        held->setMass(message->mass());
+        held->setMessageId(id);
+        held->setTime(message->time());
+        held->setMessage(cipher);
+        held->setSender(me);
+        for (User *u : waiting) held->addRecipientsObject(u);
+    };
+    QList<std::pair<User *, qint64>> copies;
+    for (User *u : offline) {
+        const qint64 id = several ? freshMessageId(context) : message->messageId();
+        copies.append({u, id});
+        hold({u}, id);
+    }
+
+    UserList *roster = UserList::shared();
+    const QList<User *> holders = roster ? roster->allUsersWithoutOffline(true, true) : QList<User *>();
+    for (const auto &[recipient, id] : copies)
+        for (User *holder : holders)
+            MessageForForwarding::sendPacket(
+                KDTPacket::PlainPackeFromArray(handOverPacket(message, recipient, id, holder)), holder,
+                nullptr);
+    MessageForForwarding::ensureRetryTimer();
+}
+
+PacketArray User::handOverPacket(const Message *message, const User *recipient, qint64 id,
+                                 const User *holder) {
+    const Me *me = Me::current();
+    QString name = me ? me->name() : QString();
+    if (name.isEmpty()) name = kStar;
+    return {message->mass() ? QStringLiteral("TSOMM") : QStringLiteral("TSOM"),
+            recipient ? recipient->userId() : QString(),
+            QString::number(id),
+            me ? me->userId() : QString(),
+            MessageForForwarding::wallClockSecondsText(message->time()),
+            holder ? holder->userId() : QString(),
+            encodeTextField(message->message()),
+            name};
 }
 
 void User::setOfflineHandOverHandler(std::function<void(User *, Message *)> handler) {

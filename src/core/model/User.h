@@ -95,8 +95,10 @@ public:
     // Stores a message from the local user to this user (or, with a set, a mass message to the
     // set, of which this user is any member) and sends it to every recipient that is online.
     Message *SendMessage(const QString &text, const std::optional<QList<User *>> &toMass = std::nullopt);
-    // Hands the message's offline recipients over to online copies; the forwarding code
-    // installs the work, until then this does nothing.
+    // Holds the message for its offline recipients and hands a copy to every online user ("TSOM",
+    // "TSOMM"); the receiver object plays no part. Recipients already held for this message are
+    // left out, so a second failed delivery of a mass message hands over only the new ones. A
+    // handler set here replaces the work (tests).
     void SendOfflineMessageIfNeeded(Message *message);
     static void setOfflineHandOverHandler(std::function<void(User *, Message *)> handler);
     // "TRI" over TCP, with nothing attached.
@@ -122,6 +124,9 @@ public:
     // The packet arrays these operations send (the recipient's id in field 5).
     static PacketArray messagePacket(const Message *message, const User *recipient);
     static PacketArray infoRequestPacket(const User *target);
+    // The hand-over of the message for the offline recipient, under the id, to the holder.
+    static PacketArray handOverPacket(const Message *message, const User *recipient, qint64 id,
+                                      const User *holder);
 
     // Transient members.
     int canCallCache() const { return m_canCall; } // -1 unknown, 0 no, 1 yes

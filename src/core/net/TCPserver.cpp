@@ -394,7 +394,9 @@ void TCPserver::messageReceived(const PacketArray &fields, const std::shared_ptr
     // Only the recipient (or a peer that leaves its id out) can confirm; an answer from another
     // user at that address means the message did not reach its recipient.
     const QString from = fieldText(fields, 3);
-    if (!recipient || (from != recipient->userId() && from != kStar)) {
+    // A held copy is dropped on this answer, so only the recipient's own id confirms it.
+    const bool held = dynamic_cast<MessageForForwarding *>(message.data()) != nullptr;
+    if (!recipient || (from != recipient->userId() && (from != kStar || held))) {
         deliveryFailedOn(*link);
         return;
     }

@@ -104,6 +104,8 @@ Timer *UDPserver::refreshTimer() const { return refreshTimer_.data(); }
 
 Timer *UDPserver::sixSecTimer() const { return sixSecTimer_.data(); }
 
+Timer *UDPserver::resetTimer() const { return resetPending_ ? resetTimer_.data() : nullptr; }
+
 std::uint16_t UDPserver::receivePort() const {
     if (recvSocket_ && !recvSocket_->isClosed()) return recvSocket_->localPort();
     return receivePortWanted_;

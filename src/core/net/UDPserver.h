@@ -89,6 +89,7 @@ public:
     // Tests reach the timers to fire them.
     Timer *refreshTimer() const;
     Timer *sixSecTimer() const;
+    Timer *resetTimer() const;
     // How many times the sockets were made (the first opening included).
     int socketGenerations() const { return generations_; }
     // Datagrams handed to the sending socket and not yet reported sent or given up.
@@ -121,5 +122,4 @@ private:
     bool resetPending_ = false;
     int generations_ = 0;
     int pendingSends_ = 0;
-    QString majorVersion_;
 };

@@ -122,8 +122,6 @@ TEST_F(IncomingMessageTest, NothingIsStoredButEveryPacketIsAcknowledged) {
         {"id only held", {"TSM", "501", "pc", kBob, "*", me->userId(), "x", "*"}},
         {"for another user", {"TSM", "502", "pc", kBob, "*", kCarol, "x", "*"}},
         {"hand-over for an unknown user", {"TSOM", "A0000000FF", "503", kBob, "1", me->userId(), "x", "Bob"}},
-        {"forwarded from an unknown author",
-         {"TSFM", "504", "1", kBob, "Eve", me->userId(), "x", "A0000000EE"}},
     };
     const int messagesBefore = all<Message>().size();
     const int heldBefore = all<MessageForForwarding>().size();

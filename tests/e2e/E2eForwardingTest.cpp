@@ -1,0 +1,192 @@
+// Messages for a copy that is stopped, between three copies of the driver in their own
+// namespaces: the author and the other copy hold it, the recipient gets it once when it is back,
+// and every holder's copy goes; also when the author has quit before the recipient returns.
+#include "support/CopyProcess.h"
+#include "support/EventLoopWait.h"
+#include "support/NetnsLab.h"
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+#ifndef MURNAVELL_DRIVER
+#define MURNAVELL_DRIVER ""
+#endif
+
+#define SKIP_WITHOUT_LAB()                                                                                   \
+    do {                                                                                                     \
+        QString why;                                                                                         \
+        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
+        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
+    } while (0)
+
+QString userId(int i) { return QStringLiteral("A20000000%1").arg(i + 1); }
+
+constexpr int A = 0, B = 1, C = 2;
+
+class E2eForwardingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_WITHOUT_LAB();
+        lab = std::make_unique<NetnsLab>(3);
+        ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    }
+    void TearDown() override {
+        for (auto &c : copies)
+            if (c->running()) c->send(QStringLiteral("quit"));
+        for (auto &c : copies) c->process()->waitForFinished(3000);
+        copies.clear();
+        lab.reset();
+    }
+
+    // Starts (or starts again, on its own store) copy i with presence on.
+    CopyProcess *start(int i) {
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("MURNAVELL_USER_ID"), userId(i));
+        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("Person %1").arg(i + 1));
+        env.insert(QStringLiteral("MURNAVELL_NO_SYSTEM"), QStringLiteral("1"));
+        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
+        if (!p) return nullptr;
+        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
+        CopyProcess *copy = copies.back().get();
+        if (!copy->waitForEvent(QStringLiteral("ready"), 15000)) return nullptr;
+        running[i] = copy;
+        return copy;
+    }
+    bool quit(int i) {
+        CopyProcess *copy = running[i];
+        running[i] = nullptr;
+        return copy && copy->send(QStringLiteral("quit")) && copy->process()->waitForFinished(5000);
+    }
+
+    // Whether copy `of` has `who` online (status "0") or offline, asking until the bound passes.
+    bool sees(int of, int who, bool online, int timeoutMs = 15000) {
+        QDeadlineTimer deadline(timeoutMs);
+        do {
+            running[of]->send(QStringLiteral("users"));
+            if (const auto answer = running[of]->waitForEvent(QStringLiteral("users"), 3000))
+                for (const QJsonValue &v : answer->value("users").toArray()) {
+                    const QJsonObject u = v.toObject();
+                    if (u.value("id") != userId(who)) continue;
+                    const bool on = !u.value("offline").toBool() && u.value("status") == "0";
+                    if (on == online) return true;
+                }
+            spinFor(200);
+        } while (!deadline.hasExpired());
+        return false;
+    }
+    bool allSeeEachOther() {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                if (i != j && running[i] && running[j] && !sees(i, j, true)) return false;
+        return true;
+    }
+
+    // Any event of the copy so far, in whatever order the waits came.
+    static int count(CopyProcess *copy, const CopyProcess::Predicate &matches) {
+        return int(std::count_if(copy->events().begin(), copy->events().end(), matches));
+    }
+    static bool eventually(CopyProcess *copy, const CopyProcess::Predicate &matches, int timeoutMs = 15000) {
+        return waitUntil([&] { return count(copy, matches) > 0; }, timeoutMs);
+    }
+    static CopyProcess::Predicate event(const QString &name, const QString &id) {
+        return
+            [=](const QJsonObject &e) { return e.value("event") == name && e.value("id").toString() == id; };
+    }
+    // The copy's held copies, from one "held" answer.
+    static std::optional<QJsonArray> heldCopies(CopyProcess *copy) {
+        copy->send(QStringLiteral("held"));
+        const auto answer = copy->waitForEvent(QStringLiteral("held-list"), 5000);
+        if (!answer) return std::nullopt;
+        return answer->value("copies").toArray();
+    }
+    // Copy `of`'s history with `with`: the entries of that id.
+    static QList<QJsonObject> linesWithId(CopyProcess *of, const QString &with, const QString &id) {
+        QList<QJsonObject> out;
+        of->send(QStringLiteral("history %1").arg(with));
+        const auto answer = of->waitForEvent(QStringLiteral("history"), 5000);
+        if (!answer) return out;
+        for (const QJsonValue &v : answer->value("entries").toArray())
+            if (v.toObject().value("messageId").toString() == id) out.append(v.toObject());
+        return out;
+    }
+
+    // A, B and C find each other; C stops; A writes to C and both A and B hold the message.
+    QString heldByAandB(const QString &text) {
+        if (!start(A) || !start(B) || !start(C)) return {};
+        if (!allSeeEachOther()) return {};
+        if (!quit(C) || !sees(A, C, false) || !sees(B, C, false)) return {};
+        running[A]->send(QStringLiteral("send %1 %2").arg(userId(C), text));
+        const auto sent = running[A]->waitForEvent(QStringLiteral("sent"));
+        if (!sent) return {};
+        const QString id = sent->value("id").toString();
+        if (!eventually(running[A], event("held", id), 5000) ||
+            !eventually(running[B], event("held", id), 10000))
+            return {};
+        return id;
+    }
+
+    std::unique_ptr<NetnsLab> lab;
+    std::vector<std::unique_ptr<CopyProcess>> copies;
+    CopyProcess *running[3] = {nullptr, nullptr, nullptr};
+};
+
+TEST_F(E2eForwardingTest, TheRecipientGetsItOnceWhenBackAndEveryHolderForgetsIt) {
+    const QString text = QStringLiteral("while you were out — ✉️ | 2");
+    const QString id = heldByAandB(text);
+    ASSERT_FALSE(id.isEmpty()) << qPrintable(copies.front()->diagnostics());
+    const auto atA = heldCopies(running[A]);
+    ASSERT_TRUE(atA);
+    ASSERT_EQ(atA->size(), 1);
+    EXPECT_EQ(atA->at(0).toObject().value("for").toArray(), QJsonArray{userId(C)});
+    EXPECT_EQ(atA->at(0).toObject().value("text").toString(), text);
+
+    CopyProcess *c = start(C);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(eventually(c, event("message", id))) << qPrintable(c->diagnostics());
+    ASSERT_TRUE(eventually(running[A], event("held-gone", id))) << qPrintable(running[A]->diagnostics());
+    ASSERT_TRUE(eventually(running[B], event("held-gone", id))) << qPrintable(running[B]->diagnostics());
+    spinFor(3000); // room for a second delivery to show up, were there one
+    EXPECT_EQ(count(c, event("message", id)), 1);
+    const auto got = std::find_if(c->events().begin(), c->events().end(), event("message", id));
+    EXPECT_EQ(got->value("text").toString(), text);
+    EXPECT_EQ(got->value("from").toString(), userId(A));
+    EXPECT_TRUE(got->value("offline").toBool());
+    EXPECT_EQ(linesWithId(c, userId(A), id).size(), 1);
+    EXPECT_EQ(heldCopies(running[A]).value_or(QJsonArray{QJsonValue()}).size(), 0);
+    EXPECT_EQ(heldCopies(running[B]).value_or(QJsonArray{QJsonValue()}).size(), 0);
+}
+
+TEST_F(E2eForwardingTest, WithTheAuthorGoneTheOtherHolderDeliversIt) {
+    const QString text = QStringLiteral("A left before you came");
+    const QString id = heldByAandB(text);
+    ASSERT_FALSE(id.isEmpty()) << qPrintable(copies.front()->diagnostics());
+    ASSERT_TRUE(quit(A));
+    ASSERT_TRUE(sees(B, A, false));
+
+    CopyProcess *c = start(C);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(eventually(c, event("message", id))) << qPrintable(c->diagnostics());
+    ASSERT_TRUE(eventually(running[B], event("held-gone", id)));
+    const auto got = std::find_if(c->events().begin(), c->events().end(), event("message", id));
+    EXPECT_EQ(got->value("text").toString(), text);
+    EXPECT_EQ(got->value("from").toString(), userId(A));
+    EXPECT_EQ(heldCopies(running[B]).value_or(QJsonArray{QJsonValue()}).size(), 0);
+
+    // The author comes back still holding its copy: it delivers, C takes it for the one it has,
+    // and the author's copy goes too.
+    CopyProcess *a = start(A);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(eventually(a, event("held-gone", id), 20000)) << qPrintable(a->diagnostics());
+    EXPECT_EQ(heldCopies(a).value_or(QJsonArray{QJsonValue()}).size(), 0);
+    spinFor(1000);
+    EXPECT_EQ(count(c, event("message", id)), 1);
+    EXPECT_EQ(linesWithId(c, userId(A), id).size(), 1);
+}
+
+} // namespace
