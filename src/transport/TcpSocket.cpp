@@ -23,11 +23,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
+
+// The most a length read asks of one read() beyond the count the readiness event reported.
+constexpr uint64_t kLengthReadStep = 1 << 20;
 
 QString localizedText(const char *english) {
     return Strings::localized("TcpSocket", QString::fromUtf8(english));
@@ -997,9 +1001,19 @@ void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
             return;
         }
         // No bytes: an end of stream, or a stale event whose bytes a read in between already
-        // took. Only a descriptor that is still readable has really ended.
-        pollfd pfd{src->descriptor(), POLLIN, 0};
-        if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) self->doReadEOF();
+        // took. Readability alone cannot tell them apart (new bytes may have come since the
+        // count), so the stream is asked: a peeked end is an end, a peeked byte is data.
+        char probe;
+        const ssize_t peeked = ::recv(src->descriptor(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked > 0) {
+            int available = 0;
+            self->socketFDBytesAvailable_ =
+                ::ioctl(src->descriptor(), FIONREAD, &available) == 0 && available > 0 ? uint64_t(available)
+                                                                                       : 1;
+            self->doReadData();
+        } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            self->doReadEOF();
+        }
     });
     // The reactor takes each descriptor number once, so the write watch gets a duplicate.
     writeWatchFD_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -1059,7 +1073,9 @@ int TcpSocket::connectedFD() const {
 // Read requests
 
 void TcpSocket::enqueueRead(std::shared_ptr<TcpReadPacket> packet) {
-    socketQueue_->async([self = shared_from_this(), packet = std::move(packet)] {
+    // Run at once when the socket queue is idle: the read engine never blocks, and a hand-off
+    // to an io thread costs a thread wake-up per request.
+    socketQueue_->asyncOrRun([self = shared_from_this(), packet = std::move(packet)] {
         if ((self->flags_ & kSocketStarted) && !(self->flags_ & kForbidReadsWrites)) {
             self->readQueue_.push_back(packet);
             self->maybeDequeueRead();
@@ -1202,6 +1218,12 @@ void TcpSocket::doReadData() {
         uint64_t bytesToRead;
         if (isTermRead)
             bytesToRead = pkt.readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer);
+        else if (pkt.readLength > 0)
+            // A length read asks for what it still lacks (bounded, as the buffer grows to it):
+            // the read does not block and returns what has arrived by then, often more than the
+            // count taken at the event, which saves a pass through the readiness watch per chunk.
+            bytesToRead = std::min<uint64_t>(pkt.readLength - pkt.bytesDone,
+                                             std::max<uint64_t>(estimatedBytesAvailable, kLengthReadStep));
         else
             bytesToRead = pkt.readLengthForNonTermWithHint(estimatedBytesAvailable);
         char *buffer;
@@ -1424,7 +1446,7 @@ void TcpSocket::doReadTimeoutWithExtension(double extension) {
 void TcpSocket::writeData(const QByteArray &data, double timeout, long tag) {
     if (data.isEmpty()) return;
     auto packet = std::make_shared<TcpWritePacket>(data, timeout, tag);
-    socketQueue_->async([self = shared_from_this(), packet] {
+    socketQueue_->asyncOrRun([self = shared_from_this(), packet] {
         if ((self->flags_ & kSocketStarted) && !(self->flags_ & kForbidReadsWrites)) {
             self->writeQueue_.push_back(packet);
             self->maybeDequeueWrite();

@@ -1,5 +1,6 @@
 #include "platform/dispatch/Queue.h"
 
+#include "platform/dispatch/IoHandlerScope.h"
 #include "platform/dispatch/IoRuntime.h"
 
 #include <QCoreApplication>
@@ -75,13 +76,45 @@ void Queue::async(Block block) {
     if (!scheduled_) scheduleLocked();
 }
 
+void Queue::asyncOrRun(Block block) {
+    {
+        std::lock_guard lock(mutex_);
+        if (scheduled_ || main_) {
+            items_.push_back(std::move(block));
+            if (!scheduled_) scheduleLocked();
+            return;
+        }
+        scheduled_ = true; // held by this thread, like an inline sync()
+    }
+    {
+        CurrentScope scope(this);
+        block();
+    }
+    // What the block queued (and what others added meanwhile) runs here too, within the
+    // drain's budget; drain() hands the queue back.
+    drain();
+}
+
+void Queue::post() {
+    auto self = shared_from_this();
+    asio::post(IoRuntime::shared().io(), [self] {
+        IoHandlerScope scope;
+        self->drain();
+    });
+}
+
 void Queue::scheduleLocked() {
     scheduled_ = true;
-    auto self = shared_from_this();
     if (!main_) {
-        asio::post(IoRuntime::shared().io(), [self] { self->drain(); });
+        // A queue re-scheduling itself after its budget goes to the back of the io_context, so
+        // other queues get their turn; other hand-offs stay on this thread.
+        if (IoHandlerScope *scope = IoHandlerScope::current(); scope && tCurrent != this)
+            scope->defer(shared_from_this());
+        else
+            post();
         return;
     }
+    auto self = shared_from_this();
     MainPoster poster;
     {
         std::lock_guard lock(gPosterMutex);
@@ -105,20 +138,21 @@ void Queue::scheduleLocked() {
 
 void Queue::drain() {
     CurrentScope scope(this);
-    for (int n = 0; n < kBlocksPerDrain; ++n) {
-        Block block;
-        {
-            std::lock_guard lock(mutex_);
-            if (items_.empty()) {
-                scheduled_ = false;
-                return;
-            }
-            block = std::move(items_.front());
-            items_.pop_front();
+    // Blocks are taken in batches (one lock per batch); what arrives meanwhile waits for the
+    // next batch, so the order stays that of async().
+    int run = 0;
+    std::unique_lock lock(mutex_);
+    while (!items_.empty() && run < kBlocksPerDrain) {
+        running_.swap(items_);
+        lock.unlock();
+        for (Block &block : running_) {
+            block();
+            block = nullptr; // release what the block holds now, as it would be in order
+            ++run;
         }
-        block();
+        running_.clear();
+        lock.lock();
     }
-    std::lock_guard lock(mutex_);
     if (items_.empty())
         scheduled_ = false;
     else
@@ -148,17 +182,28 @@ void Queue::sync(const Block &block) {
             return;
         }
     }
-    std::mutex doneMutex;
-    std::condition_variable doneCv;
-    bool done = false;
-    async([&] {
+    // Queues this thread still has to hand on must not wait behind the block: post them.
+    IoHandlerScope::flush();
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto state = std::make_shared<Done>();
+    async([state, block] {
         block();
-        std::lock_guard lock(doneMutex);
-        done = true;
-        doneCv.notify_one();
+        std::lock_guard lock(state->mutex);
+        state->done = true;
+        state->cv.notify_one();
     });
-    std::unique_lock lock(doneMutex);
-    doneCv.wait(lock, [&] { return done; });
+    std::unique_lock lock(state->mutex);
+    while (!state->done) {
+        // Once the io threads are told to stop (the process is ending), a queued block may
+        // never run: the caller goes on rather than hold up the exit.
+        if (state->cv.wait_for(lock, std::chrono::milliseconds(50)) == std::cv_status::timeout && !main_ &&
+            IoRuntime::shared().io().stopped())
+            return;
+    }
 }
 
 void Queue::after(double seconds, Block block) {
@@ -168,6 +213,7 @@ void Queue::after(double seconds, Block block) {
     timer->expires_after(delay);
     auto self = shared_from_this();
     timer->async_wait([self, timer, block = std::move(block)](const std::error_code &) mutable {
+        IoHandlerScope scope;
         self->async(std::move(block));
     });
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace dispatch {
 
@@ -35,6 +35,10 @@ public:
     bool isCurrent() const;
 
     void async(Block block);
+    // Like async(), except that when the queue is idle the calling thread takes it at once, as
+    // sync() does, runs the block and what it queued, and returns: no hand-off to an io thread.
+    // Only for blocks that never wait for another queue. The main queue always queues.
+    void asyncOrRun(Block block);
     // Runs the block on this queue and waits for it; inline when already on it, or when the
     // queue is idle (then the calling thread takes the queue for the block's duration).
     void sync(const Block &block);
@@ -47,14 +51,17 @@ public:
 
 private:
     Queue(std::string label, bool main);
+    friend class IoHandlerScope;
     void scheduleLocked();
+    void post();
     void drain();
 
     const std::string label_;
     const bool main_;
     std::mutex mutex_;
-    std::deque<Block> items_;
-    bool scheduled_ = false; // a drain is posted or running, or a sync caller holds the queue
+    std::vector<Block> items_;
+    std::vector<Block> running_; // the batch being run; touched only by the draining thread
+    bool scheduled_ = false;     // a drain is posted or running, or a sync caller holds the queue
 };
 
 } // namespace dispatch

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace dispatch {
 
@@ -44,7 +45,11 @@ private:
     ReadinessSource(int fd, Kind kind, std::shared_ptr<Queue> queue);
     void onQueue(std::function<void(ReadinessSource &)> fn);
     void armOnQueue();
-    void fired(uint64_t generation, const std::error_code &error);
+    bool ready() const;
+    uint64_t bytesWaiting() const;
+    void waitCompleted(uint64_t generation, const std::error_code &error);
+    // `waiting`: the byte count when the caller has just read it.
+    void fired(const std::error_code &error, std::optional<uint64_t> waiting);
 
     const int fd_;
     const Kind kind_;
@@ -54,7 +59,9 @@ private:
     Handler event_;
     Handler cancelHandler_;
     int suspendCount_ = 1;
-    bool armed_ = false;
+    bool armed_ = false;       // an event is wanted (not suspended, not being handled)
+    bool waitPending_ = false; // the reactor holds a wait of ours
+    uint64_t armCount_ = 0;    // tells a readiness check of an earlier arm from the current one
     bool cancelled_ = false;
     uint64_t generation_ = 0;
     uint64_t data_ = 0;

@@ -1,5 +1,6 @@
 #include "platform/dispatch/TimerSource.h"
 
+#include "platform/dispatch/IoHandlerScope.h"
 #include "platform/dispatch/IoRuntime.h"
 
 namespace dispatch {
@@ -91,6 +92,7 @@ void TimerSource::armOnQueue() {
     auto self = shared_from_this();
     timer_.async_wait([self, generation](const std::error_code &error) {
         if (error) return;
+        IoHandlerScope scope; // the queue drains on this thread, no wake-up of another
         self->queue_->async([self, generation] {
             if (self->generation_ != generation) return;
             self->fired(generation);
