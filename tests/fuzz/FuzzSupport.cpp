@@ -21,9 +21,13 @@ void fuzzSetUp() {
     resetLegacyTextEncodingCache();
 }
 
+// A target that needs more defines its own.
+__attribute__((weak)) void fuzzTargetSetUp() {}
+
 // Every target starts the same way.
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzzSetUp();
+    fuzzTargetSetUp();
     return 0;
 }
 

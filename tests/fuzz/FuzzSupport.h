@@ -11,6 +11,9 @@
 // the code page the application registers at start-up, so runs never touch the user's files.
 void fuzzSetUp();
 
+// What a target needs once before its first input, run after fuzzSetUp(); by default nothing.
+void fuzzTargetSetUp();
+
 inline QByteArray fuzzBytes(const std::uint8_t *data, std::size_t size) {
     return QByteArray(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
 }

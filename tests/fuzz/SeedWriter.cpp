@@ -1,13 +1,18 @@
-// Writes the seed inputs of the fuzz targets into <folder>/frame_reader and
-// <folder>/userinfo_parser: frames made by the frame writer, the plaintext behind them (the
-// frame reader target also reads its input as plaintext), information blocks made by the block
-// writer, and a few odd inputs. Run again after a change of the wire format.
+// Writes the seed inputs of the fuzz targets into <folder>/<target>: frames made by the frame
+// writer, the plaintext behind them (the frame reader target also reads its input as
+// plaintext), information blocks made by the block writer, the fields of the writer's frames
+// for the dispatch and presence targets, header pieces as the transfer writer makes them, and
+// a few odd inputs. Run again after a change of the wire format.
 #include "FuzzSupport.h"
+#include "FuzzWorld.h"
 
+#include "core/model/Me.h"
+#include "core/net/UDPserver.h"
 #include "core/wire/KDTAES.h"
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
 #include "core/wire/UserInfoPacket.h"
+#include "transfer/HeaderRecord.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,6 +58,102 @@ const QMap<QString, QString> kMe = {
 };
 
 QString me(const QString &key) { return kMe.value(key); }
+
+// The fields of a written frame as the dispatch and presence targets take them: the plaintext
+// without the count, the id and the NUL element.
+QByteArray joinedFieldsOf(const PacketArray &fields) {
+    QByteArray plain = plaintextOf(frameOf(fields));
+    plain.chop(2); // the separator and the NUL
+    const qsizetype afterCount = plain.indexOf('\xa6');
+    return plain.mid(plain.indexOf('\xa6', afterCount + 1) + 1);
+}
+
+// The plaintext of a header record's pieces, 0x1F between them, as the transfer target takes it.
+QByteArray headerPiecesOf(const QStringList &pairs) {
+    QByteArray out;
+    for (const QByteArray &piece : HeaderRecord::prepare(pairs, true).split('\x1f')) {
+        if (piece.startsWith('\r')) break;
+        if (!out.isEmpty()) out += '\x1f';
+        const QByteArray plain = KDTAES::decryptDataToData(QByteArray::fromBase64(piece));
+        // The cipher's text ends at its NUL; what follows is padding.
+        out += plain.left(plain.contains('\0') ? plain.indexOf('\0') : plain.size());
+    }
+    return out;
+}
+
+void writeDispatchSeeds() {
+    const QString a = FuzzWorld::kMeId, b = FuzzWorld::kBobId, c = FuzzWorld::kCarolId;
+    const QByteArray text = encodeTextField(QString::fromUtf8("Hi ¦ there 😀"));
+    const auto put1 = [](const char *name, const PacketArray &fields) {
+        put("tcp_dispatch", name, joinedFieldsOf(fields));
+    };
+    put1("tsm", {"TSM", "5551234", "pc-bob", b, "Bob", a, text, "*"});
+    put1("tmm", {"TMM", "5551235", "pc-bob", b, "Bob", a, text, "*"});
+    put1("tsm-known-id", {"TSM", "500", "pc-bob", b, "Bob", a, text, "*"});
+    put1("tsom", {"TSOM", c, "5551236", b, "1700003600.5", a, text, "Bob"});
+    put1("tsomm", {"TSOMM", c, "5551237", b, "1700003600", a, text, "Bob"});
+    put1("tsfm", {"TSFM", "5551238", "1700003600", c, "Bob", a, text, b});
+    put1("tsfmm-unknown-author", {"TSFMM", "5551239", "1700003600", b, "Eve", a, text, "A000000099"});
+    put1("tri", {"TRI", "*", "pc-bob", b, "*", a, "*", "*"});
+    QMap<QString, QString> bob = kMe;
+    bob.insert("userId", b);
+    bob.insert("pc", "pc-bob");
+    put1("tsi", UserInfoPacket::MyUserInfoFor([&bob](const QString &k) { return bob.value(k); }, a, true));
+    const QString room = QString::number(FuzzWorld::kRoomId);
+    put1("crjr", {"CRJR", "123456", "pc-bob", b, "*", a, b + "," + a + "," + c, "*"});
+    put1("crgrr", {"CRGRR", room, "pc-bob", b, "*", a, b + "," + a, "*"});
+    put1("crgri", {"CRGRI", room, "pc-bob", b, "*", a, "*", "*"});
+    put1("crsm", {"CRSM", room, "pc-bob", b, "*", a, text, "*"});
+    put1("crlr", {"CRLR", room, "pc-bob", b, "*", a, "*", "*"});
+    put1("tmr", {"TMR", "*", "pc-bob", b, "*", a, "*", "*"});
+}
+
+void writePresenceSeeds() {
+    FuzzWorld world;
+    // Carol's announcements: she is offline in the store and holds nothing, Bob holds a copy for her.
+    Me *carol = world.me();
+    carol->setUserId(FuzzWorld::kCarolId);
+    carol->setPc(QStringLiteral("pc-carol"));
+    carol->setName(QStringLiteral("Carol"));
+    carol->setStatusString(QStringLiteral("Back"));
+    const auto put1 = [&](const char *name, const QString &word, const QString &oldName = QString(),
+                          const QString &newName = QString()) {
+        put("presence_datagram", name,
+            joinedFieldsOf(UDPserver::presencePacket(carol, word, nullptr, oldName, newName)));
+    };
+    put1("ui", "UI");
+    put1("rl", "RL");
+    put1("al", "AL");
+    put1("ss", "SS");
+    put1("uo", "UO");
+    put1("tp", "TP");
+    put1("uc", "UC", "Carol", "Caroline");
+    put("presence_datagram", "uomfr",
+        joinedFieldsOf({"UOMFR", QString::number(FuzzWorld::kHeldId), "pc-carol", FuzzWorld::kCarolId, "*",
+                        "*", "*", "*", "0"}));
+    put("presence_datagram", "bl",
+        joinedFieldsOf({"BL", "*", "pc-carol", FuzzWorld::kCarolId, "*", "*", "*", "*"}));
+}
+
+void writeTransferSeeds() {
+    const auto put1 = [](const char *name, const QStringList &pairs) {
+        put("transfer_header", name, headerPiecesOf(pairs));
+    };
+    put1("request", {"CONTENT-TYPE", "FILESENDREQUEST", "SESSID", "12345", "SESSAES", "1", "FROM-ID",
+                     FuzzWorld::kBobId, "FROM-USERNAMEDISPLAY", "Bob Łukasz", "TO-USER", FuzzWorld::kMeId,
+                     "FILES-NUMBER", "2", "FILES-TOTALSIZE", "1048576", "ISFILESWIDE", "1"});
+    put1("transfer-answer", {"CONTENT-TYPE", "NEWWIDEFTSANSWER", "ACCEPT-FILES", "1", "ACCEPT-AES", "1"});
+    put1("file-answer", {"CONTENT-TYPE", "FILESENDREQUESTRESPONSE", "ACCEPT", "1"});
+    put1("file-header", {"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", "docs\\2024", "FILE-NAME",
+                         "report.txt", "FILE-SIZE", "4", "FILE-PERMISSIONS", "420"});
+    put1("file-header-wide",
+         {"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", "x", "FILE-NAME", "x", "FILE-SIZE", "0",
+          "FILE-PERMISSIONS", "384", "FILE-WIDEPATH",
+          QString::fromLatin1(QString::fromUtf8("Отчёты\\2024").toUtf8().toBase64()), "FILE-WIDENAME",
+          QString::fromLatin1(QString::fromUtf8("итог 😀.txt").toUtf8().toBase64())});
+    put1("file-header-escape", {"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", "..\\..\\etc", "FILE-NAME",
+                                "passwd", "FILE-SIZE", "-1", "FILE-PERMISSIONS", "4095"});
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -61,6 +162,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     fuzzSetUp();
+    FuzzWorld::setUpProcess();
     g_root = QString::fromLocal8Bit(argv[1]);
     std::uint32_t nextId = 4200001;
     KDTPacket::setIdSource([&nextId] { return nextId++; });
@@ -109,6 +211,9 @@ int main(int argc, char **argv) {
     put("userinfo_parser", "text-field", encodeTextField(QString::fromUtf8("Grüße ¦ 😀")));
     put("userinfo_parser", "cp1251-legacy", QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2"));
     put("userinfo_parser", "utf8-four-byte-text-field", QByteArray("ok \xf0\x9f\x98\x80\x1f"));
+    writeDispatchSeeds();
+    writePresenceSeeds();
+    writeTransferSeeds();
     std::printf("seeds written to %s\n", argv[1]);
     return 0;
 }

@@ -168,7 +168,9 @@ void UDPserver::resetSocketsWithDelay() {
     QPointer<UDPserver> self(this);
     resetTimer_ = Timer::scheduled(
         kResetDelay, false,
-        [self](Timer *) {
+        [self](Timer *timer) {
+            // Spent once fired; kept, one would pile up per rebuild for the whole run.
+            timer->deleteLater();
             if (!self) return;
             // The mark goes first: a rebuild that fails again asks for the next one, so the
             // server keeps trying rather than stay deaf after one failed retry.
@@ -214,7 +216,9 @@ void UDPserver::RefreshUserList(bool fromTimer) {
     QPointer<UDPserver> self(this);
     sixSecTimer_ = Timer::scheduled(
         kFollowUpDelay, false,
-        [self](Timer *) {
+        [self](Timer *timer) {
+            // Spent once fired; kept, one would pile up per refresh for the whole run.
+            timer->deleteLater();
             if (self) self->ContinueRefreshUserList();
         },
         this);

@@ -60,6 +60,9 @@ NetworkChangeMonitor::~NetworkChangeMonitor() {
 bool NetworkChangeMonitor::isRelevantBatch(const void *data, std::size_t length) {
     if (!data || reinterpret_cast<std::uintptr_t>(data) % alignof(nlmsghdr) != 0) return false;
     int remaining = int(length > std::size_t(INT_MAX) ? INT_MAX : length);
+    // NLMSG_OK compares the header's unsigned length with the signed rest; clang warns in the macro.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
     for (auto *header = static_cast<const nlmsghdr *>(data); NLMSG_OK(header, remaining);
          header = NLMSG_NEXT(header, remaining)) {
         switch (header->nlmsg_type) {
@@ -72,6 +75,7 @@ bool NetworkChangeMonitor::isRelevantBatch(const void *data, std::size_t length)
             break;
         }
     }
+#pragma GCC diagnostic pop
     return false;
 }
 

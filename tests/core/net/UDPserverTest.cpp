@@ -476,6 +476,23 @@ TEST_F(UDPserverTest, FollowUpAsksOnlineUsersAndRemovesLongUnseenOnes) {
     EXPECT_FALSE(me->removed());
 }
 
+TEST_F(UDPserverTest, FiredOneShotTimersDoNotPileUp) {
+    startServer();
+    const auto timers = [&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return server->findChildren<Timer *>().size();
+    };
+    const qsizetype before = timers();
+    for (int i = 0; i < 5; ++i) {
+        server->RefreshUserList(false);
+        server->sixSecTimer()->fire();
+        server->resetSocketsWithDelay();
+        server->resetTimer()->fire();
+    }
+    settle();
+    EXPECT_EQ(timers(), before);
+}
+
 TEST_F(UDPserverTest, WorkStartsAndStops) {
     startServer();
     EXPECT_FALSE(server->isWorking());
