@@ -195,11 +195,13 @@ void FileTransfer::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const S
     releaseCurrentFile();
     const qint64 state = transferState();
     if (state == Transferring) {
-        // The sender's last chunk is only in the socket; the receiver's close (or the quiet end of
-        // the wait for it) confirms it, an error says it did not arrive.
-        const bool orderly = error.isNull() || (error.domain() == QLatin1String(kTcpSocketErrorDomain) &&
-                                                error.code() == TcpSocketClosedError);
-        setTransferState(m_allSent && orderly ? Complete : Failed);
+        // The sender's last chunk is only in the socket. The receiver's orderly close confirms it
+        // (as does the quiet end of the wait for that close); the receiver resets the connection
+        // on anything else, which the socket reports as a close as well when no read is pending.
+        const bool peerClosed =
+            error.domain() == QLatin1String(kTcpSocketErrorDomain) && error.code() == TcpSocketClosedError;
+        const bool confirmed = error.isNull() || (peerClosed && m_end.peerClosedInOrder());
+        setTransferState(m_allSent && confirmed ? Complete : Failed);
     } else if (state == WaitingForAnswer) {
         setTransferState(Canceled);
     }
@@ -207,6 +209,7 @@ void FileTransfer::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const S
         transferState() != Complete)
         qCInfo(lcTransfer).noquote() << "transfer" << rowId() << "closed:" << error.domain() << error.code()
                                      << error.localizedDescription();
+    m_end.release();
     m_cryptor.reset();
     m_socket.reset();
     // The object lives as long as the program's context: only a live transfer keeps its chunk
@@ -309,6 +312,7 @@ void FileTransfer::_addFile(qint64 size, quint64 permissions, const QString &roo
 void FileTransfer::Send() {
     m_cryptor.reset();
     m_allSent = false;
+    m_end.release();
     const QList<User *> users = user();
     User *to = users.value(0);
     Me *me = Me::current();
@@ -353,10 +357,11 @@ void FileTransfer::transferAnswerReceived(const QByteArray &record) {
     // before a byte moved) reads as a decline.
     if (state < Transferring || state > NoFolderAccess) state = Canceled;
     setTransferState(state);
-    if (state == Transferring)
-        sendOutGoingFileHeader();
-    else
-        close();
+    if (state != Transferring) return close();
+    // Watched from here on, so the end is known however soon it follows the last chunk.
+    if (!m_socket || !m_end.watch(*m_socket))
+        qCInfo(lcTransfer).noquote() << "transfer" << rowId() << "cannot watch its connection's end";
+    sendOutGoingFileHeader();
 }
 
 void FileTransfer::sendOutGoingFileHeader() {
@@ -520,6 +525,9 @@ void FileTransfer::ContinueTransfer(qint64 newState) {
                                                          : QStringLiteral("NEWFTSANSWER"),
                        QStringLiteral("ACCEPT-FILES"), QString::number(newState),
                        QStringLiteral("ACCEPT-AES"), m_encrypt ? QStringLiteral("1") : QStringLiteral("0")});
+    // From now on only the close after the last file is orderly: the sender takes that close
+    // as the receipt for everything it sent, so every other end must reach it as a reset.
+    if (newState == Transferring) ConnectionEnd::setAbortiveClose(*m_socket, true);
     m_socket->writeData(answer, -1, HeaderTag);
     if (newState == Transferring)
         m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
@@ -587,12 +595,16 @@ void FileTransfer::chunkCompleted() {
     m_lastFixedBytesReceived += m_sizeToRead;
     setBytesReceived(m_lastFixedBytesReceived);
     if (!m_file->isComplete()) return readNextChunk();
-    m_file->releaseStream();
+    if (!m_file->releaseStream()) {
+        qCWarning(lcTransfer).noquote() << "finishing" << m_file->pathOnDisk() << "failed";
+        return fail(Failed);
+    }
     m_receivedFiles.append(m_file->pathOnDisk());
     m_file.reset();
     setFilesTransferred(filesTransferred() + 1);
     if (filesTransferred() >= filesNumber()) {
         setTransferState(Complete);
+        if (m_socket) ConnectionEnd::setAbortiveClose(*m_socket, false);
         close();
         return;
     }

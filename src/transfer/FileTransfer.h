@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/LogEntry.h"
+#include "transfer/ConnectionEnd.h"
 
 #include <QByteArray>
 #include <QPointer>
@@ -158,5 +159,6 @@ private:
     QStringList m_receivedFiles;
     std::uint16_t m_port = DefaultPort;
     bool m_allSent = false; // sender: the last chunk is written, the receiver's close is awaited
+    ConnectionEnd m_end;    // sender: tells the receiver's orderly close from a reset
     QPointer<QObject> m_closeTimer;
 };

@@ -101,7 +101,14 @@ bool SingleFile::isSafeName(const QString &name) {
     return name.toUtf8().size() <= 255;
 }
 
+namespace {
+constexpr int kMaxFolderPathBytes = 4096;
+}
+
 std::optional<QStringList> SingleFile::safeFolderComponents(const QString &path) {
+    // A peer must not make us build a tree thousands of folders deep: no longer than a path
+    // may be here.
+    if (path.toUtf8().size() > kMaxFolderPathBytes) return std::nullopt;
     QString p = path;
     p.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (p.startsWith(QLatin1Char('/'))) return std::nullopt;
@@ -178,7 +185,8 @@ bool SingleFile::prepareStream() {
     return true;
 }
 
-void SingleFile::releaseStream() {
+bool SingleFile::releaseStream() {
+    bool ok = true;
     if (m_in >= 0) {
         ::close(m_in);
         m_in = -1;
@@ -187,14 +195,17 @@ void SingleFile::releaseStream() {
         // Only the permission bits: set-id and sticky bits from a peer are never applied.
         if (!file_permissions.isEmpty())
             ::fchmod(m_out, mode_t(HeaderRecord::leadingNumber(file_permissions) & 0777));
-        ::close(m_out);
+        // Some file systems report a failed write only here.
+        ok = ::close(m_out) == 0 || errno == EINTR;
         m_out = -1;
-        if (isComplete()) {
+        if (ok && isComplete()) {
+            ok = false;
             QString name = m_finalName;
             for (int attempt = 0; attempt < 16 && !name.isEmpty(); ++attempt) {
                 if (renameNoReplace(m_folder, m_diskName, name)) {
                     m_diskName = name;
                     fileFullPath = m_folderPath + QLatin1Char('/') + name;
+                    ok = true;
                     break;
                 }
                 if (errno != EEXIST) break;
@@ -206,6 +217,7 @@ void SingleFile::releaseStream() {
         ::close(m_folder);
         m_folder = -1;
     }
+    return ok;
 }
 
 bool SingleFile::readChunk(char *data, qint64 length) {

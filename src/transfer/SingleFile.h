@@ -49,8 +49,10 @@ public:
     // Sender: opens fileFullPath for reading.
     bool prepareStream();
     // Closes what is open. A received file gets its permissions, and its own name when it is
-    // complete; an incomplete one keeps the incomplete suffix.
-    void releaseStream();
+    // complete; an incomplete one keeps the incomplete suffix. False when a received file could
+    // not be closed cleanly or, complete, could not be given its name: it is then not complete
+    // on disk, whatever arrived.
+    bool releaseStream();
 
     // Sender: fills `data` with exactly `length` bytes of the file; false on an error or when
     // the file ends early.

@@ -203,14 +203,17 @@ TEST_F(TransferLoopbackTest, ProgressIsPublishedAndEndsAtTheExactCount) {
 }
 
 TEST_F(TransferLoopbackTest, AFullDiskAtTheReceiverFailsBothSidesAndKeepsTheFileMarkedIncomplete) {
-    ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", randomBytes(4 << 20, 12)));
+    // One chunk: the sender's only write is complete, its bytes in the socket, before the receiver
+    // fails to store them, so nothing but the way the receiver ends the connection tells it.
+    const QByteArray data = randomBytes(FileTransfer::ChunkSize, 12);
+    ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", data));
     // A file-size limit stands in for a full disk: the receiver's writes past it fail.
     struct rlimit old;
     ::getrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, SIG_IGN);
     startServers([old](FileTransfer *t) {
         struct rlimit small = old;
-        small.rlim_cur = 1 << 20;
+        small.rlim_cur = 256 << 10;
         ::setrlimit(RLIMIT_FSIZE, &small);
         t->ContinueTransfer(FileTransfer::Transferring);
     });
@@ -219,10 +222,28 @@ TEST_F(TransferLoopbackTest, AFullDiskAtTheReceiverFailsBothSidesAndKeepsTheFile
     const bool finished = runToEnd(out);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ASSERT_TRUE(finished);
+    EXPECT_EQ(out->bytesReceived(), data.size()); // the sender had written every byte
     EXPECT_EQ(states[incoming], (States{5, 1, 7}));
     EXPECT_EQ(states[out], (States{5, 1, 7}));
     EXPECT_FALSE(QFileInfo::exists(receivedFolder() + "/big.bin"));
-    EXPECT_TRUE(QFileInfo::exists(receivedFolder() + "/big.bin.part"));
+    EXPECT_EQ(QFileInfo(receivedFolder() + "/big.bin.part").size(), 256 << 10);
+}
+
+TEST_F(TransferLoopbackTest, AnEmptyLastFileTheReceiverRefusesFailsTheSenderThoughItGoesOn) {
+    ASSERT_TRUE(writeFile(sourceRoot() + "/a.bin", randomBytes(1000, 14)));
+    ASSERT_TRUE(writeFile(sourceRoot() + "/Docs/empty", QByteArray()));
+    startServers([](FileTransfer *t) {
+        // A plain file where the folder Docs is to be made: the receiver refuses the file in it.
+        writeFile(t->folderPath().toLocalFile() + "/Docs", "x");
+        t->ContinueTransfer(FileTransfer::Transferring);
+    });
+    FileTransfer *out = send({sourceRoot() + "/a.bin", sourceRoot() + "/Docs"});
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(runToEnd(out));
+    EXPECT_EQ(states[incoming], (States{5, 1, 4}));
+    EXPECT_EQ(states[out], (States{5, 1, 7}));
+    EXPECT_EQ(out->filesTransferred(), 2); // past the refused empty file, as peers expect
+    EXPECT_EQ(readFile(receivedFolder() + "/a.bin").size(), 1000);
 }
 
 TEST_F(TransferLoopbackTest, AFileThatShrinksWhileItIsSentFailsTheTransferInsteadOfSendingJunk) {
@@ -266,6 +287,7 @@ struct RawReceiver {
     QList<QByteArray> lines; // request and file headers as read
     QByteArray data;         // every data byte, in order
     bool ok = true;
+    bool resetAtEnd = false; // end with a reset instead of an orderly close
 
     // answers[0] answers the request; then per file: its answer and the bytes to read after it
     // (-1: close the connection instead of reading).
@@ -285,7 +307,10 @@ struct RawReceiver {
                 if (toRead < 0) break;
                 ok = ok && rawpeer::readExact(fd, toRead, &data, 20000);
             }
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0 && resetAtEnd)
+                rawpeer::resetAndClose(fd);
+            else if (fd >= 0)
+                ::close(fd);
             done = true;
         });
     }
@@ -398,13 +423,31 @@ TEST_F(TransferLoopbackTest, AReceiverThatVanishesMidFileFailsTheSender) {
     EXPECT_EQ(states[out], (States{5, 1, 7}));
 }
 
+TEST_F(TransferLoopbackTest, OnlyAnOrderlyCloseAfterTheLastByteCompletesTheSender) {
+    for (const bool reset : {false, true}) {
+        const QByteArray data = randomBytes(5000, 15);
+        ASSERT_TRUE(writeFile(sourceRoot() + "/f.bin", data));
+        RawReceiver peer;
+        peer.resetAtEnd = reset;
+        peer.start(transferAnswer("1", "0"), {{fileAnswer("1"), data.size()}});
+        if (!sender) startServers({});
+        sender->setConnectPort(peer.port);
+        FileTransfer *out = send({sourceRoot() + "/f.bin"});
+        ASSERT_TRUE(out);
+        ASSERT_TRUE(waitUntil([&] { return ended(out) && peer.done; }));
+        EXPECT_TRUE(peer.data == data); // every byte arrived either way: only the close tells
+        EXPECT_EQ(states[out], (States{5, 1, reset ? 7 : 6})) << "reset " << reset;
+    }
+}
+
 // A sender played by the test: the request, one file header, some data, then whatever it says.
 struct RawSender {
     std::thread thread;
     std::atomic<bool> done{false};
     QList<QByteArray> answers;
+    std::atomic<int> end{-2}; // how the receiver ended the connection (rawpeer::waitForEnd)
     void start(std::uint16_t port, const QByteArray &request, const QByteArray &header,
-               const QByteArray &data) {
+               const QByteArray &data, int endWaitMs = 3000) {
         thread = std::thread([=, this] {
             const int fd = rawpeer::connectLoopback(port);
             QByteArray line;
@@ -414,7 +457,7 @@ struct RawSender {
                     answers << line;
                     rawpeer::sendAll(fd, data);
                     // Wait (bounded) for the receiver's close where it closes.
-                    rawpeer::readExact(fd, 1, &line, 3000);
+                    end = rawpeer::waitForEnd(fd, endWaitMs);
                 }
             }
             if (fd >= 0) ::close(fd);
@@ -456,6 +499,41 @@ TEST_F(TransferLoopbackTest, ASenderThatVanishesMidFileLeavesOnlyAnIncompleteFil
     EXPECT_FALSE(QFileInfo::exists(receivedFolder() + "/x.bin"));
     EXPECT_EQ(QFileInfo(receivedFolder() + "/x.bin.part").size(), 786432);
     EXPECT_EQ(incoming->receivedFiles(), QStringList{receivedFolder() + "/x.bin.part"});
+}
+
+TEST_F(TransferLoopbackTest, TheReceiverClosesInOrderOnlyWhenItHasEveryFileAndResetsOtherwise) {
+    struct Case {
+        const char *what;
+        QByteArray header, data;
+        bool cancel; // the receiver's user cancels once the data is in
+        int end;
+        States states;
+    };
+    const std::vector<Case> cases = {
+        {"finished", header("", "f.txt", 4), "data", false, 0, {5, 1, 6}},
+        {"canceled mid-file",
+         header("", "f.bin", 786432),
+         randomBytes(1000, 16),
+         true,
+         ECONNRESET,
+         {5, 1, 0}},
+        {"name refused", header("", "..", 4), "", false, ECONNRESET, {5, 1, 4}},
+    };
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    for (const Case &c : cases) {
+        incoming.clear();
+        RawSender peer;
+        peer.start(receiver->listeningPort(), request("0", 1, 4), c.header, c.data, 10000);
+        if (c.cancel) {
+            ASSERT_TRUE(waitUntil([&] { return incoming && incoming->bytesReceived() == c.data.size(); }))
+                << c.what;
+            incoming->ContinueTransfer(FileTransfer::Canceled);
+        }
+        ASSERT_TRUE(waitUntil([&] { return peer.done && incoming && ended(incoming); }, 15000)) << c.what;
+        EXPECT_EQ(peer.answers.size(), 2) << c.what;
+        EXPECT_EQ(peer.end.load(), c.end) << c.what;
+        EXPECT_EQ(states[incoming], c.states) << c.what;
+    }
 }
 
 TEST_F(TransferLoopbackTest, HostileNamesFromThePeerAreRefusedAndNothingIsWrittenOutsideTheFolder) {

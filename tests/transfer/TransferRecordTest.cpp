@@ -165,13 +165,15 @@ TEST(SingleFileTest, HostileNamesAreRefused) {
                                                               {"a/../../b", "evil"},
                                                               {"", QString("ev") + QChar(0) + "il"},
                                                               {QString("d") + QChar(0), "evil"},
-                                                              {"", QString(256, 'x')}};
+                                                              {"", QString(256, 'x')},
+                                                              {QString("a/").repeated(2049), "deep"}};
     for (const auto &[path, name] : refused) {
         const bool ok = SingleFile::safeFolderComponents(path).has_value() && SingleFile::isSafeName(name);
         EXPECT_FALSE(ok) << qPrintable(path) << " | " << qPrintable(name);
     }
     EXPECT_EQ(SingleFile::safeFolderComponents("Docs\\a\\\\.\\b"), QStringList({"Docs", "a", "b"}));
     EXPECT_EQ(SingleFile::safeFolderComponents(""), QStringList());
+    EXPECT_EQ(SingleFile::safeFolderComponents(QString("a/").repeated(2048))->size(), 2048);
     EXPECT_TRUE(SingleFile::isSafeName("..hidden"));
     EXPECT_TRUE(SingleFile::isSafeName(QStringLiteral("файл ✓.txt")));
 }
@@ -198,7 +200,7 @@ TEST_F(SingleFileDiskTest, AFileKeepsAnIncompleteNameUntilItsLastByteAndNeverRep
     EXPECT_EQ(first->pathOnDisk(), folder() + "/Docs/a/b.txt.part");
     ASSERT_TRUE(first->writeChunk("abc", 3));
     first->bytesReceived = 3;
-    first->releaseStream();
+    EXPECT_TRUE(first->releaseStream());
     EXPECT_EQ(readFile(folder() + "/Docs/a/b.txt"), "abc");
     EXPECT_EQ(modeOf(folder() + "/Docs/a/b.txt"), 0644);
 
@@ -220,6 +222,18 @@ TEST_F(SingleFileDiskTest, AFileKeepsAnIncompleteNameUntilItsLastByteAndNeverRep
     cut.reset();
     EXPECT_FALSE(QFileInfo::exists(folder() + "/big.bin"));
     EXPECT_EQ(readFile(folder() + "/big.bin.part"), "12345");
+}
+
+TEST_F(SingleFileDiskTest, AFileThatCannotTakeItsNameIsNotReportedComplete) {
+    auto f = incoming("", "gone.bin", 3);
+    ASSERT_TRUE(f->prepareFolderAndStream(QUrl::fromLocalFile(folder())));
+    ASSERT_TRUE(f->writeChunk("abc", 3));
+    f->bytesReceived = 3;
+    // The incomplete file is taken away before its last byte: the rename cannot happen.
+    ASSERT_EQ(::unlink(QFile::encodeName(f->pathOnDisk()).constData()), 0);
+    EXPECT_FALSE(f->releaseStream());
+    EXPECT_FALSE(QFileInfo::exists(folder() + "/gone.bin"));
+    EXPECT_TRUE(f->releaseStream()); // nothing left to close
 }
 
 TEST_F(SingleFileDiskTest, ALinkInTheTreeIsNeverFollowedOutOfIt) {

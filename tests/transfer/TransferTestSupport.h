@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -224,6 +225,28 @@ inline bool readLine(int fd, QByteArray *out, int timeoutMs = 10000) {
         out->append(one);
     }
     return true;
+}
+
+// How the peer ended the connection: 0 in order (end of stream), an errno such as ECONNRESET,
+// or -1 when it did not end within the bound. Bytes that come first are skipped.
+inline int waitForEnd(int fd, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        if (r == 0) return 0;
+        if (r < 0 && errno != EINTR && errno != EAGAIN) return errno;
+    }
+    return -1;
+}
+
+// Ends the connection with a reset instead of an orderly close.
+inline void resetAndClose(int fd) {
+    const linger option{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    ::close(fd);
 }
 
 inline bool sendAll(int fd, const QByteArray &data) {
