@@ -9,6 +9,7 @@
 #include "core/model/Message.h"
 #include "core/model/User.h"
 #include "core/net/TCPserver.h"
+#include "core/net/TCPserverTestSupport.h" // the raw loopback peers of the messaging tests
 #include "core/net/UserList.h"
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
@@ -50,19 +51,6 @@ struct Core {
 };
 Core *core = nullptr;
 
-int connectTo(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads until CR LF or the peer's close.
 QByteArray readLine(int fd) {
     QByteArray line;
@@ -77,23 +65,14 @@ QByteArray readLine(int fd) {
     return line;
 }
 
-void writeAll(int fd, const QByteArray &data) {
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += n;
-    }
-}
-
 // One exchange as every sender makes it: connect, the line, the reply line, close.
 bool exchange(std::uint16_t port, const QByteArray &line) {
-    const int fd = connectTo(port);
+    const int fd = rawnet::connectLoopback(port);
     if (fd < 0) {
         std::perror("connect");
         return false;
     }
-    writeAll(fd, line);
+    rawnet::sendAll(fd, line);
     const QByteArray reply = readLine(fd);
     ::close(fd);
     if (!reply.endsWith("\r\n")) std::fprintf(stderr, "reply of %d bytes\n", int(reply.size()));
@@ -104,17 +83,7 @@ bool exchange(std::uint16_t port, const QByteArray &line) {
 class MinimalServer {
 public:
     explicit MinimalServer(QByteArray reply) : reply_(std::move(reply)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(fd_, 128);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        fd_ = rawnet::listenLoopback(128, &port_);
         thread_ = std::thread([this] {
             while (!stop_) {
                 pollfd p{fd_, POLLIN, 0};
@@ -122,7 +91,7 @@ public:
                 const int c = ::accept(fd_, nullptr, nullptr);
                 if (c < 0) continue;
                 readLine(c);
-                writeAll(c, reply_);
+                rawnet::sendAll(c, reply_);
                 ::close(c);
             }
         });

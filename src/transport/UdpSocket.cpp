@@ -832,40 +832,40 @@ std::pair<QList<QByteArray>, SocketError> UdpSocket::systemLookup(const QString 
     return {addresses, {}};
 }
 
-void UdpSocket::startLookup(const std::shared_ptr<UdpSendPacket> &packet, const QString &host,
-                            uint16_t port) {
+void UdpSocket::lookUp(const QString &host, uint16_t port, LookupDone done) {
     std::weak_ptr<UdpSocket> weak = weak_from_this();
     auto queue = socketQueue_;
     auto lookup = currentLookup();
-    dispatch::runBlocking([weak, queue, lookup, packet, host, port] {
+    dispatch::runBlocking([weak, queue, lookup, host, port, done = std::move(done)] {
         auto [addresses, error] = lookup(host, port);
-        queue->async([weak, packet, addresses = std::move(addresses), error = std::move(error)] {
+        queue->async([weak, done, addresses = std::move(addresses), error = std::move(error)] {
             auto self = weak.lock();
             if (!self) return;
-            packet->resolveInProgress = false;
-            packet->resolvedAddresses = addresses;
-            packet->resolveError = error;
-            if (self->currentSend_ == packet) self->doPreSend();
+            done(*self, addresses, error);
         });
     });
 }
 
+void UdpSocket::startLookup(const std::shared_ptr<UdpSendPacket> &packet, const QString &host,
+                            uint16_t port) {
+    lookUp(host, port,
+           [packet](UdpSocket &self, const QList<QByteArray> &addresses, const SocketError &error) {
+               packet->resolveInProgress = false;
+               packet->resolvedAddresses = addresses;
+               packet->resolveError = error;
+               if (self.currentSend_ == packet) self.doPreSend();
+           });
+}
+
 void UdpSocket::startLookup(const std::shared_ptr<UdpSpecialPacket> &packet, const QString &host,
                             uint16_t port) {
-    std::weak_ptr<UdpSocket> weak = weak_from_this();
-    auto queue = socketQueue_;
-    auto lookup = currentLookup();
-    dispatch::runBlocking([weak, queue, lookup, packet, host, port] {
-        auto [addresses, error] = lookup(host, port);
-        queue->async([weak, packet, addresses = std::move(addresses), error = std::move(error)] {
-            auto self = weak.lock();
-            if (!self) return;
-            packet->resolveInProgress = false;
-            packet->addresses = addresses;
-            packet->error = error;
-            if (self->currentConnect_ == packet) self->maybeConnect();
-        });
-    });
+    lookUp(host, port,
+           [packet](UdpSocket &self, const QList<QByteArray> &addresses, const SocketError &error) {
+               packet->resolveInProgress = false;
+               packet->addresses = addresses;
+               packet->error = error;
+               if (self.currentConnect_ == packet) self.maybeConnect();
+           });
 }
 
 // ---------------------------------------------------------------------------------------------

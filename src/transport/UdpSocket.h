@@ -182,6 +182,11 @@ private:
     void fillLocalAddress(Family &family) const;
 
     // Send path.
+    // Looks the host up on the blocking pool; `done` runs on the socket queue with the answer,
+    // unless the socket is gone by then.
+    using LookupDone =
+        std::function<void(UdpSocket &self, const QList<QByteArray> &addresses, const SocketError &error)>;
+    void lookUp(const QString &host, uint16_t port, LookupDone done);
     void startLookup(const std::shared_ptr<UdpSendPacket> &packet, const QString &host, uint16_t port);
     void startLookup(const std::shared_ptr<UdpSpecialPacket> &packet, const QString &host, uint16_t port);
     void enqueue(QueueEntry entry);

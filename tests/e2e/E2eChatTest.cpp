@@ -1,8 +1,7 @@
 // Chat rooms between three copies of the driver in their own namespaces: a room is opened,
 // written to, left, and written to again; every copy keeps the same members and history.
-#include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QJsonArray>
 #include <QSet>
@@ -12,11 +11,7 @@
 
 namespace {
 
-#ifndef MURNAVELL_DRIVER
-#define MURNAVELL_DRIVER ""
-#endif
-
-QString userId(int i) { return QStringLiteral("A00000000%1").arg(i + 1); }
+QString userId(int i) { return E2eCopies::userIdIn(0, i); }
 
 QSet<QString> idSet(const QJsonArray &a) {
     QSet<QString> out;
@@ -24,12 +19,10 @@ QSet<QString> idSet(const QJsonArray &a) {
     return out;
 }
 
-class E2eChatTest : public ::testing::Test {
+class E2eChatTest : public E2eCopies {
 protected:
     void SetUp() override {
-        QString why;
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);
-        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";
+        SKIP_WITHOUT_LAB();
         lab = std::make_unique<NetnsLab>(3);
         ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
         for (int i = 0; i < 3; ++i) {
@@ -44,30 +37,8 @@ protected:
                 }
             }
     }
-    void TearDown() override {
-        for (auto &c : copies)
-            if (c->running()) c->send(QStringLiteral("quit"));
-        for (auto &c : copies) c->process()->waitForFinished(3000);
-        copies.clear();
-        lab.reset();
-    }
-    CopyProcess *start(int i) {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("MURNAVELL_USER_ID"), userId(i));
-        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("User%1").arg(i + 1));
-        env.insert(QStringLiteral("MURNAVELL_NO_PRESENCE"), QStringLiteral("1"));
-        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
-        if (!p) return nullptr;
-        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
-        const auto ready = copies.back()->waitForEvent(QStringLiteral("ready"), 15000);
-        return ready && ready->value("listening").toBool() ? copies.back().get() : nullptr;
-    }
-    bool introduce(CopyProcess *of, int who) {
-        of->send(QStringLiteral("add-user %1 %2 User%3").arg(userId(who), lab->address(who)).arg(who + 1));
-        return bool(of->waitForEvent([](const QJsonObject &e) {
-            return e.value("event") == "ok" && e.value("command") == "add-user";
-        }));
-    }
+    CopyProcess *start(int i) { return startIntroduced(i, userId(i)); }
+    bool introduce(CopyProcess *of, int who) { return E2eCopies::introduce(of, userId(who), who); }
     // Waits until the copy reports the room with exactly these members.
     static bool membersBecome(CopyProcess *c, const QString &room, const QSet<QString> &members) {
         return bool(c->waitForEvent([&](const QJsonObject &e) {
@@ -102,9 +73,6 @@ protected:
             }
         return {};
     }
-
-    std::unique_ptr<NetnsLab> lab;
-    std::vector<std::unique_ptr<CopyProcess>> copies;
 };
 
 TEST_F(E2eChatTest, ARoomIsOpenedWrittenToAndLeftOnEveryCopy) {

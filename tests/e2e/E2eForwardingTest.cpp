@@ -1,9 +1,8 @@
 // Messages for a copy that is stopped, between three copies of the driver in their own
 // namespaces: the author and the other copy hold it, the recipient gets it once when it is back,
 // and every holder's copy goes; also when the author has quit before the recipient returns.
-#include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -14,48 +13,21 @@
 
 namespace {
 
-#ifndef MURNAVELL_DRIVER
-#define MURNAVELL_DRIVER ""
-#endif
-
-#define SKIP_WITHOUT_LAB()                                                                                   \
-    do {                                                                                                     \
-        QString why;                                                                                         \
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
-        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
-    } while (0)
-
-QString userId(int i) { return QStringLiteral("A20000000%1").arg(i + 1); }
+QString userId(int i) { return E2eCopies::userIdIn(2, i); }
 
 constexpr int A = 0, B = 1, C = 2;
 
-class E2eForwardingTest : public ::testing::Test {
+class E2eForwardingTest : public E2eCopies {
 protected:
     void SetUp() override {
         SKIP_WITHOUT_LAB();
         lab = std::make_unique<NetnsLab>(3);
         ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
     }
-    void TearDown() override {
-        for (auto &c : copies)
-            if (c->running()) c->send(QStringLiteral("quit"));
-        for (auto &c : copies) c->process()->waitForFinished(3000);
-        copies.clear();
-        lab.reset();
-    }
-
     // Starts (or starts again, on its own store) copy i with presence on.
     CopyProcess *start(int i) {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("MURNAVELL_USER_ID"), userId(i));
-        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("Person %1").arg(i + 1));
-        env.insert(QStringLiteral("MURNAVELL_NO_SYSTEM"), QStringLiteral("1"));
-        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
-        if (!p) return nullptr;
-        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
-        CopyProcess *copy = copies.back().get();
-        if (!copy->waitForEvent(QStringLiteral("ready"), 15000)) return nullptr;
-        running[i] = copy;
+        CopyProcess *copy = startWithPresence(i, userId(i));
+        if (copy) running[i] = copy;
         return copy;
     }
     bool quit(int i) {
@@ -131,8 +103,6 @@ protected:
         return id;
     }
 
-    std::unique_ptr<NetnsLab> lab;
-    std::vector<std::unique_ptr<CopyProcess>> copies;
     CopyProcess *running[3] = {nullptr, nullptr, nullptr};
 };
 

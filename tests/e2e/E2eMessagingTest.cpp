@@ -1,12 +1,10 @@
 // Messages between copies of the driver in their own namespaces: delivery and receipt, mass
 // messages with a stopped copy, peers that are gone or refuse, unknown senders, and peers that
 // send what no copy should accept.
-#include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
@@ -14,76 +12,18 @@
 
 namespace {
 
-#ifndef MURNAVELL_DRIVER
-#define MURNAVELL_DRIVER ""
-#endif
+QString userId(int i) { return E2eCopies::userIdIn(0, i); }
 
-#define SKIP_WITHOUT_LAB()                                                                                   \
-    do {                                                                                                     \
-        QString why;                                                                                         \
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
-        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
-    } while (0)
-
-QString userId(int i) { return QStringLiteral("A00000000%1").arg(i + 1); }
-
-// Resident memory of a process in KiB from /proc (the lab's copies share the pid namespace).
-qint64 procKiB(qint64 pid, const char *field) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-class E2eMessagingTest : public ::testing::Test {
+class E2eMessagingTest : public E2eCopies {
 protected:
     // Starts the driver in copy i and waits for its "ready".
-    CopyProcess *start(int i) {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("MURNAVELL_USER_ID"), userId(i));
-        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("User%1").arg(i + 1));
-        env.insert(QStringLiteral("MURNAVELL_NO_PRESENCE"), QStringLiteral("1")); // users come by add-user
-        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
-        if (!p) return nullptr;
-        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
-        CopyProcess *copy = copies.back().get();
-        const auto ready = copy->waitForEvent(QStringLiteral("ready"), 15000);
-        if (!ready || !ready->value("listening").toBool()) return nullptr;
-        return copy;
-    }
+    CopyProcess *start(int i) { return startIntroduced(i, userId(i)); } // users come by add-user
     // Makes copy `of` know copy `who` as an online user.
-    bool introduce(CopyProcess *of, int who) {
-        of->send(QStringLiteral("add-user %1 %2 User%3").arg(userId(who), lab->address(who)).arg(who + 1));
-        return bool(of->waitForEvent([](const QJsonObject &e) {
-            return e.value("event") == "ok" && e.value("command") == "add-user";
-        }));
-    }
-    static CopyProcess::Predicate event(const QString &name, const QString &key, const QString &value) {
-        return [=](const QJsonObject &e) {
-            return e.value("event") == name && e.value(key).toString() == value;
-        };
-    }
-    static CopyProcess::Predicate status(const QString &user, const QString &code) {
-        return [=](const QJsonObject &e) {
-            return e.value("event") == "status" && e.value("user") == user && e.value("status") == code;
-        };
-    }
+    bool introduce(CopyProcess *of, int who) { return E2eCopies::introduce(of, userId(who), who); }
     std::unique_ptr<NetnsLab> makeLab(int n) {
         auto l = std::make_unique<NetnsLab>(n);
         return l;
     }
-    void TearDown() override {
-        for (auto &c : copies)
-            if (c->running()) c->send(QStringLiteral("quit"));
-        for (auto &c : copies) c->process()->waitForFinished(3000);
-        copies.clear();
-        lab.reset();
-    }
-
-    std::unique_ptr<NetnsLab> lab;
-    std::vector<std::unique_ptr<CopyProcess>> copies;
 };
 
 TEST_F(E2eMessagingTest, AMessageArrivesWithItsIdAndTextAndIsConfirmed) {

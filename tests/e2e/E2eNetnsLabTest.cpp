@@ -1,8 +1,8 @@
 // The namespace lab itself: reachability, broadcast scope, faults, clean-up and the sweep.
 // Traffic is made by this binary re-run inside a namespace as a small UDP child.
 #include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -26,12 +26,6 @@ namespace {
 
 constexpr int kPort = 47123;
 constexpr int kSilenceMs = 800; // how long a listener waits for what should not come
-
-#define SKIP_WITHOUT_LAB()                                                                                   \
-    do {                                                                                                     \
-        QString why;                                                                                         \
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
-    } while (0)
 
 QProcessEnvironment childEnv(const QString &mode, const QString &address, const QString &payload,
                              int waitMs) {
@@ -135,7 +129,7 @@ TEST(E2eNetnsLabChild, DISABLED_Udp) {
 }
 
 TEST(E2eNetnsLab, CopiesReachEachOtherAndBroadcastStaysInItsSubnet) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     NetnsLab lab(3);
     const int remote = lab.addRemoteCopy();
     ASSERT_TRUE(lab.ok()) << qPrintable(lab.error());
@@ -164,7 +158,7 @@ TEST(E2eNetnsLab, CopiesReachEachOtherAndBroadcastStaysInItsSubnet) {
 }
 
 TEST(E2eNetnsLab, LinkDownAndBlackholeCutACopyOff) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     if (!NetnsLab::haveNft()) GTEST_SKIP() << "needs nft (nftables)";
     NetnsLab lab(2);
     ASSERT_TRUE(lab.ok()) << qPrintable(lab.error());
@@ -194,7 +188,7 @@ TEST(E2eNetnsLab, LinkDownAndBlackholeCutACopyOff) {
 }
 
 TEST(E2eNetnsLab, CopyKeepsItsFoldersAcrossARestart) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     NetnsLab lab(1);
     ASSERT_TRUE(lab.ok()) << qPrintable(lab.error());
     // Written aside and renamed, so the test never reads a half-written file.
@@ -211,7 +205,7 @@ TEST(E2eNetnsLab, CopyKeepsItsFoldersAcrossARestart) {
 }
 
 TEST(E2eNetnsLab, CopyProcessReadsEventsInOrderAndKeepsThem) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     NetnsLab lab(1);
     ASSERT_TRUE(lab.ok()) << qPrintable(lab.error());
     // A stand-in copy: echoes each command as an event, with some noise and a line on stderr.
@@ -241,7 +235,7 @@ TEST(E2eNetnsLab, CopyProcessReadsEventsInOrderAndKeepsThem) {
 }
 
 TEST(E2eNetnsLab, DestructionRemovesProcessesNamespacesAndBridges) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     QStringList made;
     qint64 pid = 0;
     {
@@ -265,7 +259,7 @@ TEST(E2eNetnsLab, DestructionRemovesProcessesNamespacesAndBridges) {
 }
 
 TEST(E2eNetnsLab, SweepRemovesOnlyLeftoversOfEndedRuns) {
-    SKIP_WITHOUT_LAB();
+    SKIP_WITHOUT_NETNS();
     // A pid that surely belongs to nobody: a child that ended and was reaped.
     const pid_t child = ::fork();
     if (child == 0) ::_exit(0);

@@ -2,9 +2,8 @@
 // the details of the "TSI" answer, status changes, a copy that quits, a copy in another subnet
 // found through an added target, a second copy with the same user id, and a message between
 // copies that only found each other.
-#include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -15,34 +14,11 @@
 
 namespace {
 
-#ifndef MURNAVELL_DRIVER
-#define MURNAVELL_DRIVER ""
-#endif
+QString userId(int i) { return E2eCopies::userIdIn(1, i); }
 
-#define SKIP_WITHOUT_LAB()                                                                                   \
-    do {                                                                                                     \
-        QString why;                                                                                         \
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
-        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
-    } while (0)
-
-QString userId(int i) { return QStringLiteral("A10000000%1").arg(i + 1); }
-
-class E2ePresenceTest : public ::testing::Test {
+class E2ePresenceTest : public E2eCopies {
 protected:
-    CopyProcess *start(int i, const QString &id) {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("MURNAVELL_USER_ID"), id);
-        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("Person %1").arg(i + 1));
-        env.insert(QStringLiteral("MURNAVELL_NO_SYSTEM"), QStringLiteral("1"));
-        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
-        if (!p) return nullptr;
-        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
-        CopyProcess *copy = copies.back().get();
-        const auto ready = copy->waitForEvent(QStringLiteral("ready"), 15000);
-        if (!ready) return nullptr;
-        return copy;
-    }
+    CopyProcess *start(int i, const QString &id) { return startWithPresence(i, id); }
     CopyProcess *start(int i) { return start(i, userId(i)); }
 
     // The copy's users by id, from one "users" answer.
@@ -77,17 +53,6 @@ protected:
     static bool online(const QJsonObject &u) {
         return !u.value("offline").toBool() && u.value("status") == "0";
     }
-
-    void TearDown() override {
-        for (auto &c : copies)
-            if (c->running()) c->send(QStringLiteral("quit"));
-        for (auto &c : copies) c->process()->waitForFinished(3000);
-        copies.clear();
-        lab.reset();
-    }
-
-    std::unique_ptr<NetnsLab> lab;
-    std::vector<std::unique_ptr<CopyProcess>> copies;
 };
 
 TEST_F(E2ePresenceTest, ThreeCopiesFindEachOtherFollowStatusAndSeeAQuitter) {
@@ -122,12 +87,7 @@ TEST_F(E2ePresenceTest, ThreeCopiesFindEachOtherFollowStatusAndSeeAQuitter) {
     // A status change reaches the others.
     c[1]->send(QStringLiteral("set-status 1"));
     for (int i : {0, 2}) {
-        const auto seen = c[i]->waitForEvent(
-            [](const QJsonObject &e) {
-                return e.value("event") == "status" && e.value("user") == userId(1) &&
-                       e.value("status") == "1";
-            },
-            10000);
+        const auto seen = c[i]->waitForEvent(status(userId(1), QStringLiteral("1")), 10000);
         EXPECT_TRUE(seen) << qPrintable(c[i]->diagnostics());
     }
 

@@ -1,9 +1,8 @@
 // File transfers between copies of the driver in their own namespaces: a folder arrives byte
 // for byte with its permissions, and a link that goes down mid-transfer fails both sides
 // without a partial file passing as complete.
-#include "support/CopyProcess.h"
+#include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
-#include "support/NetnsLab.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,18 +19,7 @@
 
 namespace {
 
-#ifndef MURNAVELL_DRIVER
-#define MURNAVELL_DRIVER ""
-#endif
-
-#define SKIP_WITHOUT_LAB()                                                                                   \
-    do {                                                                                                     \
-        QString why;                                                                                         \
-        if (!NetnsLab::available(&why)) GTEST_SKIP() << qPrintable(why);                                     \
-        if (QString(MURNAVELL_DRIVER).isEmpty()) GTEST_SKIP() << "the test driver was not built";            \
-    } while (0)
-
-QString userId(int i) { return QStringLiteral("A00000000%1").arg(i + 1); }
+QString userId(int i) { return E2eCopies::userIdIn(0, i); }
 
 bool writeRandom(const QString &path, qint64 size, quint32 seed, int mode) {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -69,29 +57,17 @@ std::map<QString, std::pair<QByteArray, int>> tree(const QString &root) {
     return out;
 }
 
-class E2eTransferTest : public ::testing::Test {
+class E2eTransferTest : public E2eCopies {
 protected:
+    // Also the file server must listen.
     CopyProcess *start(int i) {
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("MURNAVELL_USER_ID"), userId(i));
-        env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("User%1").arg(i + 1));
-        env.insert(QStringLiteral("MURNAVELL_NO_PRESENCE"), QStringLiteral("1"));
-        QProcess *p = lab->run(i, QString::fromUtf8(MURNAVELL_DRIVER), {}, env);
-        if (!p) return nullptr;
-        copies.push_back(std::make_unique<CopyProcess>(p, lab->ns(i)));
-        CopyProcess *copy = copies.back().get();
-        const auto ready = copy->waitForEvent(QStringLiteral("ready"), 15000);
-        if (!ready || !ready->value("listening").toBool()) return nullptr;
+        CopyProcess *copy = startIntroduced(i, userId(i));
+        if (!copy) return nullptr;
         for (const QJsonObject &e : copy->events())
             if (e.value("event") == "file-server") return e.value("listening").toBool() ? copy : nullptr;
         return nullptr;
     }
-    bool introduce(CopyProcess *of, int who) {
-        of->send(QStringLiteral("add-user %1 %2 User%3").arg(userId(who), lab->address(who)).arg(who + 1));
-        return bool(of->waitForEvent([](const QJsonObject &e) {
-            return e.value("event") == "ok" && e.value("command") == "add-user";
-        }));
-    }
+    bool introduce(CopyProcess *of, int who) { return E2eCopies::introduce(of, userId(who), who); }
     static CopyProcess::Predicate ended(bool incoming) {
         return [incoming](const QJsonObject &e) {
             const int s = e.value("state").toInt();
@@ -113,16 +89,6 @@ protected:
         }
         return std::nullopt;
     }
-    void TearDown() override {
-        for (auto &c : copies)
-            if (c->running()) c->send(QStringLiteral("quit"));
-        for (auto &c : copies) c->process()->waitForFinished(3000);
-        copies.clear();
-        lab.reset();
-    }
-
-    std::unique_ptr<NetnsLab> lab;
-    std::vector<std::unique_ptr<CopyProcess>> copies;
 };
 
 TEST_F(E2eTransferTest, AFolderArrivesByteIdenticalWithItsPermissions) {

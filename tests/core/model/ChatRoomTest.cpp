@@ -29,17 +29,7 @@ QStringList texts(const PacketArray &a) {
 class RecordingPeer {
 public:
     RecordingPeer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(fd_, 64);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        fd_ = rawnet::listenLoopback(64, &port_);
         thread_ = std::thread([this] { run(); });
     }
     ~RecordingPeer() {
