@@ -12,9 +12,7 @@ public:
     SocketError() = default;
     SocketError(QString domain, int code, QString description, QVariantMap userInfo = {})
         : domain_(std::move(domain)), code_(code), description_(std::move(description)),
-          userInfo_(std::move(userInfo))
-    {
-    }
+          userInfo_(std::move(userInfo)) {}
 
     bool isNull() const { return domain_.isEmpty(); }
     explicit operator bool() const { return !isNull(); }

@@ -16,7 +16,8 @@ public:
     using Callback = std::function<void(Timer *)>;
 
     // Starts at once on the calling (main) thread. A one-shot timer is invalid after it fired.
-    static Timer *scheduled(double intervalSeconds, bool repeats, Callback callback, QObject *parent = nullptr);
+    static Timer *scheduled(double intervalSeconds, bool repeats, Callback callback,
+                            QObject *parent = nullptr);
 
     bool isValid() const { return valid_; }
     void invalidate();
