@@ -7,6 +7,8 @@
 #include "platform/strings/Strings.h"
 #include "transport/TcpReadPacket.h"
 #include "transport/TcpSocketPreBuffer.h"
+#include "transport/TcpSocketTls.h"
+#include "transport/TcpSpecialPacket.h"
 #include "transport/TcpWritePacket.h"
 
 #include <QFile>
@@ -901,6 +903,15 @@ void TcpSocket::closeWithError(const SocketError &err) {
     readQueue_.clear();
     writeQueue_.clear();
     preBuffer_->reset();
+    if (tls_) {
+        // A close_notify lets the peer tell an orderly end from a cut connection.
+        if (flags_ & kSocketSecure) tls_->shutdown();
+        tls_.reset();
+    }
+    tlsPacket_.reset();
+    readsAheadOfTLS_ = writesAheadOfTLS_ = 0;
+    sslErrCode_ = lastSSLHandshakeError_ = 0;
+    sslWriteCachedLength_ = 0;
 
     // Every watch is stopped first, then each descriptor is closed at once, so a listener's port
     // is free for an immediate re-listen and no stale watch can see a reused number.
@@ -1153,7 +1164,16 @@ float TcpSocket::progressOfReadReturningTag(long *tag, uint64_t *done, uint64_t 
 
 void TcpSocket::maybeDequeueRead() {
     if (currentRead_ || !(flags_ & kConnected)) return;
+    if ((flags_ & kQueuedTLS) && !(flags_ & kSocketSecure) && readsAheadOfTLS_ == 0) {
+        // The start-TLS marker heads the read queue.
+        if (!(flags_ & kReadSideAwaitingTLS)) {
+            flags_ |= kReadSideAwaitingTLS;
+            maybeStartTLS();
+        }
+        return;
+    }
     if (!readQueue_.empty()) {
+        if ((flags_ & kQueuedTLS) && readsAheadOfTLS_ > 0) --readsAheadOfTLS_;
         currentRead_ = readQueue_.front();
         readQueue_.pop_front();
         setupReadTimerWithTimeout(currentRead_->timeout);
@@ -1168,6 +1188,10 @@ void TcpSocket::maybeDequeueRead() {
 }
 
 void TcpSocket::doReadData() {
+    if (flags_ & (kReadSideAwaitingTLS | kSocketSecure)) {
+        doReadDataTls();
+        return;
+    }
     if (!currentRead_ || (flags_ & kReadsPaused)) {
         // The bytes wait in the kernel until a read is queued.
         if (socketFDBytesAvailable_ > 0) suspendReadSource();
@@ -1332,7 +1356,24 @@ void TcpSocket::doReadData() {
 
 void TcpSocket::doReadEOF() {
     if (!(flags_ & kConnected)) return;
+    if (flags_ & (kReadSideAwaitingTLS | kWriteSideAwaitingTLS)) {
+        closeWithError(sslFailure(tlsstatus::kClosedAbort));
+        return;
+    }
     flags_ |= kSocketHasReadEOF;
+    if (flags_ & kSocketSecure) {
+        // Records OpenSSL still holds come before the end.
+        SocketError error;
+        flushSSLBuffers(&error);
+        if (!error.isNull()) {
+            closeWithError(error);
+            return;
+        }
+        if (currentRead_ && preBuffer_->availableBytes() > 0) {
+            doReadDataTls();
+            return;
+        }
+    }
     bool shouldDisconnect = false;
     if (flags_ & kReadStreamClosed) {
         // Already told; nothing more to do.
@@ -1352,10 +1393,13 @@ void TcpSocket::doReadEOF() {
     } else {
         shouldDisconnect = true;
     }
-    if (shouldDisconnect)
-        closeWithError(connectionClosedError());
-    else
+    if (shouldDisconnect) {
+        const bool tlsFailure =
+            (flags_ & kSocketSecure) && sslErrCode_ != 0 && sslErrCode_ != tlsstatus::kClosedGraceful;
+        closeWithError(tlsFailure ? sslFailure(sslErrCode_) : connectionClosedError());
+    } else {
         suspendReadSource();
+    }
 }
 
 void TcpSocket::completeCurrentRead() {
@@ -1475,7 +1519,15 @@ float TcpSocket::progressOfWriteReturningTag(long *tag, uint64_t *done, uint64_t
 
 void TcpSocket::maybeDequeueWrite() {
     if (currentWrite_ || !(flags_ & kConnected)) return;
+    if ((flags_ & kQueuedTLS) && !(flags_ & kSocketSecure) && writesAheadOfTLS_ == 0) {
+        if (!(flags_ & kWriteSideAwaitingTLS)) {
+            flags_ |= kWriteSideAwaitingTLS;
+            maybeStartTLS();
+        }
+        return;
+    }
     if (!writeQueue_.empty()) {
+        if ((flags_ & kQueuedTLS) && writesAheadOfTLS_ > 0) --writesAheadOfTLS_;
         currentWrite_ = writeQueue_.front();
         writeQueue_.pop_front();
         setupWriteTimerWithTimeout(currentWrite_->timeout);
@@ -1490,6 +1542,10 @@ void TcpSocket::maybeDequeueWrite() {
 }
 
 void TcpSocket::doWriteData() {
+    if (flags_ & (kWriteSideAwaitingTLS | kSocketSecure)) {
+        doWriteDataTls();
+        return;
+    }
     if (!currentWrite_ || (flags_ & kWritesPaused)) {
         if (flags_ & kSocketCanAcceptBytes) suspendWriteSource();
         return;
@@ -1612,12 +1668,352 @@ void TcpSocket::doWriteTimeoutWithExtension(double extension) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// TLS placeholder
+// TLS
 
 bool TcpSocket::startTLS(const QVariantMap &settings, SocketError *err) {
-    (void)settings;
-    if (err) *err = otherError("TLS is not supported by this build.");
-    return false;
+    if (err) *err = SocketError();
+    auto packet = std::make_shared<TcpSpecialPacket>(settings);
+    socketQueue_->asyncOrRun([self = shared_from_this(), packet] {
+        const uint32_t f = self->flags_;
+        if (!(f & kSocketStarted) || (f & (kForbidReadsWrites | kQueuedTLS))) return;
+        self->tlsPacket_ = packet;
+        self->readsAheadOfTLS_ = self->readQueue_.size();
+        self->writesAheadOfTLS_ = self->writeQueue_.size();
+        self->flags_ |= kQueuedTLS;
+        self->maybeDequeueRead();
+        self->maybeDequeueWrite();
+    });
+    return true;
+}
+
+void *TcpSocket::sslContext() const {
+    if (!socketQueue_->isCurrent() || !tls_) return nullptr;
+    return tls_->handle();
+}
+
+void TcpSocket::maybeStartTLS() {
+    if ((flags_ & kReadSideAwaitingTLS) && (flags_ & kWriteSideAwaitingTLS)) sslStartTLS();
+}
+
+void TcpSocket::sslStartTLS() {
+    if (!tlsPacket_) {
+        closeWithError(otherError(localizedText("Logic error")));
+        return;
+    }
+    QString failure;
+    // The session lives no longer than the socket's own state, so plain pointers suffice.
+    tls_ = TcpSocketTls::create(
+        tlsPacket_->tlsSettings, [this](char *b, size_t n) { return sslReadWithBuffer(b, n); },
+        [this](const char *b, size_t n) { return sslWriteWithBuffer(b, n); }, &failure);
+    if (!tls_) {
+        closeWithError(otherError(failure));
+        return;
+    }
+    // Bytes read ahead in plain text are already the peer's first handshake records.
+    if (const size_t n = preBuffer_->availableBytes(); n > 0) {
+        TcpSocketPreBuffer &pre = tls_->preBuffer();
+        pre.ensureCapacityForWrite(n);
+        std::memcpy(pre.writeBuffer(), preBuffer_->readBuffer(), n);
+        pre.didWrite(n);
+        preBuffer_->reset();
+    }
+    sslErrCode_ = 0;
+    lastSSLHandshakeError_ = 0;
+    sslContinueHandshake();
+}
+
+void TcpSocket::sslContinueHandshake() {
+    const int status = tls_->handshake();
+    lastSSLHandshakeError_ = status;
+    if (status == tlsstatus::kNoErr) {
+        flags_ &= ~(kReadSideAwaitingTLS | kWriteSideAwaitingTLS);
+        flags_ |= kSocketSecure;
+        tlsPacket_.reset();
+        notify([](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidSecure(s); });
+        maybeDequeueRead();
+        if (!(flags_ & kConnected)) return;
+        maybeDequeueWrite();
+        if ((flags_ & kConnected) && !currentRead_) resumeReadSource();
+        return;
+    }
+    if (status == tlsstatus::kWouldBlock) {
+        // The transport functions armed the watch the engine waits for; the other one stays
+        // quiet (a writable socket would otherwise wake the queue without end).
+        if (tls_->wantsWrite())
+            suspendReadSource();
+        else
+            suspendWriteSource();
+        return;
+    }
+    if (status == tlsstatus::kPeerAuthCompleted) {
+        suspendReadSource();
+        suspendWriteSource();
+        if (!tls_->peerNameMatches()) {
+            closeWithError(sslFailure(tlsstatus::kHostNameMismatch));
+            return;
+        }
+        const QList<QByteArray> chain = tls_->peerCertificates();
+        if (chain.isEmpty()) {
+            closeWithError(sslFailure(tlsstatus::kPeerBadCert));
+            return;
+        }
+        const uint64_t index = stateIndex_;
+        std::weak_ptr<TcpSocket> weak = weak_from_this();
+        auto answer = [weak, index](bool yes) {
+            auto s = weak.lock();
+            if (!s) return;
+            s->socketQueue_->async([weak, index, yes] {
+                if (auto self = weak.lock()) self->sslShouldTrustPeer(yes, index);
+            });
+        };
+        auto unanswered = [weak, index] {
+            auto s = weak.lock();
+            if (!s) return;
+            s->socketQueue_->async([weak, index] {
+                auto self = weak.lock();
+                if (!self || index != self->stateIndex_ || !self->tls_) return;
+                self->closeWithError(otherError(
+                    localizedText("TcpSocketManuallyEvaluateTrust specified in tlsSettings, but delegate "
+                                  "doesn't implement socket:shouldTrustPeer:")));
+            });
+        };
+        auto d = delegate_.lock();
+        if (!delegateQueue_ || !d) {
+            unanswered();
+            return;
+        }
+        delegateQueue_->async(
+            [weakDelegate = delegate_, self = shared_from_this(), chain, answer, unanswered] {
+                auto dd = weakDelegate.lock();
+                if (!dd || !dd->socketDidReceiveTrust(self, chain, answer)) unanswered();
+            });
+        return;
+    }
+    closeWithError(sslFailure(status));
+}
+
+void TcpSocket::sslShouldTrustPeer(bool shouldTrust, uint64_t index) {
+    // Only the first answer for the trust offered counts.
+    if (index != stateIndex_ || !tls_ || lastSSLHandshakeError_ != tlsstatus::kPeerAuthCompleted) return;
+    ++stateIndex_;
+    if (!shouldTrust) {
+        closeWithError(sslFailure(tlsstatus::kPeerBadCert));
+        return;
+    }
+    tls_->setTrusted();
+    sslContinueHandshake();
+}
+
+long TcpSocket::sslReadWithBuffer(char *buffer, size_t length) {
+    const ssize_t n = ::recv(connectedFD(), buffer, length, MSG_DONTWAIT);
+    if (n > 0) {
+        socketFDBytesAvailable_ -= std::min<uint64_t>(uint64_t(n), socketFDBytesAvailable_);
+        return long(n);
+    }
+    socketFDBytesAvailable_ = 0;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        resumeReadSource();
+        return 0;
+    }
+    return -1;
+}
+
+long TcpSocket::sslWriteWithBuffer(const char *buffer, size_t length) {
+    if (!(flags_ & kSocketCanAcceptBytes)) {
+        resumeWriteSource();
+        return 0;
+    }
+    // MSG_NOSIGNAL: a vanished peer gives EPIPE, never a SIGPIPE.
+    const ssize_t n = ::send(connectedFD(), buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) return long(n);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    flags_ &= ~kSocketCanAcceptBytes;
+    resumeWriteSource();
+    return 0;
+}
+
+SocketError TcpSocket::sslFailure(int status) const {
+    const SocketError base = sslError(status);
+    if (!tls_ || tls_->lastFailureText().isEmpty()) return base;
+    QVariantMap info = base.userInfo();
+    info.insert(QStringLiteral("OpenSSLErrors"), tls_->lastFailureText());
+    return SocketError(base.domain(), base.code(), tls_->lastFailureText(), info);
+}
+
+void TcpSocket::flushSSLBuffers(SocketError *err) {
+    // Decrypts what the descriptor and OpenSSL hold into the pre-buffer, bounded so that a fast
+    // peer cannot grow it without end; the rest waits in the kernel.
+    constexpr size_t kMostBuffered = 1 << 20;
+    constexpr size_t kStep = 16384;
+    if (!tls_) return;
+    while (preBuffer_->availableBytes() < kMostBuffered) {
+        preBuffer_->ensureCapacityForWrite(kStep);
+        size_t got = 0;
+        const int status = tls_->read(preBuffer_->writeBuffer(), preBuffer_->availableSpace(), &got);
+        if (got > 0) preBuffer_->didWrite(got);
+        if (status == tlsstatus::kNoErr) continue;
+        if (status == tlsstatus::kWouldBlock) break;
+        if (status == tlsstatus::kClosedGraceful || status == tlsstatus::kClosedAbort) {
+            sslErrCode_ = status;
+            flags_ |= kSocketHasReadEOF;
+            break;
+        }
+        *err = sslFailure(status);
+        break;
+    }
+}
+
+void TcpSocket::doReadDataTls() {
+    if (flags_ & kReadSideAwaitingTLS) {
+        if ((flags_ & kWriteSideAwaitingTLS) && lastSSLHandshakeError_ == tlsstatus::kWouldBlock)
+            sslContinueHandshake();
+        else
+            suspendReadSource();
+        return;
+    }
+    if (!currentRead_ || (flags_ & kReadsPaused)) {
+        // Decrypt ahead (bounded) so that the peer's close_notify and end are seen with no read
+        // outstanding, as on a plain socket.
+        if (!currentRead_) {
+            SocketError error;
+            flushSSLBuffers(&error);
+            if (!error.isNull()) {
+                closeWithError(error);
+                return;
+            }
+            if ((flags_ & kSocketHasReadEOF) && preBuffer_->availableBytes() == 0) {
+                doReadEOF();
+                return;
+            }
+        }
+        if (socketFDBytesAvailable_ > 0) suspendReadSource();
+        return;
+    }
+    const std::shared_ptr<TcpReadPacket> packetHolder = currentRead_;
+    TcpReadPacket &pkt = *packetHolder;
+    const bool isTermRead = !pkt.term.isEmpty();
+    for (;;) {
+        SocketError error;
+        flushSSLBuffers(&error);
+        if (!error.isNull()) {
+            closeWithError(error);
+            return;
+        }
+        const bool eof = flags_ & kSocketHasReadEOF;
+        if (preBuffer_->availableBytes() == 0) {
+            if (eof)
+                doReadEOF();
+            else
+                resumeReadSource();
+            return;
+        }
+        bool done = false;
+        uint64_t bytesToCopy;
+        if (isTermRead)
+            bytesToCopy = pkt.readLengthForTermWithPreBuffer(*preBuffer_, &done);
+        else
+            bytesToCopy = pkt.readLengthForNonTermWithHint(preBuffer_->availableBytes());
+        if (bytesToCopy > 0) {
+            pkt.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+            std::memcpy(pkt.writePointer(), preBuffer_->readBuffer(), bytesToCopy);
+            preBuffer_->didRead(bytesToCopy);
+            pkt.bytesDone += bytesToCopy;
+        }
+        if (pkt.readLength > 0)
+            done = pkt.bytesDone == pkt.readLength;
+        else if (isTermRead) {
+            if (!done && pkt.maxLength > 0 && pkt.bytesDone >= pkt.maxLength) error = readMaxedOutError();
+        } else
+            done = bytesToCopy > 0;
+        if (done) {
+            completeCurrentRead();
+            maybeDequeueRead();
+            if ((flags_ & kConnected) && !currentRead_) {
+                if (preBuffer_->availableBytes() == 0 && (flags_ & kSocketHasReadEOF))
+                    doReadEOF();
+                else if (preBuffer_->availableBytes() == 0)
+                    resumeReadSource();
+            }
+            return;
+        }
+        if (!error.isNull()) {
+            closeWithError(error);
+            return;
+        }
+        if (bytesToCopy == 0) {
+            resumeReadSource();
+            return;
+        }
+        const long tag = pkt.tag;
+        const size_t length = size_t(bytesToCopy);
+        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidReadPartialDataOfLength(s, length, tag);
+        });
+    }
+}
+
+void TcpSocket::doWriteDataTls() {
+    if (flags_ & kWriteSideAwaitingTLS) {
+        if ((flags_ & kReadSideAwaitingTLS) && lastSSLHandshakeError_ == tlsstatus::kWouldBlock)
+            sslContinueHandshake();
+        else
+            suspendWriteSource();
+        return;
+    }
+    if (!currentWrite_ || (flags_ & kWritesPaused)) {
+        if (flags_ & kSocketCanAcceptBytes) suspendWriteSource();
+        return;
+    }
+    if (!(flags_ & kSocketCanAcceptBytes)) {
+        resumeWriteSource();
+        return;
+    }
+    constexpr uint64_t kMostPerRecordCall = 32768;
+    const std::shared_ptr<TcpWritePacket> packetHolder = currentWrite_;
+    TcpWritePacket &pkt = *packetHolder;
+    const uint64_t total = uint64_t(pkt.buffer.size());
+    uint64_t written = 0;
+    SocketError error;
+    while (pkt.bytesDone < total) {
+        // A blocked piece is retried with the same length (OpenSSL requires it).
+        const uint64_t piece = sslWriteCachedLength_ > 0
+                                   ? sslWriteCachedLength_
+                                   : std::min(total - pkt.bytesDone, kMostPerRecordCall);
+        size_t done = 0;
+        const int status = tls_->write(pkt.buffer.constData() + pkt.bytesDone, size_t(piece), &done);
+        if (status == tlsstatus::kNoErr) {
+            sslWriteCachedLength_ = 0;
+            pkt.bytesDone += done;
+            written += done;
+            continue;
+        }
+        if (status == tlsstatus::kWouldBlock) {
+            sslWriteCachedLength_ = piece;
+            if (!tls_->wantsWrite()) resumeReadSource();
+        } else {
+            error = sslFailure(status);
+        }
+        break;
+    }
+    if (!error.isNull()) {
+        closeWithError(error);
+        return;
+    }
+    if (pkt.bytesDone == total) {
+        completeCurrentWrite();
+        std::weak_ptr<TcpSocket> weak = weak_from_this();
+        socketQueue_->async([weak] {
+            if (auto self = weak.lock()) self->maybeDequeueWrite();
+        });
+        return;
+    }
+    if (written > 0) {
+        const long tag = pkt.tag;
+        const size_t length = size_t(written);
+        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            d.socketDidWritePartialDataOfLength(s, length, tag);
+        });
+    }
 }
 
 bool TcpSocket::isSecure() const {

@@ -26,12 +26,34 @@ class TimerSource;
 class TcpReadPacket;
 class TcpWritePacket;
 class TcpSocketPreBuffer;
+class TcpSocketTls;
+class TcpSpecialPacket;
 
 inline constexpr const char *kTcpSocketErrorDomain = "TcpSocketErrorDomain";
 // errno values travel in this domain, resolver (getaddrinfo) codes in the next one.
 inline constexpr const char *kTcpSocketPosixErrorDomain = "POSIXErrorDomain";
 inline constexpr const char *kTcpSocketGaiErrorDomain = "kCFStreamErrorDomainNetDB";
 inline constexpr const char *kTcpSocketSslErrorDomain = "kCFStreamErrorDomainSSL";
+
+// TLS settings keys (values: number = bool or integer, string, array = QVariantList, data =
+// QByteArray).
+inline constexpr const char *kTcpSocketSSLIsServer = "kCFStreamSSLIsServer";
+inline constexpr const char *kTcpSocketManuallyEvaluateTrust = "TcpSocketManuallyEvaluateTrust";
+inline constexpr const char *kTcpSocketSSLPeerName = "kCFStreamSSLPeerName";
+// Array of PEM data: the first holds the private key and certificate, the rest the chain.
+inline constexpr const char *kTcpSocketSSLCertificates = "kCFStreamSSLCertificates";
+inline constexpr const char *kTcpSocketSSLPeerID = "TcpSocketSSLPeerID";
+// 4 TLS 1.0, 7 TLS 1.1, 8 TLS 1.2, 10 TLS 1.3 (or the wire numbers 0x0301 to 0x0304).
+inline constexpr const char *kTcpSocketSSLProtocolVersionMin = "TcpSocketSSLProtocolVersionMin";
+inline constexpr const char *kTcpSocketSSLProtocolVersionMax = "TcpSocketSSLProtocolVersionMax";
+inline constexpr const char *kTcpSocketSSLSessionOptionFalseStart = "TcpSocketSSLSessionOptionFalseStart";
+inline constexpr const char *kTcpSocketSSLSessionOptionSendOneByteRecord =
+    "TcpSocketSSLSessionOptionSendOneByteRecord";
+// Array of IANA cipher suite numbers.
+inline constexpr const char *kTcpSocketSSLCipherSuites = "TcpSocketSSLCipherSuites";
+// PEM Diffie-Hellman parameters.
+inline constexpr const char *kTcpSocketSSLDiffieHellmanParameters = "TcpSocketSSLDiffieHellmanParameters";
+inline constexpr const char *kTcpSocketSSLALPN = "TcpSocketSSLALPN";
 
 enum TcpSocketError : int {
     TcpSocketNoError = 0,
@@ -146,10 +168,16 @@ public:
     void writeData(const QByteArray &data, double timeout, long tag);
     float progressOfWriteReturningTag(long *tag, uint64_t *done, uint64_t *total) const;
 
-    // --- TLS (not built yet) ---
-    // Always fails with an other-error; no marker is queued and the connection is untouched.
+    // --- TLS (OpenSSL) ---
+    // Queues the switch to TLS behind the reads and writes already queued (they finish in plain
+    // text); the handshake starts once both queues reach it, and socketDidSecure follows. Keys:
+    // the kTcpSocketSSL* names below. Returns true when the request was handed to the socket; it
+    // is dropped silently on a socket not started, after a disconnect-after request, or when TLS
+    // was already queued. A refused setting or a failed handshake ends in socketDidDisconnect.
     bool startTLS(const QVariantMap &settings, SocketError *err);
     bool isSecure() const;
+    // The OpenSSL session (SSL *) when called on the socket queue while TLS runs; null elsewhere.
+    void *sslContext() const;
 
     // --- The two ends ---
     QString connectedHost() const;
@@ -312,6 +340,18 @@ private:
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(double extension);
 
+    // TLS
+    void maybeStartTLS();
+    void sslStartTLS();
+    void sslContinueHandshake();
+    void sslShouldTrustPeer(bool shouldTrust, uint64_t index);
+    void doReadDataTls();
+    void doWriteDataTls();
+    void flushSSLBuffers(SocketError *err);
+    long sslReadWithBuffer(char *buffer, size_t length);
+    long sslWriteWithBuffer(const char *buffer, size_t length);
+    SocketError sslFailure(int status) const;
+
     // Address workers (socket queue)
     static QString hostOf(int fd, bool peer);
     static uint16_t portOf(int fd, bool peer);
@@ -355,4 +395,14 @@ private:
     std::unique_ptr<TcpSocketPreBuffer> preBuffer_;
     std::shared_ptr<void> userData_;
     double alternateAddressDelay_ = 0.3;
+    // TLS: the session, the marker (with the count of requests queued ahead of it on each side),
+    // a piece the engine accepted but could not finish writing, the status that ended reading
+    // and that of the last handshake step.
+    std::unique_ptr<TcpSocketTls> tls_;
+    std::shared_ptr<TcpSpecialPacket> tlsPacket_;
+    size_t readsAheadOfTLS_ = 0;
+    size_t writesAheadOfTLS_ = 0;
+    uint64_t sslWriteCachedLength_ = 0;
+    int sslErrCode_ = 0;
+    int lastSSLHandshakeError_ = 0;
 };

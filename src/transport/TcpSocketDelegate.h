@@ -4,7 +4,10 @@
 #include <QString>
 #include <QUrl>
 
+#include <QList>
+
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 class TcpSocket;
@@ -85,8 +88,19 @@ public:
     }
     // The peer closed its side while half-duplex was allowed (autoDisconnectOnClosedReadStream off).
     virtual void socketDidCloseReadStream(const std::shared_ptr<TcpSocket> &sock) { (void)sock; }
-    // TLS is not built yet; kept so delegates can be written against the full interface.
+    // The TLS handshake finished; reads and writes queued after startTLS now run encrypted.
     virtual void socketDidSecure(const std::shared_ptr<TcpSocket> &sock) { (void)sock; }
+    // Manual trust mode (TcpSocketManuallyEvaluateTrust): the server's certificate chain (DER,
+    // leaf first). Return true and call the handler once, from any thread, with the verdict;
+    // returning false (the default) closes the socket.
+    virtual bool socketDidReceiveTrust(const std::shared_ptr<TcpSocket> &sock,
+                                       const QList<QByteArray> &peerCertificates,
+                                       std::function<void(bool shouldTrust)> completionHandler) {
+        (void)sock;
+        (void)peerCertificates;
+        (void)completionHandler;
+        return false;
+    }
     // The end of a started socket. A null error is an orderly local close. `sock` is null when
     // the end comes from the socket's destruction.
     virtual void socketDidDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &err) {

@@ -1,0 +1,3 @@
+#include "transport/TcpSpecialPacket.h"
+
+TcpSpecialPacket::TcpSpecialPacket(QVariantMap settings) : tlsSettings(std::move(settings)) {}
