@@ -8,7 +8,7 @@
 #include "transport/TcpReadPacket.h"
 #include "transport/TcpSocketPreBuffer.h"
 #include "transport/TcpSocketTls.h"
-#include "transport/TcpSpecialPacket.h"
+#include "transport/TcpStartTlsPacket.h"
 #include "transport/TcpWritePacket.h"
 
 #include <QFile>
@@ -1672,7 +1672,7 @@ void TcpSocket::doWriteTimeoutWithExtension(double extension) {
 
 bool TcpSocket::startTLS(const QVariantMap &settings, SocketError *err) {
     if (err) *err = SocketError();
-    auto packet = std::make_shared<TcpSpecialPacket>(settings);
+    auto packet = std::make_shared<TcpStartTlsPacket>(settings);
     socketQueue_->asyncOrRun([self = shared_from_this(), packet] {
         const uint32_t f = self->flags_;
         if (!(f & kSocketStarted) || (f & (kForbidReadsWrites | kQueuedTLS))) return;

@@ -27,7 +27,7 @@ class TcpReadPacket;
 class TcpWritePacket;
 class TcpSocketPreBuffer;
 class TcpSocketTls;
-class TcpSpecialPacket;
+class TcpStartTlsPacket;
 
 inline constexpr const char *kTcpSocketErrorDomain = "TcpSocketErrorDomain";
 // errno values travel in this domain, resolver (getaddrinfo) codes in the next one.
@@ -399,7 +399,7 @@ private:
     // a piece the engine accepted but could not finish writing, the status that ended reading
     // and that of the last handshake step.
     std::unique_ptr<TcpSocketTls> tls_;
-    std::shared_ptr<TcpSpecialPacket> tlsPacket_;
+    std::shared_ptr<TcpStartTlsPacket> tlsPacket_;
     size_t readsAheadOfTLS_ = 0;
     size_t writesAheadOfTLS_ = 0;
     uint64_t sslWriteCachedLength_ = 0;

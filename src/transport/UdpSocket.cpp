@@ -4,8 +4,8 @@
 #include "platform/dispatch/ReadinessSource.h"
 #include "platform/dispatch/TimerSource.h"
 #include "platform/strings/Strings.h"
+#include "transport/UdpConnectPacket.h"
 #include "transport/UdpSendPacket.h"
-#include "transport/UdpSpecialPacket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -690,7 +690,7 @@ bool UdpSocket::connectToHost(const QString &host, uint16_t port, SocketError *e
         }
         if (!(flags_ & kDidCreateSockets) && !createSockets(err)) return;
         flags_ |= kConnecting;
-        auto packet = std::make_shared<UdpSpecialPacket>();
+        auto packet = std::make_shared<UdpConnectPacket>();
         if (!numericAddresses(host, port, &packet->addresses)) {
             packet->resolveInProgress = true;
             startLookup(packet, host, port);
@@ -716,7 +716,7 @@ bool UdpSocket::connectToAddress(const QByteArray &address, SocketError *err) {
         }
         if (!(flags_ & kDidCreateSockets) && !createSockets(err)) return;
         flags_ |= kConnecting;
-        auto packet = std::make_shared<UdpSpecialPacket>();
+        auto packet = std::make_shared<UdpConnectPacket>();
         packet->addresses = {address};
         enqueue(packet);
         result = true;
@@ -857,7 +857,7 @@ void UdpSocket::startLookup(const std::shared_ptr<UdpSendPacket> &packet, const 
            });
 }
 
-void UdpSocket::startLookup(const std::shared_ptr<UdpSpecialPacket> &packet, const QString &host,
+void UdpSocket::startLookup(const std::shared_ptr<UdpConnectPacket> &packet, const QString &host,
                             uint16_t port) {
     lookUp(host, port,
            [packet](UdpSocket &self, const QList<QByteArray> &addresses, const SocketError &error) {
@@ -958,8 +958,8 @@ void UdpSocket::dequeueStep() {
     while (!sendQueue_.empty()) {
         QueueEntry entry = std::move(sendQueue_.front());
         sendQueue_.pop_front();
-        if (auto *special = std::get_if<std::shared_ptr<UdpSpecialPacket>>(&entry)) {
-            currentConnect_ = *special;
+        if (auto *connect = std::get_if<std::shared_ptr<UdpConnectPacket>>(&entry)) {
+            currentConnect_ = *connect;
             maybeConnect();
             return;
         }

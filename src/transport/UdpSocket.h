@@ -21,7 +21,7 @@ class TimerSource;
 } // namespace dispatch
 
 class UdpSendPacket;
-class UdpSpecialPacket;
+class UdpConnectPacket;
 
 // Asynchronous UDP endpoint with up to two datagram sockets (IPv4 and IPv6). All state lives on a
 // private serial queue; results go to a weakly held delegate on the delegate queue. Getters and
@@ -155,7 +155,7 @@ public:
     static bool isIPv6Address(const QByteArray &address);
 
 private:
-    using QueueEntry = std::variant<std::shared_ptr<UdpSendPacket>, std::shared_ptr<UdpSpecialPacket>>;
+    using QueueEntry = std::variant<std::shared_ptr<UdpSendPacket>, std::shared_ptr<UdpConnectPacket>>;
     struct Family; // one socket with its sources and cached endpoint
 
     UdpSocket(std::weak_ptr<UdpSocketDelegate> delegate, std::shared_ptr<dispatch::Queue> delegateQueue,
@@ -188,7 +188,7 @@ private:
         std::function<void(UdpSocket &self, const QList<QByteArray> &addresses, const SocketError &error)>;
     void lookUp(const QString &host, uint16_t port, LookupDone done);
     void startLookup(const std::shared_ptr<UdpSendPacket> &packet, const QString &host, uint16_t port);
-    void startLookup(const std::shared_ptr<UdpSpecialPacket> &packet, const QString &host, uint16_t port);
+    void startLookup(const std::shared_ptr<UdpConnectPacket> &packet, const QString &host, uint16_t port);
     void enqueue(QueueEntry entry);
     void maybeDequeueSend();
     void dequeueStep();
@@ -240,7 +240,7 @@ private:
     const std::shared_ptr<dispatch::Queue> socketQueue_;
     std::shared_ptr<dispatch::TimerSource> sendTimer_;
     std::shared_ptr<UdpSendPacket> currentSend_;
-    std::shared_ptr<UdpSpecialPacket> currentConnect_;
+    std::shared_ptr<UdpConnectPacket> currentConnect_;
     std::deque<QueueEntry> sendQueue_;
     uint32_t pendingFilterOperations_ = 0;
     bool dequeueActive_ = false;

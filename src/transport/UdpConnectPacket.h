@@ -6,9 +6,9 @@
 #include <QList>
 
 // A queued connect request of a UdpSocket: waits its turn in the send queue like a datagram.
-class UdpSpecialPacket {
+class UdpConnectPacket {
 public:
-    UdpSpecialPacket();
+    UdpConnectPacket();
 
     bool resolveInProgress = false;
     QList<QByteArray> addresses;

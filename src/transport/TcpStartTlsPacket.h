@@ -6,9 +6,9 @@
 
 // The start-TLS marker: one object sits in both the read and the write queue, carrying the
 // settings the handshake is set up with once both queues have reached it.
-class TcpSpecialPacket {
+class TcpStartTlsPacket {
 public:
-    explicit TcpSpecialPacket(QVariantMap settings);
+    explicit TcpStartTlsPacket(QVariantMap settings);
 
     const QVariantMap tlsSettings;
 };

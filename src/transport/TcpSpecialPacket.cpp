@@ -1,3 +1,0 @@
-#include "transport/TcpSpecialPacket.h"
-
-TcpSpecialPacket::TcpSpecialPacket(QVariantMap settings) : tlsSettings(std::move(settings)) {}

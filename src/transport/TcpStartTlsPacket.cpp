@@ -1,0 +1,3 @@
+#include "transport/TcpStartTlsPacket.h"
+
+TcpStartTlsPacket::TcpStartTlsPacket(QVariantMap settings) : tlsSettings(std::move(settings)) {}

@@ -1,0 +1,3 @@
+#include "transport/UdpConnectPacket.h"
+
+UdpConnectPacket::UdpConnectPacket() = default;

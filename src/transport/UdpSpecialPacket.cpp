@@ -1,3 +1,0 @@
-#include "transport/UdpSpecialPacket.h"
-
-UdpSpecialPacket::UdpSpecialPacket() = default;
