@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 class Chat;
 class LogEntry;
 class QObject;
@@ -77,4 +79,27 @@ public:
         (void)users;
         (void)toChat;
     }
+
+    // The application's own windows and menus, in the order launch asks for them.
+    // The status-bar item with the status menu.
+    virtual void createStatusItem() {}
+    // The status control and the menus' check marks show the local user's current status.
+    virtual void statusMatrixSelectionChanged() {}
+    // Every image of the status menu gets this size (points).
+    virtual void setMenuImageSize(int points) { (void)points; }
+    // What the global hot key does.
+    virtual void setHotKeyAction(std::function<void()> action) { (void)action; }
+    // The product name in menus and the main window.
+    virtual void customize() {}
+    // The main window made key and brought to the front.
+    virtual void showMainWindow() {}
+    // The main window shown again (also when it was closed), key and in front.
+    virtual void restoreWindow() {}
+    // The user card shown as a tool tip, if one is shown, is closed.
+    virtual void closeUserCard() {}
+
+    // Shut-down. Pending edits of the windows are committed; false refuses to quit.
+    virtual bool commitEditing() { return true; }
+    // Every live call is closed.
+    virtual void endAllCalls() {}
 };

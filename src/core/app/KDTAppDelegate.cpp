@@ -1,11 +1,26 @@
 #include "core/app/KDTAppDelegate.h"
 
+#include "core/app/AppContext.h"
+#include "core/app/AppInterface.h"
 #include "core/app/ErrorPresenter.h"
+#include "core/app/RegisteredDefaults.h"
+#include "core/model/Chat.h"
+#include "core/model/Me.h"
+#include "core/model/User.h"
 #include "core/model/UserListModel.h"
+#include "core/net/TCPserver.h"
+#include "core/net/UDPserver.h"
+#include "core/net/UserList.h"
+#include "platform/defaults/Defaults.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "platform/system/AutostartEntry.h"
+#include "platform/system/PreferredLanguages.h"
+#include "platform/system/SingleInstance.h"
+#include "transfer/FILEserver.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +37,7 @@
 namespace {
 
 Q_LOGGING_CATEGORY(lcStack, "murnavell.app.store")
+Q_LOGGING_CATEGORY(lcApp, "murnavell.app")
 
 KDTAppDelegate *g_shared = nullptr;
 
@@ -38,6 +54,14 @@ const QString KDTAppDelegate::oldStoreFileName = QStringLiteral("Murnavell.store
 KDTAppDelegate::KDTAppDelegate() = default;
 
 KDTAppDelegate::~KDTAppDelegate() {
+    // The servers go before the roster and the context they use.
+    if (FILEserver::shared() == m_fileserver.get()) FILEserver::setShared(nullptr);
+    m_fileserver.reset();
+    if (TCPserver::shared() == m_tcpserver.get()) TCPserver::setShared(nullptr);
+    m_tcpserver.reset();
+    m_udpserver.reset();
+    if (UserList::shared() == m_list.get()) UserList::setShared(nullptr);
+    m_list.reset();
     if (g_shared == this) g_shared = nullptr;
 }
 
@@ -246,4 +270,212 @@ void KDTAppDelegate::present(const AppError &error, bool queued) {
     }
     QMetaObject::invokeMethod(
         app, [error] { ErrorPresenter::current().presentError(error); }, Qt::QueuedConnection);
+}
+
+// --- start-up ---
+
+QString KDTAppDelegate::defaultReceivedFilesFolder() {
+    // The download folder as the desktop names it, written from home as "~/…" when it lies there.
+    const QString home = QDir::homePath();
+    QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (downloads.isEmpty()) downloads = home + QStringLiteral("/Downloads");
+    if (downloads == home)
+        downloads = QStringLiteral("~");
+    else if (downloads.startsWith(home + QLatin1Char('/')))
+        downloads = QLatin1Char('~') + downloads.mid(home.size());
+    return downloads + QStringLiteral("/Murnavell");
+}
+
+int KDTAppDelegate::defaultEncoding(const QStringList &languages) {
+    static const QStringList centralEurope = {"pl", "cs", "sk", "hu", "sl", "bs", "hr", "sr-Latn", "sq"};
+    static const QStringList cyrillic = {"ru", "bg", "sr", "mk", "uk"};
+    int encoding = RegisteredDefaults::EncodingWestern;
+    for (const QString &language : languages) {
+        if (language.startsWith(QLatin1String("en"))) continue;
+        // Each test overrides the one before; a language that matches none changes nothing, so
+        // the last matching language wins.
+        if (language.startsWith(QLatin1String("tr"))) encoding = RegisteredDefaults::EncodingTurkish;
+        if (language == QLatin1String("el")) encoding = RegisteredDefaults::EncodingGreek;
+        QStringList parts = language.split(QLatin1Char('-'));
+        if (parts.size() >= 2) parts.removeLast();
+        const QString base = parts.join(QLatin1Char('-'));
+        if (centralEurope.contains(base)) encoding = RegisteredDefaults::EncodingCentralEurope;
+        if (cyrillic.contains(base)) encoding = RegisteredDefaults::EncodingCyrillic;
+    }
+    return encoding;
+}
+
+void KDTAppDelegate::setStartAtLogin(bool enable) {
+    // Failures are skipped without a message, as for login items that cannot be opened.
+    if (!AutostartEntry::setEnabled(enable, QCoreApplication::applicationFilePath()))
+        qCInfo(lcApp) << "autostart entry not changed:" << AutostartEntry::path();
+}
+
+void KDTAppDelegate::initialize() { initialize(Defaults::standard(), PreferredLanguages::fromEnvironment()); }
+
+void KDTAppDelegate::initialize(Defaults &defaults, const QStringList &languages) {
+    const QString receivedFiles = defaultReceivedFilesFolder();
+
+    // Hand-edited values of the wrong kind are taken for unset rather than misread: a folder that
+    // is no text, a code page that is none of the five.
+    const QString pathKey = QStringLiteral("fileTransferPath");
+    const QString encodingKey = QStringLiteral("encoding");
+    const QVariant path = defaults.value(pathKey);
+    if (path.isValid() && path.typeId() != QMetaType::QString) defaults.removeObject(pathKey);
+    const QVariant encoding = defaults.value(encodingKey);
+    if (encoding.isValid()) {
+        bool ok = false;
+        const double number = encoding.toDouble(&ok);
+        const bool numeric = encoding.typeId() != QMetaType::QString && encoding.typeId() != QMetaType::Bool;
+        if (!ok || !numeric || number != double(qint64(number)) ||
+            number < RegisteredDefaults::EncodingCyrillic ||
+            number > RegisteredDefaults::EncodingCentralEurope)
+            defaults.removeObject(encodingKey);
+    }
+
+    RegisteredDefaults::registerAll(defaults, defaultEncoding(languages), receivedFiles);
+
+    const QString firstLaunch = QStringLiteral("firstLaunchCompleted");
+    if (!defaults.boolForKey(firstLaunch)) {
+        setStartAtLogin(true);
+        defaults.setValue(firstLaunch, true);
+    }
+
+    QString current = defaults.stringForKey(pathKey);
+    if (current == QLatin1String("~") || current.startsWith(QLatin1String("~/")))
+        current = QDir::homePath() + current.mid(1);
+    const QFileInfo folder(current);
+    // Writing the default over itself would only pin it in the user's file.
+    if ((current.isEmpty() || !folder.isDir() || !folder.isWritable()) &&
+        defaults.stringForKey(pathKey) != receivedFiles)
+        defaults.setValue(pathKey, receivedFiles);
+}
+
+bool KDTAppDelegate::init() {
+    m_instance = std::make_unique<SingleInstance>(SingleInstance::defaultFolder());
+    switch (m_instance->acquire(OlderCopyWaitMs)) {
+    case SingleInstance::Outcome::Alone:
+        return true;
+    case SingleInstance::Outcome::TookOver:
+        qCInfo(lcApp) << "the copy with pid" << m_instance->otherPid() << "quit for this one";
+        return true;
+    case SingleInstance::Outcome::OtherStayed:
+    case SingleInstance::Outcome::Failed:
+        break;
+    }
+    m_initError = m_instance->errorText();
+    return false;
+}
+
+void KDTAppDelegate::makeInterfaceObjects() {
+    m_udpserver = std::make_unique<UDPserver>();
+    // Published at launch, after the roster and the TCP server, so that the TCP server's first
+    // listen does not start presence ahead of its turn.
+    if (UDPserver::shared() == m_udpserver.get()) UDPserver::setShared(nullptr);
+    m_list = std::make_unique<UserList>();
+}
+
+UDPserver *KDTAppDelegate::udpserver() const { return m_udpserver.get(); }
+UserList *KDTAppDelegate::list() const { return m_list.get(); }
+TCPserver *KDTAppDelegate::tcpServer() const { return m_tcpserver.get(); }
+FILEserver *KDTAppDelegate::fileServer() const { return m_fileserver.get(); }
+
+void KDTAppDelegate::applicationDidFinishLaunching() {
+    if (m_launched) return;
+    if (!m_list) makeInterfaceObjects();
+    AppInterface *ui = AppInterface::current();
+    // 1. The toolbar style is the platform's own here. 2. The status-bar item.
+    ui->createStatusItem();
+    // 3.-5. The local user, the roster published, whether anybody else was ever seen.
+    m_list->updateMe();
+    UserList::setShared(m_list.get());
+    m_list->setSomeUsersExceptMeEverSeen(!m_list->allUsersWithoutOffline(false, true).isEmpty());
+    saveContextIfChanged();
+    // 6. The messaging server, listening at once; chat-room words are handled by the rooms.
+    m_tcpserver = std::make_unique<TCPserver>();
+    TCPserver::setShared(m_tcpserver.get());
+    Chat::registerHandlers(*m_tcpserver);
+    // 7. Presence: the first "UI", the follow-up and the refresh timer.
+    UDPserver::setShared(m_udpserver.get());
+    m_udpserver->beginWork();
+    // 8. The file server, told of every later restart of the listeners.
+    m_fileserver = std::make_unique<FILEserver>();
+    FILEserver::setShared(m_fileserver.get());
+    m_tcpserver->setFileServerAdapterChanged([this] {
+        if (m_fileserver) m_fileserver->adapterChanged();
+    });
+    // 9. The status control shows the local user's status. 10. Menu images.
+    ui->statusMatrixSelectionChanged();
+    ui->setMenuImageSize(16);
+    // 11. The hot key brings the main window forward.
+    ui->setHotKeyAction([this] { restoreWindow(); });
+    // 12. Product name in menus and windows. 13. The main window.
+    ui->customize();
+    ui->showMainWindow();
+    m_launched = true;
+}
+
+// --- running ---
+
+void KDTAppDelegate::restoreWindow() { AppInterface::current()->restoreWindow(); }
+
+bool KDTAppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    Q_UNUSED(hasVisibleWindows);
+    restoreWindow();
+    return true;
+}
+
+void KDTAppDelegate::windowDidBecomeKey() {
+    if (m_keyWindow) return;
+    m_keyWindow = true;
+    emit keyWindowChanged(true);
+}
+
+void KDTAppDelegate::windowDidResignKey() {
+    AppInterface::current()->closeUserCard();
+    if (!m_keyWindow) return;
+    m_keyWindow = false;
+    emit keyWindowChanged(false);
+}
+
+// --- shut-down ---
+
+bool KDTAppDelegate::terminate() {
+    if (m_terminating || m_terminated) return true;
+    m_terminating = true;
+    if (!applicationShouldTerminate()) {
+        m_terminating = false;
+        return false;
+    }
+    applicationWillTerminate();
+    if (QCoreApplication *app = QCoreApplication::instance()) app->exit(0);
+    return true;
+}
+
+bool KDTAppDelegate::applicationShouldTerminate() {
+    if (!m_context) return true;
+    if (!AppInterface::current()->commitEditing()) return false;
+    if (m_context->hasChanges()) {
+        StoreError error;
+        if (!m_context->save(&error))
+            qCWarning(lcStack).noquote() << "save at quit failed:" << error.code << error.message;
+    }
+    return true;
+}
+
+void KDTAppDelegate::applicationWillTerminate() {
+    if (m_terminated) return;
+    m_terminated = true;
+    AppInterface::current()->endAllCalls();
+    if (m_list && m_launched) m_list->goOffline();
+    if (m_tcpserver) m_tcpserver->turnOffserver();
+    // "UO" is only queued so far; the process must not end before it has left (bounded).
+    if (m_udpserver) {
+        const QDeadlineTimer deadline(OfflineFlushMs);
+        while (m_udpserver->pendingSends() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (m_udpserver->pendingSends() > 0)
+            qCWarning(lcApp) << m_udpserver->pendingSends() << "presence datagrams not sent at quit";
+    }
+    if (m_context) saveContextIfChanged();
 }
