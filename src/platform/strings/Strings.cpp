@@ -28,6 +28,7 @@ State &state() {
 
 QHash<QString, QString> readTable(const QString &path) {
     QHash<QString, QString> entries;
+    if (!QFile::exists(path)) return entries;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return entries;
     const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
@@ -70,19 +71,34 @@ void Strings::setRoot(const QString &root) {
 }
 
 QString Strings::localized(const QString &table, const QString &key) {
+    // Reading a table can make Qt look up a text of its own (an error message), which comes
+    // back here through the application's translator: that inner lookup gets the key.
+    thread_local bool inside = false;
+    if (inside) return key;
+    inside = true;
     const QString name = table.isEmpty() ? defaultTable() : table;
     const QStringList tried = candidates(languages());
     State &s = state();
-    QMutexLocker lock(&s.mutex);
+    QString result = key;
     for (const QString &language : tried) {
         const QString id = language + QLatin1Char('/') + name;
+        QMutexLocker lock(&s.mutex);
         auto it = s.tables.constFind(id);
-        if (it == s.tables.constEnd())
-            it = s.tables.insert(id, readTable(s.root + QLatin1Char('/') + id + QStringLiteral(".json")));
+        if (it == s.tables.constEnd()) {
+            const QString path = s.root + QLatin1Char('/') + id + QStringLiteral(".json");
+            lock.unlock(); // no lock held while the file is read
+            QHash<QString, QString> entries = readTable(path);
+            lock.relock();
+            it = s.tables.insert(id, std::move(entries));
+        }
         const auto entry = it->constFind(key);
-        if (entry != it->constEnd()) return *entry;
+        if (entry != it->constEnd()) {
+            result = *entry;
+            break;
+        }
     }
-    return key;
+    inside = false;
+    return result;
 }
 
 QString Strings::format(const QString &format, const QVariantList &arguments) {

@@ -1,0 +1,328 @@
+// The application itself (offscreen) in network namespaces, against copies of the test driver:
+// it finds its peers, stores and answers a message, quits in order on SIGTERM ("UO" on the wire
+// before it exits, its listener closed, its store whole), gives way to a newer copy of the same
+// folders but never to a copy with folders of its own, and reads a legacy peer's name in the
+// code page of the user's language.
+#include "core/wire/KDTPacket.h"
+#include "support/E2eCopies.h"
+#include "support/EventLoopWait.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <memory>
+
+#ifndef MURNAVELL_APP
+#define MURNAVELL_APP ""
+#endif
+#ifndef MURNAVELL_SCREENGRAB
+#define MURNAVELL_SCREENGRAB ""
+#endif
+#ifndef MURNAVELL_SCREENSHOT_DIR
+#define MURNAVELL_SCREENSHOT_DIR ""
+#endif
+
+namespace {
+
+QString driverId(int i) { return E2eCopies::userIdIn(7, i); }
+
+// One value (or "" when none) of a query on a store, opened read-only beside a running writer.
+QString queryStore(const QString &path, const QString &sql) {
+    sqlite3 *db = nullptr;
+    QString result;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK) {
+            if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
+                result = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+            sqlite3_finalize(stmt);
+        }
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+class E2eApplicationTest : public E2eCopies {
+protected:
+    static QString application() { return QString::fromUtf8(MURNAVELL_APP); }
+
+    // Starts the application in copy i (offscreen, English unless `lang` says otherwise) with
+    // the copy's folders, or with those under `root` when given.
+    QProcess *startApp(int i, const QString &lang = "en_US.UTF-8", const QString &root = {}) {
+        QProcessEnvironment env;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LANG", lang);
+        env.insert("LANGUAGE", "");
+        env.insert("LC_ALL", "");
+        env.insert("LC_MESSAGES", "");
+        if (!root.isEmpty()) {
+            for (const char *sub : {"home", "config", "data", "run"}) QDir().mkpath(root + "/" + sub);
+            env.insert("HOME", root + "/home");
+            env.insert("XDG_CONFIG_HOME", root + "/config");
+            env.insert("XDG_DATA_HOME", root + "/data");
+            env.insert("XDG_RUNTIME_DIR", root + "/run");
+        }
+        return lab->run(i, application(), {}, env);
+    }
+    QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
+
+    // The id of the application's user as the driver hears it: the first peer it announces.
+    static QString peerId(CopyProcess *driver, const QString &ownId, int timeoutMs = 15000) {
+        const auto heard = driver->waitForEvent(
+            [&](const QJsonObject &e) { return e.value("event") == "presence" && e.value("from") != ownId; },
+            timeoutMs);
+        return heard ? heard->value("from").toString() : QString();
+    }
+    static CopyProcess::Predicate presence(const QString &word, const QString &from) {
+        return [=](const QJsonObject &e) {
+            return e.value("event") == "presence" && e.value("word") == word && e.value("from") == from;
+        };
+    }
+    // Whether anything in the namespace listens on TCP 19771.
+    bool listening(int i) {
+        const NetnsLab::Result r = lab->exec(i, {"ss", "-Hltn", "sport = :19771"});
+        return r.exitCode == 0 && !r.output.trimmed().isEmpty();
+    }
+};
+
+#define SKIP_WITHOUT_APP()                                                                                   \
+    do {                                                                                                     \
+        SKIP_WITHOUT_LAB();                                                                                  \
+        if (application().isEmpty()) GTEST_SKIP() << "the application was not built";                        \
+    } while (0)
+
+TEST_F(E2eApplicationTest, FindsPeersStoresAndAnswersAndQuitsInOrderOnSigterm) {
+    SKIP_WITHOUT_APP();
+    lab = std::make_unique<NetnsLab>(2);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    QProcess *app = startApp(0);
+    ASSERT_NE(app, nullptr);
+    CopyProcess *b = startWithPresence(1, driverId(1));
+    ASSERT_NE(b, nullptr);
+    const QString appId = peerId(b, driverId(1));
+    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics()) << app->readAllStandardError().constData();
+    EXPECT_TRUE(listening(0));
+
+    const QString text = QStringLiteral("Привет from B ✓");
+    b->send("send " + appId + " " + text);
+    ASSERT_TRUE(b->waitForEvent(event("delivered", "to", appId), 10000)) << qPrintable(b->diagnostics());
+
+    app->terminate(); // SIGTERM
+    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 5000)) << qPrintable(b->diagnostics());
+    ASSERT_TRUE(app->waitForFinished(10000));
+    EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app->exitCode(), 0) << app->readAllStandardError().constData();
+    EXPECT_FALSE(listening(0));
+    EXPECT_EQ(queryStore(storeOf(0), "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(
+        queryStore(storeOf(0), "SELECT count(*) FROM log_entries WHERE kind = 'Message' AND incoming = 1 "
+                               "AND message = '" +
+                                   text + "'"),
+        "1");
+}
+
+TEST_F(E2eApplicationTest, ASecondLaunchMakesTheFirstQuitInOrderAndStays) {
+    SKIP_WITHOUT_APP();
+    lab = std::make_unique<NetnsLab>(2);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    QProcess *first = startApp(0);
+    ASSERT_NE(first, nullptr);
+    CopyProcess *b = startWithPresence(1, driverId(1));
+    ASSERT_NE(b, nullptr);
+    const QString appId = peerId(b, driverId(1));
+    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics());
+
+    QProcess *second = startApp(0);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 10000)) << qPrintable(b->diagnostics());
+    ASSERT_TRUE(first->waitForFinished(10000));
+    EXPECT_EQ(first->exitCode(), 0) << first->readAllStandardError().constData();
+    // The newer copy takes over the same user and announces it again.
+    EXPECT_TRUE(b->waitForEvent(presence("UI", appId), 10000)) << qPrintable(b->diagnostics());
+    spinFor(1000);
+    EXPECT_EQ(second->state(), QProcess::Running) << second->readAllStandardError().constData();
+    EXPECT_TRUE(listening(0));
+}
+
+TEST_F(E2eApplicationTest, CopiesWithFoldersOfTheirOwnNeverEndEachOther) {
+    SKIP_WITHOUT_APP();
+    lab = std::make_unique<NetnsLab>(1);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    QProcess *first = startApp(0);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(storeOf(0)); }, 10000));
+    const QString otherRoot = lab->folder(0) + "/other";
+    QProcess *second = startApp(0, "en_US.UTF-8", otherRoot);
+    ASSERT_NE(second, nullptr);
+    // The second copy has made its own store: it is past the point where it would have ended
+    // the first.
+    ASSERT_TRUE(waitUntil(
+        [&] { return QFileInfo::exists(otherRoot + "/data/Murnavell/Murnavell-v2.storedata"); }, 10000));
+    spinFor(1500);
+    EXPECT_EQ(first->state(), QProcess::Running) << first->readAllStandardError().constData();
+    EXPECT_EQ(second->state(), QProcess::Running) << second->readAllStandardError().constData();
+}
+
+// A legacy peer (no UTF-8) announces "Иван" in Windows-1251. The code page follows the user's
+// language: a Russian user reads the name, a Western one gets what Windows-1252 makes of it.
+TEST_F(E2eApplicationTest, LegacyNamesAreReadInTheCodePageOfTheUsersLanguage) {
+    SKIP_WITHOUT_APP();
+    const struct {
+        const char *lang;
+        QString name;
+    } cases[] = {{"ru_RU.UTF-8", QStringLiteral("Иван")}, {"en_US.UTF-8", QStringLiteral("Èâàí")}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lang);
+        lab = std::make_unique<NetnsLab>(2);
+        ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+        QProcess *app = startApp(0, QString::fromLatin1(c.lang));
+        ASSERT_NE(app, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(storeOf(0)); }, 10000));
+
+        const QString legacyId = QStringLiteral("A900000042");
+        const PacketArray announce{
+            "UI",   "0", "WINPC-7", legacyId, "*", "*", "1",    QByteArray("\xC8\xE2\xE0\xED"),
+            "4711", "0", "4",       "0",      "1", "*", "4.9.2"};
+        const QByteArray frame = KDTPacket::PlainPackeFromArray(announce);
+        ASSERT_FALSE(frame.isEmpty());
+        const QString sql = "SELECT name FROM tree_items WHERE userId = '" + legacyId + "'";
+        // Sent again until the application has it (it may still be opening its sockets).
+        const bool stored = waitUntil(
+            [&] {
+                lab->exec(1, {"python3", "-c",
+                              "import socket,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
+                              "s.sendto(bytes.fromhex(sys.argv[1]),(sys.argv[2],19771))",
+                              QString::fromLatin1(frame.toHex()), lab->address(0)});
+                spinFor(300);
+                return !queryStore(storeOf(0), sql).isEmpty();
+            },
+            15000);
+        if (!stored) { // perhaps saved only at quit
+            app->terminate();
+            app->waitForFinished(10000);
+        }
+        EXPECT_EQ(queryStore(storeOf(0), sql), c.name) << app->readAllStandardError().constData();
+        lab->stop(app);
+        lab.reset();
+    }
+}
+
+// A real X server (Xvfb) with a tray host (trayer) docked in the top right corner, for as long
+// as the object lives. The tray is as wide as one icon, so the application's item sits at
+// (width - 12, 12).
+class XDisplay {
+public:
+    static constexpr int Width = 1024, Height = 768, TraySize = 24;
+
+    static QString missingTool() {
+        for (const char *tool : {"Xvfb", "trayer", "xdotool"})
+            if (QStandardPaths::findExecutable(tool).isEmpty()) return QString::fromLatin1(tool);
+        return {};
+    }
+    XDisplay() {
+        for (int n = 90 + int(QCoreApplication::applicationPid() % 100); n < 400; ++n)
+            if (!QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n)) &&
+                !QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n))) {
+                number = n;
+                break;
+            }
+        name = QString(":%1").arg(number);
+        server.start("Xvfb",
+                     {name, "-screen", "0", QString("%1x%2x24").arg(Width).arg(Height), "-nolisten", "tcp"});
+        ok = server.waitForStarted(5000) &&
+             waitUntil([&] { return QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(number)); }, 10000);
+        if (!ok) return;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", name);
+        tray.setProcessEnvironment(env);
+        tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                              QString::number(TraySize), "--height", QString::number(TraySize),
+                              "--transparent", "false", "--tint", "0x303030", "--SetDockType", "true"});
+        ok = tray.waitForStarted(5000);
+    }
+    ~XDisplay() {
+        for (QProcess *p : {&tray, &server}) {
+            if (p->state() == QProcess::NotRunning) continue;
+            p->terminate();
+            if (!p->waitForFinished(3000)) {
+                p->kill();
+                p->waitForFinished(2000);
+            }
+        }
+    }
+    // Runs a tool on this display, bounded.
+    int run(const QString &program, const QStringList &args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", name);
+        p.setProcessEnvironment(env);
+        p.start(program, args);
+        if (!p.waitForFinished(10000)) {
+            p.kill();
+            p.waitForFinished(2000);
+            return -1;
+        }
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    bool xdotool(const QStringList &args) { return run("xdotool", args) == 0; }
+
+    int number = 0;
+    QString name;
+    QProcess server, tray;
+    bool ok = false;
+};
+
+// A user opens the tray menu and chooses Quit: the screenshot shows the main window with the
+// menu open, and the program quits in order.
+TEST_F(E2eApplicationTest, QuitFromTheTrayMenuUnderX) {
+    SKIP_WITHOUT_APP();
+    if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
+        GTEST_SKIP() << qPrintable(tool) << " is missing";
+    XDisplay x;
+    ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
+    lab = std::make_unique<NetnsLab>(2);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    QProcessEnvironment env;
+    env.insert("DISPLAY", x.name);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("LANG", "en_US.UTF-8");
+    QProcess *app = lab->run(0, application(), {}, env);
+    ASSERT_NE(app, nullptr);
+    CopyProcess *b = startWithPresence(1, driverId(1));
+    ASSERT_NE(b, nullptr);
+    const QString appId = peerId(b, driverId(1));
+    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics()) << app->readAllStandardError().constData();
+    // The main window is up and the item is docked.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return x.xdotool({"search", "--onlyvisible", "--name", "^Murnavell$"});
+        },
+        10000));
+    spinFor(1000);
+
+    ASSERT_TRUE(x.xdotool({"mousemove", QString::number(XDisplay::Width - 12), "12", "click", "3"}));
+    spinFor(1000);
+    const QString shot = QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/main-window-tray-menu.png";
+    QDir().mkpath(QFileInfo(shot).path());
+    ASSERT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0);
+    const QImage image(shot);
+    ASSERT_EQ(image.size(), QSize(XDisplay::Width, XDisplay::Height));
+    // The menu hangs below the tray item: not the black of the bare screen there.
+    EXPECT_NE(image.pixelColor(XDisplay::Width - 60, 60), QColor(Qt::black));
+
+    // Up from the top of the menu wraps to its last item, "Quit Murnavell".
+    ASSERT_TRUE(x.xdotool({"key", "Up", "Return"}));
+    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 5000)) << qPrintable(b->diagnostics());
+    ASSERT_TRUE(app->waitForFinished(10000));
+    EXPECT_EQ(app->exitCode(), 0) << app->readAllStandardError().constData();
+    EXPECT_FALSE(listening(0));
+    EXPECT_EQ(queryStore(storeOf(0), "PRAGMA integrity_check"), "ok");
+}
+
+} // namespace
