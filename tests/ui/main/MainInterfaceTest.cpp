@@ -164,11 +164,29 @@ TEST_F(MainInterfaceTest, QuitFromTheMenuTakesTheOrderlyWay) {
     EXPECT_TRUE(delegate.terminated());
 }
 
-TEST_F(MainInterfaceTest, TheMainWindowComesBackAfterItWasClosed) {
+TEST_F(MainInterfaceTest, WithoutATrayClosingOnlyMinimizesAndReopeningShowsTheWindow) {
+    ASSERT_FALSE(ui->hasTray()); // the offscreen platform has none
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
     ui->window()->close();
+    EXPECT_TRUE(ui->window()->isVisible());
+    EXPECT_TRUE(ui->window()->isMinimized());
     delegate.applicationShouldHandleReopen(false);
     EXPECT_TRUE(ui->window()->isVisible());
     EXPECT_FALSE(ui->window()->isMinimized());
+}
+
+TEST_F(MainInterfaceTest, TheKeyWindowFlagFollowsTheMainWindow) {
+    QEvent activate(QEvent::WindowActivate), deactivate(QEvent::WindowDeactivate);
+    QApplication::sendEvent(ui->window(), &deactivate); // whatever showing it did
+    QSignalSpy changes(&delegate, &KDTAppDelegate::keyWindowChanged);
+    QApplication::sendEvent(ui->window(), &activate);
+    EXPECT_TRUE(delegate.keyWindow());
+    QApplication::sendEvent(ui->window(), &activate);
+    QApplication::sendEvent(ui->window(), &deactivate);
+    EXPECT_FALSE(delegate.keyWindow());
+    ASSERT_EQ(changes.size(), 2);
+    EXPECT_EQ(changes.at(0).at(0).toBool(), true);
+    EXPECT_EQ(changes.at(1).at(0).toBool(), false);
 }
 
 } // namespace
