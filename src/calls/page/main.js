@@ -12,7 +12,8 @@
  *   the comment line after `let localization` becomes `localization = {"key": "text", ...};`
  *                  with the 32 texts, every one a JSON string literal.
  * The CSS and HTML sit inside String.raw templates, so they never hold a backtick or a dollar
- * sign followed by a brace; nothing spliced into the script may hold "</script" or "<!--".
+ * sign followed by a brace; nothing spliced into the script may end its script element or
+ * open an HTML comment there (every string literal escapes "<" as \u003c).
  *
  * Into the page, one call per message: exeMsgReceived({message: NAME, data: DATA}). DATA is a
  * string, except for "rtc_msg" and "callers_name", where it is a signalling object.
@@ -967,10 +968,11 @@ function showChatLine(uid, name, text) {
   line.type = 'button';
   line.className = 'chat-line';
   const who = document.createElement('strong');
-  who.textContent = displayName(uid, name);
+  who.textContent = name || displayName(uid, '');
   const what = document.createElement('span');
   what.textContent = text;
   line.append(who, what);
+  line.setAttribute('aria-label', `${who.textContent}: ${text}`);
   line.addEventListener('click', () => Host.post('conversation', ''));
   ui.chat.appendChild(line);
   while (ui.chat.children.length > LIMITS.chatLines) ui.chat.firstElementChild.remove();

@@ -18,8 +18,8 @@ const FLAGS = [
   '--disable-background-networking',
   '--disable-component-update',
   '--disable-sync',
-  // Two fake cameras, so that choosing one is seen; microphones and outputs come in threes.
-  '--use-fake-device-for-media-stream=device-count=2',
+  // Three fake cameras (the second gives 16-bit depth frames, which no encoder takes); microphones and outputs come in threes.
+  '--use-fake-device-for-media-stream=device-count=3',
   '--use-fake-ui-for-media-stream',
   // Inside the namespace loopback is the only interface; let WebRTC use it and name it plainly.
   '--allow-loopback-in-peer-connection',

@@ -48,3 +48,24 @@ export function control(kind) {
     pressed: toggle.getAttribute('aria-pressed'),
     open: !root.querySelector('.dropdown').hidden };
 }
+
+export function received(uid) {
+  return peers.get(uid).pc.getStats().then((report) => {
+    const totals = { frames: 0, energy: 0 };
+    report.forEach((entry) => {
+      if (entry.type !== 'inbound-rtp') return;
+      if (entry.kind === 'video') totals.frames += entry.framesDecoded || 0;
+      if (entry.kind === 'audio') totals.energy += entry.totalAudioEnergy || 0;
+    });
+    return totals;
+  });
+}
+
+export function sending(uid) {
+  const peer = peers.get(uid);
+  const track = (kind) => peer.transceiver(kind).sender.track;
+  const audio = track('audio');
+  const video = track('video');
+  return { audio: audio && { label: audio.label, enabled: audio.enabled, same: audio === media.audio },
+    video: video && { label: video.label, same: video === media.video } };
+}
