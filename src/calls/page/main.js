@@ -362,7 +362,10 @@ class DeviceButton {
     for (const button of DeviceButton.all) button.hide();
   }
 
-  constructor(root, kind, title, onToggle) {
+  constructor(kind, title, onToggle) {
+    const root = ui.deviceTemplate.content.firstElementChild.cloneNode(true);
+    root.id = `${kind}-control`;
+    ui.devices.appendChild(root);
     this.root = root;
     this.kind = kind;
     this.toggle = root.querySelector('.toggle');
@@ -372,10 +375,11 @@ class DeviceButton {
     this.icon = this.toggle.querySelector('use');
     this.text = this.toggle.querySelector('.btn-text');
     this.opening = 0;
-    root.querySelector('.dropdown-title').textContent = t(title);
-    this.chooser.setAttribute('aria-label', t(title));
-    this.chooser.title = t(title);
-    this.list.setAttribute('aria-label', t(title));
+    this.title = t(title);
+    root.querySelector('.dropdown-title').textContent = this.title;
+    this.chooser.setAttribute('aria-label', this.title);
+    this.chooser.title = this.title;
+    this.list.setAttribute('aria-label', this.title);
     this.toggle.addEventListener('click', onToggle);
     this.chooser.addEventListener('click', () => (this.isOpen() ? this.hide() : this.show()));
     root.addEventListener('keydown', (event) => this.onKey(event));
@@ -403,7 +407,7 @@ class DeviceButton {
     devices.forEach((device, index) => {
       const item = ui.deviceItem.content.firstElementChild.cloneNode(true);
       const button = item.querySelector('button');
-      button.textContent = cleanText(device.label, LIMITS.name) || `${t(this.title())} ${index + 1}`;
+      button.textContent = cleanText(device.label, LIMITS.name) || `${this.title} ${index + 1}`;
       button.setAttribute('aria-checked', String(device.deviceId === current));
       button.tabIndex = -1;
       button.addEventListener('click', () => {
@@ -418,11 +422,6 @@ class DeviceButton {
     const items = this.items();
     const checked = items.find((b) => b.getAttribute('aria-checked') === 'true') || items[0];
     if (checked) checked.focus();
-  }
-
-  title() {
-    return { camera: 'Select a Camera', microphone: 'Select a Microphone',
-      speakers: 'Select Speakers' }[this.kind];
   }
 
   hide() {
@@ -599,6 +598,14 @@ class Peer {
     }
   }
 
+  // Sets our side's description, waits for its candidates and sends it whole.
+  async describe(type, description) {
+    await this.pc.setLocalDescription(description);
+    await gathered(this.pc);
+    if (this.closed) return;
+    sendSignal(this.uid, { type, session: this.session, sdp: this.pc.localDescription.sdp });
+  }
+
   async offer(restart) {
     try {
       if (!restart) {
@@ -606,11 +613,7 @@ class Peer {
         this.pc.addTransceiver('video', { direction: 'sendrecv' });
         this.attachLocal();
       }
-      await this.pc.setLocalDescription(await this.pc.createOffer({ iceRestart: !!restart }));
-      await gathered(this.pc);
-      if (this.closed) return;
-      sendSignal(this.uid, { type: 'offer', session: this.session,
-        sdp: this.pc.localDescription.sdp });
+      await this.describe('offer', await this.pc.createOffer({ iceRestart: !!restart }));
     } catch (error) {
       this.fail(error);
     }
@@ -621,11 +624,7 @@ class Peer {
     try {
       await this.pc.setRemoteDescription({ type: 'offer', sdp });
       this.attachLocal();
-      await this.pc.setLocalDescription(await this.pc.createAnswer());
-      await gathered(this.pc);
-      if (this.closed) return;
-      sendSignal(this.uid, { type: 'answer', session: this.session,
-        sdp: this.pc.localDescription.sdp });
+      await this.describe('answer', await this.pc.createAnswer());
     } catch (error) {
       this.fail(error);
     }
@@ -1110,16 +1109,16 @@ function build() {
     toolbar: byId('toolbar'),
     leave: byId('leave-button'),
     tileTemplate: byId('tile-template'),
+    devices: byId('devices'),
+    deviceTemplate: byId('device-template'),
     deviceItem: byId('device-item-template'),
   };
   ui.local = new Tile(ui.tileTemplate, true);
   ui.local.setConnection('live');
   ui.localSlot.appendChild(ui.local.root);
-  ui.camera = new DeviceButton(byId('camera-control'), 'camera', 'Select a Camera', toggleCamera);
-  ui.microphone = new DeviceButton(byId('microphone-control'), 'microphone',
-    'Select a Microphone', toggleMicrophone);
-  ui.speakers = new DeviceButton(byId('speakers-control'), 'speakers', 'Select Speakers',
-    toggleSpeakers);
+  ui.camera = new DeviceButton('camera', 'Select a Camera', toggleCamera);
+  ui.microphone = new DeviceButton('microphone', 'Select a Microphone', toggleMicrophone);
+  ui.speakers = new DeviceButton('speakers', 'Select Speakers', toggleSpeakers);
 
   byId('invite-button').addEventListener('click', () => Host.post('invite', ''));
   byId('conversation-button').addEventListener('click', () => Host.post('conversation', ''));

@@ -1,18 +1,12 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launchBrowser, canRun } from './support/browser.mjs';
+import { sharedBrowser } from './support/browser.mjs';
 import { FakeHost, Relay } from './support/host.mjs';
 import { linksUp, screen, control, received, sending } from './support/probe.mjs';
 import { shot } from './support/screenshots.mjs';
 
-const skip = canRun() || false;
-let browser;
-before(async () => {
-  if (!skip) browser = await launchBrowser();
-});
-after(async () => {
-  if (browser) await browser.close();
-});
+const shared = sharedBrowser();
+const { skip } = shared;
 
 // What arrives from a peer over a while: video frames and audio energy.
 async function flow(host, uid, ms = 1500) {
@@ -35,8 +29,8 @@ async function framesGrow(host, uid, what, timeout = 20000) {
 }
 
 async function connectedPair(relay) {
-  const alice = new FakeHost(browser, relay, { uid: 'A100000001', name: 'Alice' });
-  const bob = new FakeHost(browser, relay, { uid: 'A200000002', name: 'Bob' });
+  const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice' });
+  const bob = new FakeHost(shared.browser, relay, { uid: 'A200000002', name: 'Bob' });
   await alice.open();
   alice.callUser(bob.uid);
   await bob.waitFor(() => bob.page, 'the incoming call window');
@@ -77,6 +71,9 @@ test('mute buttons stop what the peer gets and say so', { skip, timeout: 90000 }
     'Your camera is off. Other users cannot see you, but they still CAN hear you.'));
   await bob.poll((uid) => peers.get(uid).tile.root.dataset.video === 'off', alice.uid,
     'Alice shown without picture');
+  await a.locator('#microphone-control .toggle').click();
+  await shot(a, 'call-page-camera-and-microphone-off');
+  await a.locator('#microphone-control .toggle').click();
   await a.waitForTimeout(500);
   assert.equal((await flow(bob, alice.uid)).frames, 0);
   assert.equal(await a.evaluate(() => media.video), null, 'the camera is let go');
@@ -152,7 +149,7 @@ test('devices are chosen from the menus and remembered', { skip, timeout: 90000 
   const stored = JSON.parse(alice.settings);
   assert.deepEqual(Object.keys(stored).sort(), ['camera', 'microphone', 'speakers']);
   assert.equal(stored.camera.label, 'fake_device_2');
-  const carol = new FakeHost(browser, relay, { uid: 'A100000009', name: 'Alice again',
+  const carol = new FakeHost(shared.browser, relay, { uid: 'A100000009', name: 'Alice again',
     settings: alice.settings });
   await carol.open();
   carol.callUser('A999999999');

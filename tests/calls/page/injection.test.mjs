@@ -1,17 +1,11 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launchBrowser, canRun } from './support/browser.mjs';
+import { sharedBrowser } from './support/browser.mjs';
 import { FakeHost, Relay, LOCALIZATION_KEYS, jsString } from './support/host.mjs';
 import { screen } from './support/probe.mjs';
 
-const skip = canRun() || false;
-let browser;
-before(async () => {
-  if (!skip) browser = await launchBrowser();
-});
-after(async () => {
-  if (browser) await browser.close();
-});
+const shared = sharedBrowser();
+const { skip } = shared;
 
 // Each would set window.pwned, open a dialog or add an element if it ever ran as code or markup.
 const HOSTILE = 'Eve "double" \'single\' \\ $& $1\nnext line </script><script>window.pwned=1;' +
@@ -27,8 +21,8 @@ const CLEAN = { pwned: 'undefined', scripts: 1, images: 0, iframes: 0 };
 
 test('names, chat lines and signalling texts stay text', { skip, timeout: 90000 }, async () => {
   const relay = new Relay();
-  const eve = new FakeHost(browser, relay, { uid: 'A666000666', name: HOSTILE });
-  const alice = new FakeHost(browser, relay, { uid: 'A100000001', name: 'Alice' });
+  const eve = new FakeHost(shared.browser, relay, { uid: 'A666000666', name: HOSTILE });
+  const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice' });
   await eve.open();
   eve.callUser(alice.uid);
   await alice.waitFor(() => alice.page, 'the incoming call window');
@@ -101,9 +95,9 @@ test('hostile translations and settings are spliced safely', { skip, timeout: 60
     for (const settings of ['\'; window.pwned = 1; //', '{"camera":{"id":"</script><script>' +
       'window.pwned=1</script>","label":"\\u2028\'"}}', '[1,2]']) {
       const relay = new Relay();
-      const host = new FakeHost(browser, relay, { uid: 'A100000001', name: 'Alice', translations,
+      const host = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice', translations,
         settings });
-      const caller = new FakeHost(browser, relay, { uid: 'A200000002', name: 'Bob $& "B"' });
+      const caller = new FakeHost(shared.browser, relay, { uid: 'A200000002', name: 'Bob $& "B"' });
       await caller.open();
       caller.callUser(host.uid);
       await host.waitFor(() => host.page, 'the incoming call window');

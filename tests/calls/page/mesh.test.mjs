@@ -1,27 +1,21 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launchBrowser, canRun } from './support/browser.mjs';
+import { sharedBrowser } from './support/browser.mjs';
 import { FakeHost, Relay } from './support/host.mjs';
 import { linksUp } from './support/probe.mjs';
 import { shot } from './support/screenshots.mjs';
 
-const skip = canRun() || false;
-let browser;
-before(async () => {
-  if (!skip) browser = await launchBrowser();
-});
-after(async () => {
-  if (browser) await browser.close();
-});
+const shared = sharedBrowser();
+const { skip } = shared;
 
 const joinWithCamera = (host) =>
   host.page.getByRole('button', { name: 'with your camera and microphone' }).click();
 
 test('a three-way call connects every pair', { skip, timeout: 120000 }, async () => {
   const relay = new Relay();
-  const alice = new FakeHost(browser, relay, { uid: 'A100000001', name: 'Alice Archer' });
-  const bob = new FakeHost(browser, relay, { uid: 'A200000002', name: 'Bob Brown' });
-  const carol = new FakeHost(browser, relay, { uid: 'A300000003', name: 'Carol Clark' });
+  const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice Archer' });
+  const bob = new FakeHost(shared.browser, relay, { uid: 'A200000002', name: 'Bob Brown' });
+  const carol = new FakeHost(shared.browser, relay, { uid: 'A300000003', name: 'Carol Clark' });
   await alice.open();
   alice.callUser(bob.uid);
   alice.callUser(carol.uid);
@@ -55,8 +49,8 @@ test('a three-way call connects every pair', { skip, timeout: 120000 }, async ()
 test('two pages that call each other at once end up with one connection', { skip, timeout: 60000 },
   async () => {
     const relay = new Relay();
-    const dana = new FakeHost(browser, relay, { uid: 'A400000004', name: 'Dana' });
-    const eric = new FakeHost(browser, relay, { uid: 'A500000005', name: 'Eric' });
+    const dana = new FakeHost(shared.browser, relay, { uid: 'A400000004', name: 'Dana' });
+    const eric = new FakeHost(shared.browser, relay, { uid: 'A500000005', name: 'Eric' });
     await Promise.all([dana.open(), eric.open()]);
     await Promise.all([dana.waitForPost('ready'), eric.waitForPost('ready')]);
     relay.hold();

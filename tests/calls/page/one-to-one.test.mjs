@@ -1,24 +1,18 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launchBrowser, canRun } from './support/browser.mjs';
+import { sharedBrowser } from './support/browser.mjs';
 import { FakeHost, Relay } from './support/host.mjs';
 import { link, linksUp, screen, control } from './support/probe.mjs';
 import { shot } from './support/screenshots.mjs';
 
-const skip = canRun();
-let browser;
-before(async () => {
-  if (!skip) browser = await launchBrowser();
-});
-after(async () => {
-  if (browser) await browser.close();
-});
+const shared = sharedBrowser();
+const { skip } = shared;
 
-test('a one-to-one call rings, connects and carries pictures both ways', { skip: skip || false, timeout: 90000 },
+test('a one-to-one call rings, connects and carries pictures both ways', { skip, timeout: 90000 },
   async () => {
     const relay = new Relay();
-    const alice = new FakeHost(browser, relay, { uid: 'A100000001', name: 'Alice Archer' });
-    const bob = new FakeHost(browser, relay, { uid: 'A200000002', name: 'Bob Brown' });
+    const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice Archer' });
+    const bob = new FakeHost(shared.browser, relay, { uid: 'A200000002', name: 'Bob Brown' });
     await alice.open();
     alice.callUser(bob.uid);
 

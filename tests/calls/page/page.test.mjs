@@ -1,20 +1,14 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
-import { launchBrowser, canRun } from './support/browser.mjs';
+import { sharedBrowser } from './support/browser.mjs';
 import { FakeHost, Relay, PAGE_DIR, PALETTES, pageSources } from './support/host.mjs';
 import { screen, control } from './support/probe.mjs';
 import { shot } from './support/screenshots.mjs';
 
-const skip = canRun() || false;
-let browser;
-before(async () => {
-  if (!skip) browser = await launchBrowser();
-});
-after(async () => {
-  if (browser) await browser.close();
-});
+const shared = sharedBrowser();
+const { skip } = shared;
 
 const count = (text, part) => text.split(part).length - 1;
 const offerFrom = (uid, name) => JSON.stringify({ v: 1, type: 'offer', from: uid, name,
@@ -43,7 +37,7 @@ test('the sources can be spliced into one script element', () => {
 });
 
 test('the page waits for the bridge, then reports in order', { skip, timeout: 60000 }, async () => {
-  const host = new FakeHost(browser, new Relay(), { uid: 'A100000001', name: 'Alice',
+  const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
     installBridge: false });
   await host.open();
   await host.page.waitForTimeout(300);
@@ -57,7 +51,7 @@ test('the page waits for the bridge, then reports in order', { skip, timeout: 60
 
 test('buttons work from the keyboard and not while the window is busy', { skip, timeout: 60000 },
   async () => {
-    const host = new FakeHost(browser, new Relay(), { uid: 'A100000001', name: 'Alice' });
+    const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice' });
     await host.open();
     host.callUser('A999999999');
     await host.poll(() => media.video && media.audio, null, 'camera and microphone');
@@ -109,7 +103,7 @@ test('buttons work from the keyboard and not while the window is busy', { skip, 
 
 test('a camera the system refused stays off and leads to the privacy settings',
   { skip, timeout: 60000 }, async () => {
-    const host = new FakeHost(browser, new Relay(), { uid: 'A100000001', name: 'Alice',
+    const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       cameraDenied: true });
     await host.open();
     host.callUser('A999999999');
@@ -127,7 +121,7 @@ test('a camera the system refused stays off and leads to the privacy settings',
 
 test('the posted minimum width holds every control; the dark palette applies',
   { skip, timeout: 60000 }, async () => {
-    const host = new FakeHost(browser, new Relay(), { uid: 'A100000001', name: 'Alice',
+    const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       palette: PALETTES.dark });
     await host.open();
     host.callUser('A999999999');
@@ -160,7 +154,7 @@ test('the posted minimum width holds every control; the dark palette applies',
 
 test('a ring ends when the caller leaves before anyone joins', { skip, timeout: 60000 },
   async () => {
-    const host = new FakeHost(browser, new Relay(), { uid: 'A100000001', name: 'Alice',
+    const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       palette: PALETTES.dark });
     await host.open();
     await host.waitForPost('ready');

@@ -5,6 +5,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
+import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 
 export const CHROMIUM = process.env.MURNAVELL_CHROMIUM || '/usr/bin/chromium';
@@ -58,4 +59,16 @@ export async function launchBrowser() {
     timeout: 30000 });
   browser.on('disconnected', () => fs.rmSync(dir, { recursive: true, force: true }));
   return browser;
+}
+
+// One browser for the tests of a file: `skip` says why they cannot run here, if they cannot.
+export function sharedBrowser() {
+  const shared = { skip: canRun() || false, browser: null };
+  before(async () => {
+    if (!shared.skip) shared.browser = await launchBrowser();
+  });
+  after(async () => {
+    if (shared.browser) await shared.browser.close();
+  });
+  return shared;
 }
