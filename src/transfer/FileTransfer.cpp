@@ -485,7 +485,7 @@ bool FileTransfer::updateFolderPath() {
     const QList<User *> users = user();
     const QString peer = users.isEmpty() ? originalSenderName() : users.first()->name();
     const QString name = folderNameOf(peer) + QStringLiteral(" - ") +
-                         QLocale().toString(Clock::now().date(), QLocale::LongFormat);
+                         QLocale().toString(Clock::now().toLocalTime().date(), QLocale::LongFormat);
     if (!QDir().mkpath(base)) return false;
     // mkdir rather than a test for existence: two transfers at the same moment never share a folder.
     for (qint64 n = 1; n < 100000; ++n) {

@@ -1,8 +1,7 @@
 #include "transfer/HeaderRecord.h"
 
+#include "core/wire/IntegerValue.h"
 #include "core/wire/KDTAES.h"
-
-#include <limits>
 
 const QByteArray &HeaderRecord::separator() {
     static const QByteArray bytes(1, '\x1f');
@@ -46,25 +45,4 @@ QHash<QString, QString> HeaderRecord::fields(const QByteArray &record) {
     return out;
 }
 
-qint64 HeaderRecord::leadingNumber(const QString &text) {
-    qsizetype i = 0;
-    while (i < text.size() && text.at(i) == QLatin1Char(' ')) ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == QLatin1Char('-') || text.at(i) == QLatin1Char('+'))) {
-        negative = text.at(i) == QLatin1Char('-');
-        ++i;
-    }
-    constexpr qint64 kMax = std::numeric_limits<qint64>::max();
-    qint64 value = 0;
-    for (; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) break;
-        const int digit = c.unicode() - u'0';
-        if (value > (kMax - digit) / 10) {
-            value = kMax;
-            continue;
-        }
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
+qint64 HeaderRecord::leadingNumber(const QString &text) { return integerValue(text); }

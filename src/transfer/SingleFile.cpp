@@ -42,6 +42,31 @@ QString freeName(int folder, const QString &name, int start) {
     return QString();
 }
 
+// The process's file-creation mask, read without changing it (umask() can only set it, and
+// setting it back races with files other threads create meanwhile).
+mode_t currentUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (!line.startsWith("Umask:")) continue;
+            bool ok = false;
+            const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+            if (ok) return mode_t(mask & 0777);
+        }
+    }
+    // Without /proc: the strictest usual mask rather than none.
+    return 077;
+}
+
+// Control characters (CR, LF, escape sequences, ...) would break lines in listings and logs or
+// drive a terminal that shows the name; each becomes "_". NUL is refused by isSafeName instead.
+QString withoutControls(const QString &name) {
+    QString out = name;
+    for (QChar &c : out)
+        if (c.unicode() != 0 && c.category() == QChar::Other_Control) c = QLatin1Char('_');
+    return out;
+}
+
 bool renameNoReplace(int folder, const QString &from, const QString &to) {
     const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
     if (::renameat2(folder, f.constData(), folder, t.constData(), RENAME_NOREPLACE) == 0) return true;
@@ -117,7 +142,7 @@ std::optional<QStringList> SingleFile::safeFolderComponents(const QString &path)
     for (const QString &component : p.split(QLatin1Char('/'))) {
         if (component.isEmpty() || component == QLatin1String(".")) continue;
         if (!isSafeName(component)) return std::nullopt;
-        out.append(component);
+        out.append(withoutControls(component));
     }
     return out;
 }
@@ -129,6 +154,7 @@ bool SingleFile::prepareFolderAndStream(const QUrl &folderPath) {
     const QString root = folderPath.toLocalFile();
     const std::optional<QStringList> components = safeFolderComponents(file_path);
     if (bytesTotal < 0 || root.isEmpty() || !components || !isSafeName(file_name)) return false;
+    const QString fileName = withoutControls(file_name);
 
     int folder = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (folder < 0) return false;
@@ -150,7 +176,7 @@ bool SingleFile::prepareFolderAndStream(const QUrl &folderPath) {
     // Every transfer has a folder of its own, so a name is only taken by an earlier file of the
     // same transfer; that file is kept and this one gets a numbered name.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = freeName(folder, file_name, 1);
+        const QString name = freeName(folder, fileName, 1);
         if (name.isEmpty()) break;
         const QString disk = name + incompleteSuffix();
         const int fd = ::openat(folder, QFile::encodeName(disk).constData(),
@@ -192,9 +218,10 @@ bool SingleFile::releaseStream() {
         m_in = -1;
     }
     if (m_out >= 0) {
-        // Only the permission bits: set-id and sticky bits from a peer are never applied.
+        // Only the permission bits, and only those the user's mask allows, as for any file made
+        // here: set-id and sticky bits from a peer are never applied, nor write access for all.
         if (!file_permissions.isEmpty())
-            ::fchmod(m_out, mode_t(HeaderRecord::leadingNumber(file_permissions) & 0777));
+            ::fchmod(m_out, mode_t(HeaderRecord::leadingNumber(file_permissions) & 0777 & ~currentUmask()));
         // Some file systems report a failed write only here.
         ok = ::close(m_out) == 0 || errno == EINTR;
         m_out = -1;

@@ -70,8 +70,8 @@ TEST_F(TransferLoopbackTest, OneFileArrivesIntactAndBothSidesWalkTheirStates) {
     EXPECT_EQ(incoming->originalSenderName(), "Alice");
 
     const QString folder = receivedFolder();
-    EXPECT_EQ(folder,
-              receiveRoot() + "/Alice - " + QLocale().toString(Clock::now().date(), QLocale::LongFormat));
+    EXPECT_EQ(folder, receiveRoot() + "/Alice - " +
+                          QLocale().toString(Clock::now().toLocalTime().date(), QLocale::LongFormat));
     EXPECT_EQ(readFile(folder + "/note.txt"), data);
     EXPECT_EQ(modeOf(folder + "/note.txt"), 0644);
     EXPECT_EQ(ui.sounds, QStringList{"File"});
@@ -262,7 +262,7 @@ TEST_F(TransferLoopbackTest, AFileThatShrinksWhileItIsSentFailsTheTransferInstea
 }
 
 TEST_F(TransferLoopbackTest, EveryIncomingTransferGetsAFolderOfItsOwnNamedAfterThePeer) {
-    const QString date = QLocale().toString(Clock::now().date(), QLocale::LongFormat);
+    const QString date = QLocale().toString(Clock::now().toLocalTime().date(), QLocale::LongFormat);
     QStringList folders;
     for (const QString name : {"Ann", "Ann", "Ann", "../Ev/il"}) {
         User *u = ctx->insert<User>();
@@ -274,6 +274,41 @@ TEST_F(TransferLoopbackTest, EveryIncomingTransferGetsAFolderOfItsOwnNamedAfterT
     }
     EXPECT_EQ(folders, (QStringList{"Ann - " + date, "Ann - " + date + " (2)", "Ann - " + date + " (3)",
                                     ".._Ev_il - " + date}));
+}
+
+TEST_F(TransferLoopbackTest, TheFolderCarriesTheDateOfTheLocalCalendar) {
+    struct Case {
+        const char *zone;
+        const char *utc;
+        QDate local;
+    };
+    const Case cases[] = {
+        {"Pacific/Kiritimati", "2023-11-14T22:30:00Z", QDate(2023, 11, 15)}, // UTC+14
+        {"Pacific/Pago_Pago", "2023-11-15T05:30:00Z", QDate(2023, 11, 14)},  // UTC-11
+        {"UTC", "2023-11-15T05:30:00Z", QDate(2023, 11, 15)},
+    };
+    const QByteArray zoneBefore = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    for (const Case &c : cases) {
+        qputenv("TZ", c.zone);
+        ::tzset();
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(c.utc), Qt::ISODate);
+        Clock::setNowFunction([at] { return at; });
+        User *u = ctx->insert<User>();
+        u->setName(QString::fromLatin1(c.zone).section('/', -1));
+        auto *t = ctx->insert<FileTransfer>();
+        t->addUserObject(u);
+        ASSERT_TRUE(t->updateFolderPath());
+        EXPECT_EQ(t->folderPath().toLocalFile().mid(receiveRoot().size() + 1),
+                  u->name() + " - " + QLocale().toString(c.local, QLocale::LongFormat))
+            << c.zone;
+    }
+    Clock::setNowFunction({});
+    if (hadZone)
+        qputenv("TZ", zoneBefore);
+    else
+        qunsetenv("TZ");
+    ::tzset();
 }
 
 // --- Raw peers ---

@@ -212,7 +212,9 @@ TEST_F(SingleFileDiskTest, AFileKeepsAnIncompleteNameUntilItsLastByteAndNeverRep
     second->releaseStream();
     EXPECT_EQ(readFile(folder() + "/Docs/a/b.txt"), "abc");
     EXPECT_EQ(readFile(folder() + "/Docs/a/b (2).txt"), "xy");
-    EXPECT_EQ(modeOf(folder() + "/Docs/a/b (2).txt"), 0777); // no set-id or sticky bits
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(modeOf(folder() + "/Docs/a/b (2).txt"), int(0777 & ~mask)); // no set-id or sticky bits
 
     // Cut short: the bytes stay under the incomplete name, nothing passes as the file.
     auto cut = incoming("", "big.bin", 10);
@@ -222,6 +224,64 @@ TEST_F(SingleFileDiskTest, AFileKeepsAnIncompleteNameUntilItsLastByteAndNeverRep
     cut.reset();
     EXPECT_FALSE(QFileInfo::exists(folder() + "/big.bin"));
     EXPECT_EQ(readFile(folder() + "/big.bin.part"), "12345");
+}
+
+TEST_F(SingleFileDiskTest, PermissionsFromThePeerGiveNoMoreThanTheUsersMaskAllows) {
+    struct Case {
+        mode_t umask;
+        const char *peer;
+        int mode;
+    };
+    const Case cases[] = {
+        {022, "511", 0755},  // 0777: not writable by others
+        {022, "438", 0644},  // 0666
+        {022, "2541", 0755}, // 04755: no set-id bit either
+        {077, "493", 0700},  // 0755 under a private mask
+        {002, "511", 0775},  {0, "511", 0777}, {022, "256", 0400},
+    };
+    const mode_t before = ::umask(022);
+    int n = 0;
+    for (const Case &c : cases) {
+        ::umask(c.umask);
+        const QString name = QStringLiteral("f%1").arg(n++);
+        auto f = incoming("", name, 1, QString::fromLatin1(c.peer));
+        ASSERT_TRUE(f->prepareFolderAndStream(QUrl::fromLocalFile(folder())));
+        ASSERT_TRUE(f->writeChunk("x", 1));
+        f->bytesReceived = 1;
+        EXPECT_TRUE(f->releaseStream());
+        EXPECT_EQ(modeOf(folder() + "/" + name), c.mode) << c.peer << " under " << c.umask;
+    }
+    ::umask(before);
+}
+
+TEST_F(SingleFileDiskTest, ControlCharactersInReceivedNamesBecomeUnderscores) {
+    struct Case {
+        QString path, name, arrives;
+    };
+    const std::vector<Case> cases = {
+        {"", "two\r\nlines.txt", "two__lines.txt"},
+        {"", "\x1b[31mred", "_[31mred"},
+        {"", "tab\there", "tab_here"},
+        {"", QStringLiteral("del\x7f and nel\u0085"), "del_ and nel_"},
+        {"Do\ncs\\In\rner", "ok.txt", "Do_cs/In_ner/ok.txt"},
+        {"", QStringLiteral("\u4e26 f\u00e9e \u2028.txt"), QStringLiteral("\u4e26 f\u00e9e \u2028.txt")},
+    };
+    for (const Case &c : cases) {
+        auto f = incoming(c.path, c.name, 1);
+        ASSERT_TRUE(f->prepareFolderAndStream(QUrl::fromLocalFile(folder()))) << qPrintable(c.arrives);
+        ASSERT_TRUE(f->writeChunk("x", 1));
+        f->bytesReceived = 1;
+        ASSERT_TRUE(f->releaseStream());
+        EXPECT_EQ(f->fileFullPath, folder() + "/" + c.arrives);
+        EXPECT_EQ(readFile(folder() + "/" + c.arrives), "x") << qPrintable(c.arrives);
+    }
+    // Nothing on disk holds a control character.
+    QDirIterator it(folder(), QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        for (const QChar ch : QFileInfo(entry).fileName())
+            EXPECT_NE(ch.category(), QChar::Other_Control) << qPrintable(entry);
+    }
 }
 
 TEST_F(SingleFileDiskTest, AFileThatCannotTakeItsNameIsNotReportedComplete) {

@@ -9,6 +9,7 @@
 #include "core/model/User.h"
 #include "core/net/TCPserver.h"
 #include "core/net/UserList.h"
+#include "core/wire/IntegerValue.h"
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
 #include "platform/dispatch/Queue.h"
@@ -16,10 +17,13 @@
 #include "platform/store/ManagedObjectContext.h"
 
 #include <QHash>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSet>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcChat, "murnavell.core.chat")
 
 const QString kStar = QStringLiteral("*");
 
@@ -103,19 +107,14 @@ Chat *Chat::findByChatRoomId(ManagedObjectContext *context, qint64 roomId) {
 }
 
 Chat *Chat::findByChatRoomId(const QString &roomIdText) {
-    const qint64 id = roomIdFromText(roomIdText);
-    return id < 0 ? nullptr : findByChatRoomId(appManagedObjectContext(), id);
+    const std::optional<qint64> id = roomIdFromText(roomIdText);
+    return id ? findByChatRoomId(appManagedObjectContext(), *id) : nullptr;
 }
 
-qint64 Chat::roomIdFromText(const QString &text) {
-    // Six digits make every number below the limit; leading zeros are allowed, nothing else.
-    if (text.isEmpty() || text.size() > 12) return -1;
-    qint64 value = 0;
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9') return -1;
-        value = value * 10 + (c.unicode() - u'0');
-    }
-    return value < RoomIdLimit ? value : -1;
+std::optional<qint64> Chat::roomIdFromText(const QString &text) {
+    const std::optional<qint64> id = leadingInteger(text);
+    if (!id) qCInfo(lcChat).noquote() << "room number without a number:" << text.left(32);
+    return id;
 }
 
 qint64 Chat::drawRoomId(ManagedObjectContext *context) {
@@ -143,8 +142,8 @@ Chat *Chat::createWithUsers(const QList<User *> &users, const QString &roomIdTex
     chat->setCurrentUsers(members);
 
     if (!roomIdText.isNull()) {
-        const qint64 id = roomIdFromText(roomIdText);
-        chat->setRoomId(id >= 0 ? id : drawRoomId(context));
+        const std::optional<qint64> id = roomIdFromText(roomIdText);
+        chat->setRoomId(id ? *id : drawRoomId(context));
         // The other members are learned from the one we know.
         if (members.size() == 1) chat->requestRoomInfo();
     } else {
@@ -313,7 +312,7 @@ PacketArray Chat::receivedJoinInfo(const PacketArray &fields, const QString &) {
     if (fields.size() < 7 || senderId.isEmpty()) return {};
     const PacketArray reply = replyPacket(QStringLiteral("CRRR"), fields);
     const QString roomText = fieldText(fields, 1);
-    if (roomIdFromText(roomText) < 0) return reply;
+    if (!roomIdFromText(roomText)) return reply;
     Me *me = Me::current();
     // 1-3. Only users this copy knows can be members; the local user is one already.
     User *sender = knownUser(senderId);

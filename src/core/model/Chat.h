@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <optional>
 
 class LogEntry;
 class ManagedObjectContext;
@@ -32,8 +33,9 @@ public:
     // The first stored room with the number of the text, in the program's context; null for
     // an unknown room or a text that is no room number.
     static Chat *findByChatRoomId(const QString &roomIdText);
-    // The room number of a text: decimal digits only, below RoomIdLimit; -1 otherwise.
-    static qint64 roomIdFromText(const QString &text);
+    // The room number of a text: its integer value, as every copy reads it (other copies draw
+    // their numbers from other ranges); nothing when the text holds no number at all.
+    static std::optional<qint64> roomIdFromText(const QString &text);
 
     // A new room with the users (the local user is left out). Without a room number one is
     // drawn and the users are told ("CRJR"); with one, a room of a single user asks that user

@@ -46,10 +46,15 @@ bool boolSetting(const char *key, bool registered) {
     return defaults.contains(name) ? defaults.boolForKey(name) : registered;
 }
 
-QString messageOrDefault(const QString &key, const char *english) {
-    const QString stored = Defaults::standard().stringForKey(key);
-    if (!stored.isEmpty()) return stored;
-    return Strings::localized(QStringLiteral("Localizable"), QString::fromLatin1(english));
+// The away or busy text as the settings hold it, also when the user left it empty: peers then
+// see no text rather than one the user never chose. The built-in text only where nothing
+// registered the setting (tests, tools).
+QString statusMessage(const QString &key, const char *english) {
+    Defaults &defaults = Defaults::standard();
+    if (!defaults.contains(key))
+        return Strings::localized(QStringLiteral("Localizable"), QString::fromLatin1(english));
+    const QString text = defaults.stringForKey(key);
+    return text.isNull() ? QString(QLatin1String("")) : text;
 }
 
 } // namespace
@@ -169,13 +174,12 @@ void Me::setStatus(const QString &status) {
     if (status == QLatin1String("10")) return;
     if (status != QLatin1String("0")) {
         if (status == QLatin1String("2"))
-            setStatusString(
-                messageOrDefault(QStringLiteral("awayMessage"),
-                                 "I am away from my computer. Please leave your message and I will "
-                                 "reply to you as soon as I am back."));
+            setStatusString(statusMessage(QStringLiteral("awayMessage"),
+                                          "I am away from my computer. Please leave your message and I will "
+                                          "reply to you as soon as I am back."));
         else
             setStatusString(
-                messageOrDefault(QStringLiteral("busyMessage"), "I am busy now. Please do not disturb me."));
+                statusMessage(QStringLiteral("busyMessage"), "I am busy now. Please do not disturb me."));
     }
     User::setStatus(status);
     if (UDPserver::shared()) sendUDPnotification(QStringLiteral("SS"), QString(), QString());
@@ -244,6 +248,13 @@ QString Me::measureIdleTime() {
     if (seconds && *seconds / 60.0 > double(minutes)) result = QString::number(qint64(*seconds * 1000.0));
     if (result != User::idleTime()) setPrimitiveValue(QStringLiteral("idleTime"), result);
     return result;
+}
+
+QString Me::userInfoValue(const QString &key) {
+    // Measured now: the auto-away check may be off, or a second old.
+    if (key == QLatin1String("idleTime")) return measureIdleTime();
+    const QVariant v = value(key);
+    return v.isValid() && !v.isNull() ? v.toString() : QString();
 }
 
 void Me::idleCheckTimer() {

@@ -62,6 +62,9 @@ public:
     // otherwise (also when the system cannot tell). Kept in `idleTime` without change notices,
     // so the user-information block sends it.
     QString measureIdleTime();
+    // The local user's value for a key of the information block, null when it has none; the
+    // idle time is measured at the call.
+    QString userInfoValue(const QString &key);
     // One auto-away check.
     void idleCheckTimer();
     // The screensaver started (true) or stopped (false).

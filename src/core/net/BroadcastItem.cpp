@@ -1,32 +1,11 @@
 #include "core/net/BroadcastItem.h"
 
+#include "core/wire/IntegerValue.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <limits>
 #include <net/if.h>
 #include <netinet/in.h>
-
-namespace {
-
-// The leading integer of a stored text, as it was always read: blanks, a sign, digits.
-// Saturates instead of overflowing; the caller cuts it to 32 bits.
-qint64 integerValue(const QString &text) {
-    qsizetype i = 0;
-    while (i < text.size() && text.at(i).isSpace()) ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) negative = text.at(i++) == u'-';
-    qint64 value = 0;
-    for (; i < text.size() && text.at(i) >= u'0' && text.at(i) <= u'9'; ++i) {
-        if (value > (std::numeric_limits<qint64>::max() - 9) / 10) {
-            value = std::numeric_limits<qint64>::max();
-            break;
-        }
-        value = value * 10 + (text.at(i).unicode() - u'0');
-    }
-    return negative ? -value : value;
-}
-
-} // namespace
 
 std::uint32_t BroadcastItem::isIp(const QString &text) {
     if (text.split(QLatin1Char('.')).size() != 4) return 0;

@@ -354,10 +354,7 @@ PacketArray TCPserver::replyInfoRequest(const PacketArray &fields) {
     if (!roster || !me) return {};
     User *requester = roster->getUserById(fieldText(fields, 3), QString());
     if (fieldText(fields, 5) != me->userId()) return {};
-    const UserInfoPacket::UserInfoValues values = [me](const QString &key) {
-        const QVariant v = me->value(key);
-        return v.isValid() && !v.isNull() ? v.toString() : QString();
-    };
+    const UserInfoPacket::UserInfoValues values = [me](const QString &key) { return me->userInfoValue(key); };
     // An unknown requester leaves field 5 empty: the array yields no frame, only the line end.
     return UserInfoPacket::MyUserInfoFor(values, requester ? requester->userId() : QString(),
                                          requester && requester->UTF8compatible());
@@ -411,10 +408,12 @@ void TCPserver::messageReceived(const PacketArray &fields, const std::shared_ptr
 }
 
 void TCPserver::debugPaketError(const QString &address) {
-    QString who = QStringLiteral("unavailable");
+    // The peer's own address: a copy that sends what cannot be read is often no known user.
+    QString line = QStringLiteral("received TCP data cannot be extracted, ip: %1")
+                       .arg(address.isEmpty() ? QStringLiteral("unavailable") : address);
     if (ManagedObjectContext *context = appManagedObjectContext(); context && !address.isEmpty()) {
         const QList<User *> users = context->fetch<User>([&](const User *u) { return u->ip() == address; });
-        if (!users.isEmpty()) who = users.first()->userId();
+        if (!users.isEmpty()) line += QStringLiteral(" (user %1)").arg(users.first()->userId());
     }
-    qCDebug(lcTcp).noquote() << QStringLiteral("received TCP data cannot be extracted, ip: %1").arg(who);
+    qCDebug(lcTcp).noquote() << line;
 }

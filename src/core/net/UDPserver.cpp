@@ -6,7 +6,9 @@
 #include "core/model/User.h"
 #include "core/net/BroadcastItem.h"
 #include "core/net/UserList.h"
+#include "core/wire/IntegerValue.h"
 #include "core/wire/KDTPacket.h"
+#include "core/wire/TextCodec.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/runloop/Timer.h"
@@ -36,18 +38,14 @@ std::function<QStringList()> &broadcastSource() {
 
 const QString kStar = QStringLiteral("*");
 
-// The frame separator inside a name would split the field on every receiver, whose field
-// count then rejects the whole packet: the copy would vanish from the network. The broken
-// bar is shown as the plain bar instead.
-QString frameSafe(const QString &name) {
-    QString out = name;
-    out.replace(QChar(0x00A6), QLatin1Char('|'));
-    return out;
-}
-
+// A name in the legacy form: the code pages write the broken bar as the frame separator, which
+// would split the field on every receiver, whose field count then rejects the whole packet (the
+// copy would vanish from the network). It is shown as the plain bar instead. The UTF-8 form
+// carries it, and every other character, escaped.
 PacketField nameField(const QString &name, bool utf8) {
-    const QString safe = frameSafe(name);
-    if (utf8) return PacketField(safe.toUtf8());
+    if (utf8) return PacketField(encodeUtf8DataField(name));
+    QString safe = name;
+    safe.replace(QChar(0x00A6), QLatin1Char('|'));
     return PacketField(safe);
 }
 
@@ -378,11 +376,11 @@ void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) 
         (word == QLatin1String("AL") && user->UTF8compatible() && user->isWindows()))
         SendUDPpacketTo(user, QStringLiteral("AL"));
     if (word == QLatin1String("UOMFR")) {
-        bool ok = false;
-        const qint64 messageId = fields.at(1).toLongLong(&ok);
-        if (!ok) return;
+        // The integer value, as every copy reads this field: a peer may send " 123" or "123x".
+        const std::optional<qint64> messageId = leadingInteger(fields.at(1));
+        if (!messageId) return;
         ManagedObjectContext *context = list->context();
-        for (MessageForForwarding *held : MessageForForwarding::findByMessageId(context, messageId)) {
+        for (MessageForForwarding *held : MessageForForwarding::findByMessageId(context, *messageId)) {
             held->removeRecipientsObject(user);
             if (held->recipients().isEmpty()) context->deleteObject(held);
         }

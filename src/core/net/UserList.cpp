@@ -8,6 +8,7 @@
 #include "core/model/User.h"
 #include "core/net/TCPserver.h"
 #include "core/net/UDPserver.h"
+#include "core/wire/IntegerValue.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/store/Clock.h"
@@ -45,19 +46,6 @@ std::function<void(User *)> &infoRequest() {
 std::function<void(bool)> &networkingSwitch() {
     static std::function<void(bool)> change;
     return change;
-}
-
-// The session field's number the way the field was always read: leading digits, 0 for none.
-qint64 sessionNumber(const QString &text) {
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok);
-    if (ok) return value;
-    qint64 digits = 0;
-    for (const QChar c : text.trimmed()) {
-        if (!c.isDigit() || digits > (qint64(1) << 40)) break;
-        digits = digits * 10 + c.digitValue();
-    }
-    return digits;
 }
 
 bool soundSetting(const char *key) {
@@ -192,7 +180,7 @@ User *UserList::UpdateUserDataWithUDP(const QStringList &packet) {
 
     // 1. The local user's own id.
     if (senderId == local->userId()) {
-        if (hasSession && sessionNumber(session) != local->sessionId()) {
+        if (hasSession && integerValue(session) != local->sessionId()) {
             qCWarning(lcRoster).noquote() << "another copy uses this user id from" << address;
             stopEverything();
             return nullptr;
@@ -201,7 +189,7 @@ User *UserList::UpdateUserDataWithUDP(const QStringList &packet) {
         return local;
     }
     // 2. A "UO" under this copy's own session number comes from an earlier id of this copy.
-    if (type == QLatin1String("UO") && sessionNumber(session) == local->sessionId()) return nullptr;
+    if (type == QLatin1String("UO") && integerValue(session) == local->sessionId()) return nullptr;
     // 3. Meant for another user.
     const QString &addressee = packet.at(kAddressee);
     if (addressee != QLatin1String("*") && addressee != local->userId()) return nullptr;

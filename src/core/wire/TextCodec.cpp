@@ -416,6 +416,15 @@ QString decodeTextField(const QByteArray &bytes) {
     return errorText();
 }
 
+QByteArray encodeUtf8DataField(const QString &text) {
+    QByteArray bytes = text.toUtf8();
+    // Only these characters give the bytes 0x00 and 0x01 in UTF-8, so nothing else changes.
+    replaceBytes(bytes, 0x00, kBlank);
+    replaceBytes(bytes, kSeparatorEscape, kBlank);
+    replaceBytes(bytes, kFieldSeparator, kSeparatorEscape);
+    return bytes;
+}
+
 QByteArray encodeLegacyText(const QString &text) {
     if (text.isNull()) return QByteArray();
     int encoding = legacyTextEncoding();

@@ -38,6 +38,12 @@ void resetLegacyTextEncodingCache();
 QByteArray encodeTextField(const QString &text);
 QString decodeTextField(const QByteArray &bytes);
 
+// UTF-8 data sent as a raw field (names and details to peers that take UTF-8): the frame
+// separator 0xA6 travels as 0x01 as in the text-field form, and U+0000 and U+0001, which would
+// end the frame early or come back as the separator, travel as blanks. No end byte; receivers
+// read it with decodeLegacyText.
+QByteArray encodeUtf8DataField(const QString &text);
+
 // Legacy form; may switch "encoding" to the first candidate that holds the text.
 QByteArray encodeLegacyText(const QString &text);
 QString decodeLegacyText(const QByteArray &bytes);

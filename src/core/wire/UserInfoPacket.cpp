@@ -10,10 +10,6 @@ namespace {
 
 constexpr char kSeparator = 0x7C;
 constexpr char kEscape = 0x02;
-// The frame's field separator; a UTF-8 block carries it as 0x01 like message text does.
-constexpr unsigned char kFrameSeparator = 0xA6;
-constexpr unsigned char kFrameSeparatorEscape = 0x01;
-constexpr unsigned char kBlank = 0x20;
 
 struct Tables {
     // Position -> attribute name or literal.
@@ -83,15 +79,10 @@ PacketField UserInfoPacket::_myInfoFieldForUtf(const UserInfoValues &me, bool ut
 
     QByteArray block;
     for (const QString &value : values) {
-        QByteArray bytes = value.toUtf8();
-        replaceBytes(bytes, kSeparator, kEscape);
-        // As in the legacy form: U+0000 would end the frame early and U+0001 would come back
-        // as 0xA6, so both travel as blanks. Only these characters give such bytes in UTF-8.
-        replaceBytes(bytes, 0x00, kBlank);
-        replaceBytes(bytes, kFrameSeparatorEscape, kBlank);
         // Unescaped, a 0xA6 inside a UTF-8 sequence (as in U+0426 or U+00A6) would split the
         // frame and get the whole packet rejected.
-        replaceBytes(bytes, kFrameSeparator, kFrameSeparatorEscape);
+        QByteArray bytes = encodeUtf8DataField(value);
+        replaceBytes(bytes, kSeparator, kEscape);
         block.append(bytes);
         block.append(kSeparator);
     }

@@ -2,7 +2,10 @@
 #include "ModelTestSupport.h"
 #include "core/model/Group.h"
 #include "core/model/MessageForForwarding.h"
+#include "core/net/TCPserver.h"
 #include "core/net/UDPserver.h"
+#include "core/net/UserList.h"
+#include "core/wire/UserInfoPacket.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/system/IdleTime.h"
 #include "platform/system/SystemIdentity.h"
@@ -210,6 +213,73 @@ TEST_F(MeTest, ScreensaverAwayEndsWhenItStopsEvenIfTheSettingWasSwitchedOff) {
     me->screensaverDid(true);
     EXPECT_FALSE(me->inScreensaverAway());
     EXPECT_EQ(me->status(), QStringLiteral("0"));
+}
+
+TEST_F(MeTest, AwayAndBusyTextsAreSentAsTheUserLeftThem) {
+    Me *me = freshMe();
+    Defaults &d = Defaults::standard();
+    const QString away = QStringLiteral("awayMessage"), busy = QStringLiteral("busyMessage");
+    d.registerDefaults({{away, QStringLiteral("Built-in away")}, {busy, QStringLiteral("Built-in busy")}});
+    struct Case {
+        const char *what;
+        QVariant awayValue, busyValue; // invalid: the user set nothing
+        const char *status;
+        QString text;
+    };
+    const QList<Case> cases = {
+        {"away, nothing set", {}, {}, "2", "Built-in away"},
+        {"busy, nothing set", {}, {}, "1", "Built-in busy"},
+        {"away, own text", QStringLiteral("Lunch"), {}, "2", "Lunch"},
+        {"away, left empty", QStringLiteral(""), QStringLiteral("Meeting"), "2", ""},
+        {"busy, left empty", QStringLiteral("Lunch"), QStringLiteral(""), "1", ""},
+    };
+    for (const Case &c : cases) {
+        d.setValue(away, c.awayValue);
+        d.setValue(busy, c.busyValue);
+        me->setStatus(QStringLiteral("0"));
+        me->setStatus(QString::fromLatin1(c.status));
+        EXPECT_EQ(me->statusString(), c.text) << c.what;
+    }
+    d.removeObject(away);
+    d.removeObject(busy);
+}
+
+TEST_F(MeTest, TheInformationAnswerMeasuresTheIdleTimeWhenAsked) {
+    UserList roster;
+    roster.setContext(ctx.get());
+    UserList::setShared(&roster);
+    Me *me = freshMe();
+    roster.setMe(me);
+    User *asker = ctx->insert<User>();
+    asker->setUserId(QStringLiteral("A000000009"));
+    TCPserver server(0, 0, false);
+    const PacketArray request = {"TRI", "*", "pc-x", "A000000009", "*", me->userId(), "*", "*"};
+    struct Case {
+        const char *what;
+        std::optional<double> idleAtLastCheck; // none: no check ran (auto-away off)
+        double idleNow;
+        QString sent;
+    };
+    const QList<Case> cases = {
+        {"auto-away off, idle long", std::nullopt, 700, "700000"},
+        {"auto-away off, busy at the keys", std::nullopt, 3, "*"},
+        {"back since the last check", 900.0, 2, "*"},
+        {"idle longer since the last check", 650.0, 1200, "1200000"},
+    };
+    for (const Case &c : cases) {
+        me->setPrimitiveValue(QStringLiteral("idleTime"), QVariant());
+        if (c.idleAtLastCheck) {
+            idle = *c.idleAtLastCheck;
+            me->idleCheckTimer();
+        }
+        idle = c.idleNow;
+        const PacketArray reply = server.replyInfoRequest(request);
+        ASSERT_EQ(reply.size(), 8) << c.what;
+        EXPECT_EQ(UserInfoPacket::ParceUserInfo(reply.at(6).toData()).value(QStringLiteral("idleTime")),
+                  c.sent)
+            << c.what;
+    }
+    UserList::setShared(nullptr);
 }
 
 TEST_F(MeTest, CleanUserNameDropsTheForbiddenCharacters) {

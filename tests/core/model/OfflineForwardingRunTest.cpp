@@ -178,7 +178,7 @@ TEST_F(OfflineForwardingRunTest, UomfrDropsOnlyTheAnnouncingUserFromCopiesOfThat
     };
     // None of these drops anything.
     const QList<Case> ignored = {
-        {"an id that is no number", uomfr("88x", kCarol)},
+        {"an id that is no number", uomfr("x88", kCarol)},
         {"an empty id", uomfr("*", kCarol)},
         {"eight fields", uomfr("88", kCarol, 8)},
         {"Dave for an id he is not waiting for", uomfr("89", kDave)},

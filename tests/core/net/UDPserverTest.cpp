@@ -3,6 +3,7 @@
 
 #include "core/net/BroadcastItem.h"
 #include "core/wire/KDTAES.h"
+#include "core/wire/TextCodec.h"
 #include "platform/runloop/Timer.h"
 #include "platform/system/SystemIdentity.h"
 #include "transport/SocketError.h"
@@ -277,16 +278,56 @@ TEST_F(UDPserverTest, EmptyPresenceFieldsFallBackSoTheCopyStaysVisible) {
     }
 }
 
-TEST_F(UDPserverTest, NameWithTheFrameSeparatorKeepsThePacketReadable) {
-    me->User::setName(QStringLiteral("A\u00a6B"));
+TEST_F(UDPserverTest, NamesWhoseBytesHoldTheFrameSeparatorArriveInEveryForm) {
     User *utf = utfPeer();
-    for (User *to : {static_cast<User *>(nullptr), utf}) {
-        const PacketArray back = decode(
-            KDTPacket::PlainPackeFromArray(UDPserver::presencePacket(me, QStringLiteral("AL"), to, {}, {})));
-        ASSERT_EQ(back.size(), 15);
-        EXPECT_EQ(back.at(7).toString(), QStringLiteral("A|B"));
-        EXPECT_EQ(back.at(8).toString(), QStringLiteral("424242"));
+    User *legacy = legacyPeer();
+    struct Case {
+        const char *what;
+        QString name;
+        QString arrives;    // as a UTF-8 peer reads it
+        QString arrivesOld; // as a legacy peer reads it
+    };
+    // U+0426 is D0 A6 and U+4E26 is E4 B8 A6 in UTF-8; the code pages write U+00A6 as 0xA6.
+    const QList<Case> cases = {
+        {"Cyrillic", QStringLiteral("Цветана"), QStringLiteral("Цветана"), QStringLiteral("Цветана")},
+        {"CJK", QStringLiteral("並木 花"), QStringLiteral("並木 花"), QStringLiteral("    ")},
+        {"broken bar", QStringLiteral("A¦B"), QStringLiteral("A¦B"), QStringLiteral("A|B")},
+        {"outside the BMP", QStringLiteral("Sun 🌞"), QStringLiteral("Sun 🌞"), QStringLiteral("Sun  ")},
+        {"U+0000 and U+0001",
+         QStringLiteral("a") + QChar(0) + QStringLiteral("b") + QChar(1) + QStringLiteral("c"),
+         QStringLiteral("a b c"), QStringLiteral("a b c")},
+    };
+    for (const Case &c : cases) {
+        for (User *to : {utf, legacy}) {
+            const bool wide = to == utf;
+            SCOPED_TRACE(std::string(c.what) + (wide ? " to a UTF-8 peer" : " to a legacy peer"));
+            me->User::setName(c.name);
+            const PacketArray al = UDPserver::presencePacket(me, QStringLiteral("AL"), to, {}, {});
+            const PacketArray tp = UDPserver::presencePacket(me, QStringLiteral("TP"), to, {}, {});
+            const PacketArray uc = UDPserver::presencePacket(me, QStringLiteral("UC"), to,
+                                                             QStringLiteral("Old ") + c.name, c.name);
+            for (const PacketArray &array : {al, tp, uc}) {
+                const QByteArray frame = KDTPacket::PlainPackeFromArray(array);
+                const PacketArray back = decode(frame);
+                ASSERT_EQ(back.size(), 15) << qPrintable(array.first().toString()) << " was rejected";
+                EXPECT_EQ(back.at(7).toString(), wide ? c.arrives : c.arrivesOld);
+                EXPECT_EQ(back.at(8).toString(), array.at(8).toString());
+            }
+            EXPECT_EQ(decode(KDTPacket::PlainPackeFromArray(uc)).at(6).toString(),
+                      QStringLiteral("Old ") + (wide ? c.arrives : c.arrivesOld));
+        }
     }
+}
+
+TEST_F(UDPserverTest, AnAnswerWithAUtf8NameThatHoldsTheSeparatorRenamesThePeer) {
+    startServer();
+    User *known = utfPeer();
+    PacketArray al;
+    for (const QString &f : peerPacket("AL", "0", known->userId(), me->userId(), "x")) al << PacketField(f);
+    const QString name = QStringLiteral("Царь 並");
+    al[7] = PacketField(encodeUtf8DataField(name));
+    peer.sendTo(server->receivePort(), KDTPacket::PlainPackeFromArray(al));
+    EXPECT_TRUE(waitUntil([&] { return known->name() == name; })) << qPrintable(known->name());
 }
 
 TEST_F(UDPserverTest, BroadcastGoesToEveryTargetFramedOnce) {
@@ -442,6 +483,38 @@ TEST_F(UDPserverTest, TypingBlockAndForwardingNotices) {
     EXPECT_EQ(both->recipients(), QList<User *>{other});
     EXPECT_EQ(unrelated->recipients(), QList<User *>{known});
     EXPECT_FALSE(ctx->hasChanges()) << "saved";
+}
+
+TEST_F(UDPserverTest, ForwardingNoticeTakesTheIntegerValueOfItsMessageId) {
+    startServer();
+    User *known = utfPeer();
+    struct Case {
+        const char *field;
+        bool dropsTheCopy;
+    };
+    int heard = 0;
+    QObject::connect(server.get(), &UDPserver::presenceReceived, server.get(), [&] { ++heard; });
+    const QList<Case> cases = {{"7001", true},  {" 7001", true},  {"+7001", true},  {"7001 ", true},
+                               {"7001x", true}, {"x7001", false}, {"70 01", false}, {"*", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        MessageForForwarding *held = ctx->insert<MessageForForwarding>();
+        held->setMessageId(7001);
+        held->addRecipientsObject(known);
+        ASSERT_TRUE(ctx->save());
+        KDTPacket::resetRecentIds();
+        const QStringList uomfr = {
+            "UOMFR", QString::fromLatin1(c.field), "pc-x", known->userId(), "*", "*", "*", "*", "99"};
+        const int before = heard;
+        peer.sendTo(server->receivePort(), frameOf(uomfr));
+        // The datagram was handled once the roster has taken it.
+        ASSERT_TRUE(waitUntil([&] { return heard > before; }));
+        EXPECT_EQ(held->isDeleted(), c.dropsTheCopy);
+        if (!held->isDeleted()) {
+            ctx->deleteObject(held);
+            ASSERT_TRUE(ctx->save());
+        }
+    }
 }
 
 TEST_F(UDPserverTest, DatagramBeforeTheRosterIsPublishedIsDropped) {
