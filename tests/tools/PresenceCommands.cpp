@@ -52,7 +52,16 @@ void addTarget(const QString &rest) {
     DriverCommands::emitEvent({{"event", "ok"}, {"command", "add-target"}, {"look", item.look()}});
 }
 
+// "sign-in": what the main window's sign-in button does after another copy used our id.
+void signIn(const QString &) {
+    UserList *roster = UserList::shared();
+    if (!roster) return DriverCommands::error("sign-in", "no roster");
+    roster->signInButtonClicked();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "sign-in"}});
+}
+
 DriverCommands::Registrar presence([] {
+    DriverCommands::add(QStringLiteral("sign-in"), signIn);
     DriverCommands::add(QStringLiteral("set-status"), setStatus);
     DriverCommands::add(QStringLiteral("set-name"), setName);
     DriverCommands::add(QStringLiteral("add-target"), addTarget);

@@ -137,6 +137,8 @@ bool TCPserver::turnONserver(Timer *sender) {
     // A restart timer that fires long after its date (the machine slept through it) is stale:
     // the wake notice has restarted the listener already.
     if (sender && sender == sleepTimer_ && sender->fireDate().addSecs(3) < Timer::now()) return listening_;
+    // Another copy uses our user id: nothing but the user's sign-in starts networking again.
+    if (UserList::networkingHeldStopped()) return false;
     if (listening_) return true;
     if (!serverTCPsocket_) {
         serverTCPsocket_ = TcpSocket::create(delegate_, dispatch::Queue::main());

@@ -173,7 +173,9 @@ void UDPserver::resetSocketsWithDelay() {
             // The mark goes first: a rebuild that fails again asks for the next one, so the
             // server keeps trying rather than stay deaf after one failed retry.
             self->resetPending_ = false;
-            self->adaptersChanged();
+            // Stopped meanwhile (sleep, or another copy with our id): the next beginWork opens
+            // the sockets; opened now, they would hear and answer while the copy is off.
+            if (!self->stopped_) self->adaptersChanged();
         },
         this);
 }
@@ -186,6 +188,8 @@ void UDPserver::closeBothUDPsockets() {
 // --- work ---
 
 void UDPserver::beginWork() {
+    if (UserList::networkingHeldStopped()) return;
+    stopped_ = false;
     if (!recvSocket_ || recvSocket_->isClosed() || !sendSocket_ || sendSocket_->isClosed()) adaptersChanged();
     RefreshUserList(false);
     if (!refreshTimer_) {
@@ -200,6 +204,7 @@ void UDPserver::beginWork() {
 }
 
 void UDPserver::endWork() {
+    stopped_ = true;
     closeBothUDPsockets();
     if (refreshTimer_) {
         refreshTimer_->invalidate();
@@ -393,6 +398,8 @@ void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) 
 
 void UDPserver::onReceive(const std::shared_ptr<UdpSocket> &, const QByteArray &data,
                           const QByteArray &address) {
+    // What was still on its way when work ended is not answered.
+    if (stopped_) return;
     handleDatagram(data, UdpSocket::hostFromAddress(address));
 }
 

@@ -120,6 +120,7 @@ private:
     std::uint16_t receivePortWanted_;
     std::uint16_t sendPort_;
     bool resetPending_ = false;
+    bool stopped_ = false; // endWork until the next beginWork: no socket rebuilds meanwhile
     int generations_ = 0;
     int pendingSends_ = 0;
 };

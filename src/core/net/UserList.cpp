@@ -237,18 +237,21 @@ void UserList::goOffline() {
 }
 
 void UserList::stopEverything() {
-    if (stopped_) return;
+    const bool wasStopped = stopped_;
     stopped_ = true;
+    // Switched off on every duplicate, not only the first: whatever turned the servers on again,
+    // two copies must never run under one id.
     if (networkingSwitch())
         networkingSwitch()(false);
     else if (TCPserver *tcp = TCPserver::shared())
         tcp->turnOffserver();
     else if (UDPserver *server = UDPserver::shared())
         server->endWork();
-    emit networkingChanged(false);
+    if (!wasStopped) emit networkingChanged(false);
 }
 
 void UserList::startEverything() {
+    // Cleared first: the servers refuse to start while the stop holds.
     stopped_ = false;
     if (networkingSwitch())
         networkingSwitch()(true);
@@ -257,6 +260,13 @@ void UserList::startEverything() {
     else if (UDPserver *server = UDPserver::shared())
         server->beginWork();
     emit networkingChanged(true);
+}
+
+void UserList::signInButtonClicked() { startEverything(); }
+
+bool UserList::networkingHeldStopped() {
+    const UserList *list = shared();
+    return list && list->stopped_;
 }
 
 Group *UserList::AddNewGroup() {

@@ -43,10 +43,16 @@ public:
     // ignored.
     User *UpdateUserDataWithUDP(const QStringList &packet);
     void goOffline();
-    // Another copy runs with this user id: networking stops until startEverything().
+    // Another copy runs with this user id: networking stops, and stays stopped whatever would
+    // restart it (a network change, a wake, a retry), until startEverything(): the user's
+    // sign-in. A new start of the program begins with networking on.
     void stopEverything();
     void startEverything();
+    // The sign-in button of the main window: networking on again.
+    void signInButtonClicked();
     bool networkingStopped() const { return stopped_; }
+    // Whether the process's roster holds networking stopped; the servers ask before starting.
+    static bool networkingHeldStopped();
     Group *AddNewGroup();
 
     // How the roster asks a user for its information ("TRI"), on the main queue's next turn;

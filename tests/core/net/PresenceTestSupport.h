@@ -21,6 +21,80 @@
 #include <memory>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// A plain datagram socket standing in for a peer copy.
+class RawPeer {
+public:
+    explicit RawPeer(const char *address = "127.0.0.1", std::uint16_t port = 0) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = inet_addr(address);
+        ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        socklen_t len = sizeof sa;
+        if (ok_) ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+    }
+    ~RawPeer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return ok_; }
+    std::uint16_t port() const { return port_; }
+    void close() {
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+    void sendTo(std::uint16_t port, const QByteArray &bytes, const char *address = "127.0.0.1") const {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = inet_addr(address);
+        ::sendto(fd_, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr *>(&sa),
+                 sizeof sa);
+    }
+    // Datagrams received while the main loop runs, until `count` arrived or the bound passed.
+    QList<QByteArray> collect(int count, int timeoutMs = 3000) {
+        waitUntil(
+            [&] {
+                drain();
+                return received_.size() >= count;
+            },
+            timeoutMs);
+        return take();
+    }
+    // How many arrived so far, keeping them for take().
+    int available() {
+        drain();
+        return int(received_.size());
+    }
+    QList<QByteArray> take() {
+        drain();
+        QList<QByteArray> out = received_;
+        received_.clear();
+        return out;
+    }
+
+private:
+    void drain() {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n < 0) break;
+            received_.append(QByteArray(buffer, int(n)));
+        }
+    }
+    int fd_ = -1;
+    bool ok_ = false;
+    std::uint16_t port_ = 0;
+    QList<QByteArray> received_;
+};
+
 // A roster over its own store file with a local user, a fixed clock, no input idleness and
 // information requests recorded instead of sent.
 class PresenceFixture : public ::testing::Test {
