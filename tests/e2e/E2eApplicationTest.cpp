@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <csignal>
+#include <functional>
 #include <memory>
 
 #ifndef MURNAVELL_APP
@@ -84,6 +86,33 @@ protected:
             return e.value("event") == "presence" && e.value("word") == word && e.value("from") == from;
         };
     }
+    // A lab of two: the application started by `start` in copy 0, and a driver with presence in
+    // copy 1 that has heard it (app, b and appId are set). False, with the reason, otherwise.
+    ::testing::AssertionResult appAndPeer(const std::function<QProcess *()> &start) {
+        lab = std::make_unique<NetnsLab>(2);
+        if (!lab->ok()) return ::testing::AssertionFailure() << qPrintable(lab->error());
+        app = start();
+        if (!app) return ::testing::AssertionFailure() << "the application did not start";
+        b = startWithPresence(1, driverId(1));
+        if (!b) return ::testing::AssertionFailure() << "the driver did not start";
+        appId = peerId(b, driverId(1));
+        if (appId.isEmpty())
+            return ::testing::AssertionFailure()
+                   << qPrintable(b->diagnostics()) << app->readAllStandardError().constData();
+        return ::testing::AssertionSuccess();
+    }
+    // The application's copy `p` quits in order: "UO" reaches the driver, then it exits with 0.
+    void expectQuitInOrder(QProcess *p) {
+        ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 10000)) << qPrintable(b->diagnostics());
+        ASSERT_TRUE(p->waitForFinished(10000));
+        EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().constData();
+    }
+
+    QProcess *app = nullptr;
+    CopyProcess *b = nullptr;
+    QString appId;
+
     // Whether anything in the namespace listens on TCP 19771.
     bool listening(int i) {
         const NetnsLab::Result r = lab->exec(i, {"ss", "-Hltn", "sport = :19771"});
@@ -99,14 +128,7 @@ protected:
 
 TEST_F(E2eApplicationTest, FindsPeersStoresAndAnswersAndQuitsInOrderOnSigterm) {
     SKIP_WITHOUT_APP();
-    lab = std::make_unique<NetnsLab>(2);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-    QProcess *app = startApp(0);
-    ASSERT_NE(app, nullptr);
-    CopyProcess *b = startWithPresence(1, driverId(1));
-    ASSERT_NE(b, nullptr);
-    const QString appId = peerId(b, driverId(1));
-    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics()) << app->readAllStandardError().constData();
+    ASSERT_TRUE(appAndPeer([&] { return startApp(0); }));
     EXPECT_TRUE(listening(0));
 
     const QString text = QStringLiteral("Привет from B ✓");
@@ -114,10 +136,7 @@ TEST_F(E2eApplicationTest, FindsPeersStoresAndAnswersAndQuitsInOrderOnSigterm) {
     ASSERT_TRUE(b->waitForEvent(event("delivered", "to", appId), 10000)) << qPrintable(b->diagnostics());
 
     app->terminate(); // SIGTERM
-    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 5000)) << qPrintable(b->diagnostics());
-    ASSERT_TRUE(app->waitForFinished(10000));
-    EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(app->exitCode(), 0) << app->readAllStandardError().constData();
+    expectQuitInOrder(app);
     EXPECT_FALSE(listening(0));
     EXPECT_EQ(queryStore(storeOf(0), "PRAGMA integrity_check"), "ok");
     EXPECT_EQ(
@@ -129,20 +148,11 @@ TEST_F(E2eApplicationTest, FindsPeersStoresAndAnswersAndQuitsInOrderOnSigterm) {
 
 TEST_F(E2eApplicationTest, ASecondLaunchMakesTheFirstQuitInOrderAndStays) {
     SKIP_WITHOUT_APP();
-    lab = std::make_unique<NetnsLab>(2);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-    QProcess *first = startApp(0);
-    ASSERT_NE(first, nullptr);
-    CopyProcess *b = startWithPresence(1, driverId(1));
-    ASSERT_NE(b, nullptr);
-    const QString appId = peerId(b, driverId(1));
-    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics());
-
+    ASSERT_TRUE(appAndPeer([&] { return startApp(0); }));
+    QProcess *first = app;
     QProcess *second = startApp(0);
     ASSERT_NE(second, nullptr);
-    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 10000)) << qPrintable(b->diagnostics());
-    ASSERT_TRUE(first->waitForFinished(10000));
-    EXPECT_EQ(first->exitCode(), 0) << first->readAllStandardError().constData();
+    expectQuitInOrder(first);
     // The newer copy takes over the same user and announces it again.
     EXPECT_TRUE(b->waitForEvent(presence("UI", appId), 10000)) << qPrintable(b->diagnostics());
     spinFor(1000);
@@ -169,6 +179,38 @@ TEST_F(E2eApplicationTest, CopiesWithFoldersOfTheirOwnNeverEndEachOther) {
     EXPECT_EQ(second->state(), QProcess::Running) << second->readAllStandardError().constData();
 }
 
+// An older copy that does not quit when asked: the new one waits (bounded), says so, and ends
+// without having opened the store or a port.
+TEST_F(E2eApplicationTest, AnOlderCopyThatStaysLeavesTheNewOneUntouched) {
+    SKIP_WITHOUT_APP();
+    if (QStandardPaths::findExecutable("flock").isEmpty()) GTEST_SKIP() << "flock(1) is missing";
+    lab = std::make_unique<NetnsLab>(1);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    const QString lock = lab->folder(0) + "/run/Murnavell/instance.lock";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(lock).path()));
+    QProcess holder;
+    holder.start("flock", {"-x", lock, "sh", "-c", "trap '' TERM; echo $$ > '" + lock + "'; exec sleep 60"});
+    ASSERT_TRUE(holder.waitForStarted(5000));
+    qint64 holderPid = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QFile f(lock);
+            return f.open(QIODevice::ReadOnly) && (holderPid = f.readAll().trimmed().toLongLong()) > 0;
+        },
+        5000));
+
+    app = startApp(0);
+    ASSERT_NE(app, nullptr);
+    const bool ended = app->waitForFinished(25000);
+    ::kill(pid_t(holderPid), SIGKILL);
+    holder.waitForFinished(5000);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(app->exitCode(), 1);
+    EXPECT_TRUE(app->readAllStandardError().contains("did not quit"));
+    EXPECT_FALSE(QFileInfo::exists(storeOf(0)));
+    EXPECT_FALSE(QFileInfo::exists(lab->folder(0) + "/data/Murnavell"));
+}
+
 // A legacy peer (no UTF-8) announces "Иван" in Windows-1251. The code page follows the user's
 // language: a Russian user reads the name, a Western one gets what Windows-1252 makes of it.
 TEST_F(E2eApplicationTest, LegacyNamesAreReadInTheCodePageOfTheUsersLanguage) {
@@ -181,7 +223,7 @@ TEST_F(E2eApplicationTest, LegacyNamesAreReadInTheCodePageOfTheUsersLanguage) {
         SCOPED_TRACE(c.lang);
         lab = std::make_unique<NetnsLab>(2);
         ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-        QProcess *app = startApp(0, QString::fromLatin1(c.lang));
+        app = startApp(0, QString::fromLatin1(c.lang));
         ASSERT_NE(app, nullptr);
         ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(storeOf(0)); }, 10000));
 
@@ -286,18 +328,11 @@ TEST_F(E2eApplicationTest, QuitFromTheTrayMenuUnderX) {
         GTEST_SKIP() << qPrintable(tool) << " is missing";
     XDisplay x;
     ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
-    lab = std::make_unique<NetnsLab>(2);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
     QProcessEnvironment env;
     env.insert("DISPLAY", x.name);
     env.insert("QT_QPA_PLATFORM", "xcb");
     env.insert("LANG", "en_US.UTF-8");
-    QProcess *app = lab->run(0, application(), {}, env);
-    ASSERT_NE(app, nullptr);
-    CopyProcess *b = startWithPresence(1, driverId(1));
-    ASSERT_NE(b, nullptr);
-    const QString appId = peerId(b, driverId(1));
-    ASSERT_FALSE(appId.isEmpty()) << qPrintable(b->diagnostics()) << app->readAllStandardError().constData();
+    ASSERT_TRUE(appAndPeer([&] { return lab->run(0, application(), {}, env); }));
     // The main window is up and the item is docked.
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -318,9 +353,7 @@ TEST_F(E2eApplicationTest, QuitFromTheTrayMenuUnderX) {
 
     // Up from the top of the menu wraps to its last item, "Quit Murnavell".
     ASSERT_TRUE(x.xdotool({"key", "Up", "Return"}));
-    ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 5000)) << qPrintable(b->diagnostics());
-    ASSERT_TRUE(app->waitForFinished(10000));
-    EXPECT_EQ(app->exitCode(), 0) << app->readAllStandardError().constData();
+    expectQuitInOrder(app);
     EXPECT_FALSE(listening(0));
     EXPECT_EQ(queryStore(storeOf(0), "PRAGMA integrity_check"), "ok");
 }

@@ -1,19 +1,13 @@
 // Shared main for every test executable: a QCoreApplication for signals and timers, and
 // private XDG folders so no test ever reads or writes the real user's settings or store.
-#include <QCoreApplication>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
+#include "support/PrivateFolders.h"
 
-#include <cstdlib>
+#include <QCoreApplication>
+#include <gtest/gtest.h>
 
 int main(int argc, char **argv) {
     QTemporaryDir home;
-    if (!home.isValid()) return 2;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -353,18 +353,22 @@ void KDTAppDelegate::initialize(Defaults &defaults, const QStringList &languages
 
 bool KDTAppDelegate::init() {
     m_instance = std::make_unique<SingleInstance>(SingleInstance::defaultFolder());
+    bool alone = false;
     switch (m_instance->acquire(OlderCopyWaitMs)) {
     case SingleInstance::Outcome::Alone:
-        return true;
+        alone = true;
+        break;
     case SingleInstance::Outcome::TookOver:
         qCInfo(lcApp) << "the copy with pid" << m_instance->otherPid() << "quit for this one";
-        return true;
+        alone = true;
+        break;
     case SingleInstance::Outcome::OtherStayed:
     case SingleInstance::Outcome::Failed:
+        m_initError = m_instance->errorText();
         break;
     }
-    m_initError = m_instance->errorText();
-    return false;
+    m_sortDescriptors = {{QStringLiteral("userOffline"), true}, {QStringLiteral("name"), true}};
+    return alone;
 }
 
 void KDTAppDelegate::makeInterfaceObjects() {

@@ -3,7 +3,9 @@
 #include "core/app/AppError.h"
 #include "core/app/XmlStoreMigration.h"
 
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -100,6 +102,10 @@ public:
     // (or the lock could not be had): the caller then exits without touching the store.
     bool init();
     QString initError() const { return m_initError; }
+    // The sort of the user list that init sets: (attribute, ascending) pairs, offline state
+    // first (online users on top), then name.
+    using SortDescriptor = QPair<QString, bool>;
+    const QList<SortDescriptor> &sortDescriptors() const { return m_sortDescriptors; }
     // The objects of the main interface file, in its order: the presence server (its sockets
     // open at once) and the roster.
     void makeInterfaceObjects();
@@ -148,6 +154,7 @@ private:
 
     std::unique_ptr<SingleInstance> m_instance;
     QString m_initError;
+    QList<SortDescriptor> m_sortDescriptors;
     std::unique_ptr<UDPserver> m_udpserver;
     std::unique_ptr<UserList> m_list;
     std::unique_ptr<TCPserver> m_tcpserver;

@@ -44,6 +44,9 @@ QStringList candidates(const QStringList &languages) {
         const qsizetype dash = language.lastIndexOf(QLatin1Char('-'));
         if (dash > 0 && !out.contains(language.left(dash))) out << language.left(dash);
     }
+    // English last: the tables whose keys are not English text (interface-file ids) have their
+    // English texts there.
+    if (!out.contains(QStringLiteral("en"))) out << QStringLiteral("en");
     return out;
 }
 

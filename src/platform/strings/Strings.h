@@ -7,7 +7,8 @@
 // User-visible texts, looked up by table and key; the key is the English text, which is also
 // what shows when a table has no entry for it. Tables are JSON objects (key → translation) in
 // the resources, ":/strings/<language>/<table>.json", tried for each preferred language, first
-// as given ("de-DE") and then without its region ("de"). The default table is "Localizable".
+// as given ("de-DE") and then without its region ("de"), and "en" last. The default table is
+// "Localizable".
 // Safe from any thread: the socket classes look up their error texts on their own queues.
 class Strings {
 public:

@@ -153,3 +153,14 @@ TEST_F(Initializer, UnusableHandEditedValuesAreTakenForUnset) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(AppInit, TheOnlyCopySortsTheListOfflineLastThenByName) {
+    KDTAppDelegate delegate;
+    ASSERT_TRUE(delegate.init()) << qPrintable(delegate.initError());
+    const QList<KDTAppDelegate::SortDescriptor> expected{{"userOffline", true}, {"name", true}};
+    EXPECT_EQ(delegate.sortDescriptors(), expected);
+}
+
+} // namespace
