@@ -38,25 +38,12 @@ ip -n "$a" link set "va$suffix" up
 ip -n "$b" link set "vb$suffix" up
 
 # The big store is the store benchmark's own (built once, kept in the temporary folder).
-"$store_bench" --benchmark_filter='^$' >/dev/null
+"$store_bench" --benchmark_filter='^$' >/dev/null 2>&1
 big_store=${TMPDIR:-/tmp}/murnavell-store-bench-v2/store-1000000.storedata
 
-# measure <label> <command...>: RUNS starts; prints the medians "ms rss".
-measure() {
-  local label=$1
-  shift
-  local times=() rss=()
-  for ((i = 0; i < runs; i++)); do
-    read -r t r < <(ip netns exec "$b" python3 "$here/first_datagram.py" ip netns exec "$a" "$@")
-    times+=("$t")
-    rss+=("$r")
-  done
-  local mt mr
-  mt=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
-  mr=$(printf '%s\n' "${rss[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
-  printf '%-28s first datagram %8.1f ms   RSS %8d KiB   (runs: %s ms)\n' "$label" "$mt" "$mr" "${times[*]}" >&2
-  echo "$mt $mr"
-}
+# once <command...>: one start; prints "ms rss".
+once() { ip netns exec "$b" python3 "$here/first_datagram.py" ip netns exec "$a" "$@"; }
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 # app_env <home>: a copy's own folders, offscreen.
 app_env() {
@@ -65,22 +52,32 @@ app_env() {
   echo env HOME="$home/home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
     XDG_RUNTIME_DIR="$home/run" QT_QPA_PLATFORM=offscreen LANG=C.UTF-8
 }
-
-read -r base_t base_r < <(measure "minimal widget program" env QT_QPA_PLATFORM=offscreen "$minimal" 198.18.0.255)
-
 empty=$work/empty
-# shellcheck disable=SC2046
-read -r empty_t empty_r < <(measure "application, empty store" $(app_env "$empty") "$app")
-
 full=$work/full
+app_env "$empty" >/dev/null
 app_env "$full" >/dev/null
 mkdir -p "$full/data/Murnavell"
 cp "$big_store" "$full/data/Murnavell/Murnavell-v2.storedata"
-# shellcheck disable=SC2046
-read -r full_t full_r < <(measure "application, 1M log entries" $(app_env "$full") "$app")
+
+# The three cases take turns, so a change in the machine's load falls on all of them alike.
+base_ts=() base_rs=() empty_ts=() empty_rs=() full_ts=() full_rs=()
+for ((i = 0; i < runs; i++)); do
+  read -r t r < <(once env QT_QPA_PLATFORM=offscreen "$minimal" 198.18.0.255)
+  base_ts+=("$t") base_rs+=("$r")
+  # shellcheck disable=SC2046
+  read -r t r < <(once $(app_env "$empty") "$app")
+  empty_ts+=("$t") empty_rs+=("$r")
+  # shellcheck disable=SC2046
+  read -r t r < <(once $(app_env "$full") "$app")
+  full_ts+=("$t") full_rs+=("$r")
+done
+echo "runs (ms): minimal ${base_ts[*]}; empty ${empty_ts[*]}; 1M ${full_ts[*]}"
+base_t=$(median "${base_ts[@]}") base_r=$(median "${base_rs[@]}")
+empty_t=$(median "${empty_ts[@]}") empty_r=$(median "${empty_rs[@]}")
+full_t=$(median "${full_ts[@]}") full_r=$(median "${full_rs[@]}")
 
 echo
-echo "start-up                          ours        baseline     ratio"
+echo "start-up (medians of $runs)        ours        baseline     ratio"
 awk -v a="$empty_t" -v b="$base_t" 'BEGIN { printf "first UI, empty store        %8.1f ms  %8.1f ms  %6.2f\n", a, b, a / b }'
 awk -v a="$full_t" -v b="$base_t" 'BEGIN { printf "first UI, 1M entries         %8.1f ms  %8.1f ms  %6.2f\n", a, b, a / b }'
 awk -v a="$full_t" -v b="$empty_t" 'BEGIN { printf "first UI, 1M over empty      %8.1f ms  %8.1f ms  %6.2f\n", a, b, a / b }'

@@ -371,8 +371,8 @@ bool KDTAppDelegate::init() {
     return alone;
 }
 
-void KDTAppDelegate::makeInterfaceObjects() {
-    m_udpserver = std::make_unique<UDPserver>();
+void KDTAppDelegate::makeInterfaceObjects(std::uint16_t presenceReceivePort, std::uint16_t presenceSendPort) {
+    m_udpserver = std::make_unique<UDPserver>(presenceReceivePort, presenceSendPort);
     // Published at launch, after the roster and the TCP server, so that the TCP server's first
     // listen does not start presence ahead of its turn.
     if (UDPserver::shared() == m_udpserver.get()) UDPserver::setShared(nullptr);
@@ -471,7 +471,7 @@ void KDTAppDelegate::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
     AppInterface::current()->endAllCalls();
-    if (m_list && m_launched) m_list->goOffline();
+    if (m_list && m_list->me()) m_list->goOffline();
     if (m_tcpserver) m_tcpserver->turnOffserver();
     // "UO" is only queued so far; the process must not end before it has left (bounded).
     if (m_udpserver) {

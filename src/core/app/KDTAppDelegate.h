@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 
 class Defaults;
@@ -107,8 +108,9 @@ public:
     using SortDescriptor = QPair<QString, bool>;
     const QList<SortDescriptor> &sortDescriptors() const { return m_sortDescriptors; }
     // The objects of the main interface file, in its order: the presence server (its sockets
-    // open at once) and the roster.
-    void makeInterfaceObjects();
+    // open at once) and the roster. Tests give ports of their own.
+    void makeInterfaceObjects(std::uint16_t presenceReceivePort = 19771,
+                              std::uint16_t presenceSendPort = 19771);
     void applicationDidFinishLaunching();
     bool launched() const { return m_launched; }
 
