@@ -339,17 +339,33 @@ TEST_F(E2eApplicationTest, QuitFromTheTrayMenuUnderX) {
             return x.xdotool({"search", "--onlyvisible", "--name", "^Murnavell$"});
         },
         10000));
-    spinFor(1000);
-
-    ASSERT_TRUE(x.xdotool({"mousemove", QString::number(XDisplay::Width - 12), "12", "click", "3"}));
-    spinFor(1000);
     const QString shot = QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/main-window-tray-menu.png";
     QDir().mkpath(QFileInfo(shot).path());
-    ASSERT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0);
-    const QImage image(shot);
+    // What the screen shows, written to the screenshot file each time.
+    auto screen = [&] {
+        return x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}) == 0 ? QImage(shot) : QImage();
+    };
+    // The item is docked once the tray's corner shows colour (the icon), not only the tray's grey.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const QImage image = screen();
+            for (int y = 2; y < XDisplay::TraySize - 2 && !image.isNull(); ++y)
+                for (int px = XDisplay::Width - XDisplay::TraySize + 2; px < XDisplay::Width - 2; ++px)
+                    if (image.pixelColor(px, y).saturation() > 100) return true;
+            return false;
+        },
+        10000));
+
+    ASSERT_TRUE(x.xdotool({"mousemove", QString::number(XDisplay::Width - 12), "12", "click", "3"}));
+    // The menu hangs below the item: the bare screen there is black until it opens.
+    QImage image;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            image = screen();
+            return !image.isNull() && image.pixelColor(XDisplay::Width - 60, 60) != QColor(Qt::black);
+        },
+        5000));
     ASSERT_EQ(image.size(), QSize(XDisplay::Width, XDisplay::Height));
-    // The menu hangs below the tray item: not the black of the bare screen there.
-    EXPECT_NE(image.pixelColor(XDisplay::Width - 60, 60), QColor(Qt::black));
 
     // Up from the top of the menu wraps to its last item, "Quit Murnavell".
     ASSERT_TRUE(x.xdotool({"key", "Up", "Return"}));
