@@ -416,13 +416,47 @@ bool TcpSocket::acceptOnUrl(const QUrl &url, SocketError *err) {
     return ok;
 }
 
+void TcpSocket::setMaxAcceptedConnections(int limit) {
+    onQueueAsync([this, limit] {
+        maxAccepted_ = std::max(0, limit);
+        if (acceptAtLimit_ && (maxAccepted_ == 0 || openAccepted_ < maxAccepted_)) {
+            acceptAtLimit_ = false;
+            setAcceptSourcesSuspended(false);
+        }
+    });
+}
+
+int TcpSocket::openAcceptedConnections() const {
+    return onQueueSync([this] { return openAccepted_; });
+}
+
+void TcpSocket::setAcceptSourcesSuspended(bool suspended) {
+    // Suspensions nest, so the limit and the rest after running out of descriptors each undo
+    // only their own.
+    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
+        if (*src) suspended ? (*src)->suspend() : (*src)->resume();
+}
+
+void TcpSocket::holdAcceptingAtLimit() {
+    if (acceptAtLimit_) return;
+    acceptAtLimit_ = true;
+    setAcceptSourcesSuspended(true);
+}
+
+void TcpSocket::acceptedConnectionClosed() {
+    if (openAccepted_ > 0) --openAccepted_;
+    if (acceptAtLimit_ && openAccepted_ < maxAccepted_) {
+        acceptAtLimit_ = false;
+        setAcceptSourcesSuspended(false);
+    }
+}
+
 void TcpSocket::pauseAccepting() {
     // Out of descriptors: the pending connection stays in the backlog and the level-triggered
     // source would fire again at once. Rest a moment instead of spinning.
     if (acceptPaused_) return;
     acceptPaused_ = true;
-    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
-        if (*src) (*src)->suspend();
+    setAcceptSourcesSuspended(true);
     if (!acceptPauseTimer_) {
         acceptPauseTimer_ = dispatch::TimerSource::create(socketQueue_);
         std::weak_ptr<TcpSocket> weak = weak_from_this();
@@ -437,11 +471,14 @@ void TcpSocket::pauseAccepting() {
 void TcpSocket::resumeAccepting() {
     if (!acceptPaused_) return;
     acceptPaused_ = false;
-    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
-        if (*src) (*src)->resume();
+    setAcceptSourcesSuspended(false);
 }
 
 bool TcpSocket::doAccept(int listenFd) {
+    if (maxAccepted_ > 0 && openAccepted_ >= maxAccepted_) {
+        holdAcceptingAtLimit();
+        return false;
+    }
     sockaddr_storage storage{};
     socklen_t len = sizeof storage;
     const int childFD =
@@ -458,8 +495,16 @@ bool TcpSocket::doAccept(int listenFd) {
         return true;
     }
     auto listener = weak_from_this().lock();
+    // The child's place in the count; it comes back on this queue when the child lets it go.
+    ++openAccepted_;
+    std::shared_ptr<void> slot(nullptr, [weakListener = weak_from_this()](void *) {
+        if (auto l = weakListener.lock())
+            l->onQueueAsync([weakListener] {
+                if (auto self = weakListener.lock()) self->acceptedConnectionClosed();
+            });
+    });
     delegateQueue_->async(
-        [weakDelegate = delegate_, delegateQueue = delegateQueue_, listener, peer, childFD, family] {
+        [weakDelegate = delegate_, delegateQueue = delegateQueue_, listener, peer, childFD, family, slot] {
             auto d = weakDelegate.lock();
             std::shared_ptr<dispatch::Queue> childQueue;
             if (d) childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
@@ -473,6 +518,7 @@ bool TcpSocket::doAccept(int listenFd) {
                 else
                     child->socketUN_ = childFD;
                 child->flags_ = kSocketStarted | kConnected;
+                child->acceptSlot_ = slot;
                 child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
             });
             if (d) d->socketDidAcceptNewSocket(listener, child);
@@ -928,6 +974,9 @@ void TcpSocket::closeWithError(const SocketError &err) {
         acceptPauseTimer_.reset();
     }
     acceptPaused_ = false;
+    acceptAtLimit_ = false;
+    // An accepted connection gives its place in the listener's count back.
+    acceptSlot_.reset();
     for (int *fd : {&socket4FD_, &socket6FD_, &socketUN_, &writeWatchFD_}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
@@ -1022,8 +1071,10 @@ void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
                 ::ioctl(src->descriptor(), FIONREAD, &available) == 0 && available > 0 ? uint64_t(available)
                                                                                        : 1;
             self->doReadData();
-        } else if (peeked == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        } else if (peeked == 0) {
             self->doReadEOF();
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            self->doReadError(errno);
         }
     });
     // The reactor takes each descriptor number once, so the write watch gets a duplicate.
@@ -1352,6 +1403,18 @@ void TcpSocket::doReadData() {
         doReadEOF();
     else if (waiting)
         resumeReadSource();
+}
+
+void TcpSocket::doReadError(int code) {
+    // A reset is no end of stream: the peer did not close in order, and a caller that waits for
+    // an answer must be able to tell the two apart. The kernel reports the reset once, so it is
+    // reported here or never. TLS keeps its own account of how the stream ended.
+    if (flags_ & (kReadSideAwaitingTLS | kWriteSideAwaitingTLS | kSocketSecure)) {
+        doReadEOF();
+        return;
+    }
+    if (!(flags_ & kConnected)) return;
+    closeWithError(errorWithErrno(code, "Error in read() function"));
 }
 
 void TcpSocket::doReadEOF() {

@@ -122,6 +122,12 @@ public:
     bool isConnected() const;
 
     // --- Listening ---
+    // At most `limit` accepted connections of this listener open at once (0, the default: no
+    // limit). At the limit it stops accepting, so new connections wait in the kernel's backlog
+    // instead of being refused, and it accepts again as soon as one of them has closed.
+    void setMaxAcceptedConnections(int limit);
+    // Accepted connections of this listener that have not closed yet.
+    int openAcceptedConnections() const;
     bool acceptOnPort(uint16_t port, SocketError *err);
     // `interface`: empty (any address), "localhost"/"loopback", an interface name or an address,
     // optionally followed by ":port" (used when `port` is 0).
@@ -287,6 +293,10 @@ private:
     void startAcceptSource(int fd, std::shared_ptr<dispatch::ReadinessSource> *slot);
     bool doAccept(int listenFd);
     void pauseAccepting();
+    // The limit of open accepted connections: stop at it, go on below it.
+    void holdAcceptingAtLimit();
+    void acceptedConnectionClosed();
+    void setAcceptSourcesSuspended(bool suspended);
 
     // Connect
     bool preConnect(const QString &interface, SocketError *err);
@@ -325,6 +335,7 @@ private:
     void maybeDequeueRead();
     void doReadData();
     void doReadEOF();
+    void doReadError(int code);
     void completeCurrentRead();
     void endCurrentRead();
     void setupReadTimerWithTimeout(double timeout);
@@ -385,6 +396,13 @@ private:
     // each descriptor number once); closed together with it.
     int writeWatchFD_ = -1;
     bool acceptPaused_ = false;
+    // Listener: the limit of open accepted connections (0: none), how many are open, and whether
+    // accepting stopped at the limit. Child: its place in the listener's count, given back when it
+    // closes (or is destroyed).
+    int maxAccepted_ = 0;
+    int openAccepted_ = 0;
+    bool acceptAtLimit_ = false;
+    std::shared_ptr<void> acceptSlot_;
     std::shared_ptr<dispatch::TimerSource> readTimer_;
     std::shared_ptr<dispatch::TimerSource> writeTimer_;
     std::deque<std::shared_ptr<TcpReadPacket>> readQueue_;

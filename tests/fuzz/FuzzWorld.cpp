@@ -84,6 +84,8 @@ void FuzzWorld::setUpProcess() {
     blocker.close();
     static SilentPresenter presenter;
     ErrorPresenter::install(&presenter);
+    // Messages are stored and answered as on disk, so every handler's storing paths run.
+    setStoreKeepsChangesInMemory(true);
 
     RegisteredDefaults::registerMessaging(Defaults::standard());
     // Received files, if any handler got that far, stay in the private folder.

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(!server().isListening());
     const QString word = fields->at(0).toString();
     // As the server's read does: a short message packet is dropped, a receipt is not dispatched.
-    if (Message::messageWords().contains(word) && fields->size() < 8) return 0;
+    if (Message::messageWords().contains(word) && fields->size() < Message::fieldsNeeded(word)) return 0;
     if (word == QLatin1String("TMR")) return 0;
     const PacketArray reply = server().dispatch(*fields, QStringLiteral("127.0.0.2"));
     saveContextIfChanged();

@@ -7,6 +7,7 @@
 #include "core/model/Me.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
+#include "core/net/TCPserver.h"
 #include "core/net/UDPserver.h"
 #include "core/net/UserList.h"
 #include "core/wire/KDTAES.h"
@@ -70,6 +71,11 @@ qint64 leadingInteger(const QString &text) {
 
 const QString kStar = QStringLiteral("*");
 
+// How far the arrival stamp of a message that came directly may lie from its sending time: a
+// little before (clocks a second apart), and after by as much as its connect and write may take.
+constexpr qint64 kEarlyArrivalMs = 2000;
+constexpr qint64 kLateArrivalMs = qint64(2 * TCPserver::Timeout * 1000) + 2000;
+
 // The author named by a forwarded delivery, inserted when unknown; null for no usable id.
 User *knownAuthor(ManagedObjectContext *context, const QString &userId, const QString &name) {
     if (userId.isEmpty() || userId == kStar || userId.size() > 64) return nullptr;
@@ -116,76 +122,152 @@ PacketArray Message::receiptPacket(const QString &senderUserId) {
             kStar};
 }
 
+int Message::fieldsNeeded(const QString &word) {
+    const std::optional<Kind> kind = kindOf(word);
+    if (!kind) return 0;
+    return kind->handOver || kind->forwarded ? 8 : 7;
+}
+
+Message *Message::findSameMessage(ManagedObjectContext *context, const User *author, const QString &text,
+                                  bool mass, qint64 sentSeconds) {
+    if (!context || !author) return nullptr;
+    const qint64 sent = sentSeconds * 1000;
+    const qint64 earliest = sent - kEarlyArrivalMs;
+    const qint64 latest = sent + kLateArrivalMs;
+    FetchRequest r;
+    r.entityName = QString::fromLatin1(EntityName);
+    // The author's lines received since the message was written: a range of the join's index.
+    r.from = QStringLiteral("log_entry_users j JOIN log_entries t ON t.id = j.owner");
+    r.where = QStringLiteral("j.target = ? AND j.sortKey >= ? AND t.\"chat\" IS NULL AND "
+                             "IFNULL(t.\"incoming\", 0) = 1 AND IFNULL(t.\"mass\", 0) = ? AND "
+                             "t.\"message\" = ? AND ((IFNULL(t.\"offline\", 0) = 1 AND t.\"time\" = ?) OR "
+                             "(IFNULL(t.\"offline\", 0) = 0 AND t.\"time\" BETWEEN ? AND ?))");
+    r.bindings = {author->rowId(), earliest, mass ? 1 : 0, text, sent, earliest, latest};
+    r.predicate = [author, text, mass, sent, earliest, latest](const ManagedObject *o) {
+        const auto *m = static_cast<const Message *>(o);
+        if (m->chat() || !m->incoming() || m->mass() != mass || m->message() != text) return false;
+        if (!m->user().contains(const_cast<User *>(author))) return false;
+        const QDateTime received = m->timeReceived();
+        if (!received.isValid() || received.toMSecsSinceEpoch() < earliest) return false;
+        const qint64 t =
+            m->time().isValid() ? m->time().toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+        return m->offline() ? t == sent : t >= earliest && t <= latest;
+    };
+    r.limit = 1;
+    const QList<ManagedObject *> found = context->executeFetch(r);
+    return found.isEmpty() ? nullptr : static_cast<Message *>(found.first());
+}
+
 PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP) {
-    if (fields.size() < 8) return {};
-    const auto field = [&fields](int i) { return fields.at(i).toString(); };
+    return receive(fields, fromIP).reply;
+}
+
+Message::Receipt Message::receive(const PacketArray &fields, const QString &fromIP) {
+    const auto field = [&fields](int i) { return i < fields.size() ? fields.at(i).toString() : QString(); };
     const std::optional<Kind> kind = kindOf(field(0));
-    if (!kind) return {};
+    if (!kind || fields.size() < fieldsNeeded(field(0))) return {};
     const PacketArray reply = receiptPacket(field(3));
+    Receipt refused;
+    refused.refused = true;
 
     ManagedObjectContext *context = appManagedObjectContext();
     Me *me = Me::current();
     UserList *roster = UserList::shared();
-    // Not set up yet: a receipt now would make a holder drop a copy that was never stored, so
-    // there is none; the sender keeps its copy and tries again.
-    if (!context || !me || !roster) return {};
+    // Not set up yet: a receipt now would make the sender drop a copy that was never stored.
+    if (!context || !me || !roster) return refused;
+    // A run without its store would confirm what vanishes at exit.
+    if (!storeKeepsChanges()) {
+        reportNothingCanBeStored();
+        return refused;
+    }
+    // The receipt says the store holds the packet: whatever it found, the context must be saved
+    // (a known id may be one whose save failed before and is still pending).
+    const auto confirmed = [&]() -> Receipt {
+        if (!saveContextIfChanged()) return refused;
+        return {reply, false};
+    };
+
+    // A hand-over that names us as its recipient is a copy of a message for us.
+    const bool forUs = kind->handOver && field(1) == me->userId() && !field(1).isEmpty();
+    const bool held = kind->handOver && !forUs;
+    // A copy of a message written earlier, reaching its recipient.
+    const bool delivery = kind->forwarded || forUs;
+    const bool direct = !kind->handOver && !kind->forwarded;
 
     // 1-2. A known id was stored before (also when only held for someone): acknowledge only.
     const qint64 messageId = leadingInteger(field(kind->handOver ? 2 : 1));
-    if (User::messageIdExists(context, messageId)) return reply;
+    if (User::messageIdExists(context, messageId)) return confirmed();
     // 3. Meant for another user.
-    if (field(5) != me->userId()) return reply;
-    // 4. The recipient: the offline user a hand-over is for, else the local user.
-    User *recipient = roster->getUserById(field(kind->handOver ? 1 : 5), QString());
-    if (!recipient) return reply;
+    if (field(5) != me->userId()) return confirmed();
+    // 4. The recipient: the offline user a held copy is for, else the local user.
+    User *recipient = held ? roster->getUserById(field(1), QString()) : me;
+    if (!recipient) return confirmed();
     if (recipient->name().isEmpty()) recipient->setRemoved(true);
-    // 5. The sender; only a direct message can make a user known.
-    const bool direct = !kind->handOver && !kind->forwarded;
-    User *sender = roster->getUserById(field(kind->forwarded ? 7 : 3), direct ? fromIP : QString());
+    // 5. The sender; only a packet from the author itself can make the author known with its
+    // address.
+    const QString senderId = field(kind->forwarded ? 7 : 3);
+    User *sender = roster->getUserById(senderId, direct || forUs ? fromIP : QString());
     // A delivery is answered with "TMR" whatever is stored, and the holder then drops its copy:
     // an author this copy never met (a new installation, a user since deleted) must not cost
     // the message. The author is made known, offline and without an address, as the roster does
     // for unknown senders; its presence fills in the rest.
-    if (!sender && kind->forwarded) sender = knownAuthor(context, field(7), field(4));
-    if (!sender) return reply;
+    if (!sender && kind->forwarded) sender = knownAuthor(context, senderId, field(4));
+    if (!sender) return confirmed();
     // 6. An offline sender's name may have changed meanwhile.
     const QString name = field(kind->handOver ? 7 : 4);
     if (sender->userOffline() && !name.isEmpty() && name != kStar && name != sender->name())
         sender->setName(name);
-    // 7. Forwarded times are the author's local wall-clock seconds.
+    // 7. Copies of earlier messages carry the author's local wall-clock seconds.
     QDateTime time = Clock::now();
+    qint64 sentSeconds = 0;
     if (!direct) {
         // Bounded to years 1 to 9999 before scaling: a wild value must not overflow.
         constexpr double kLimit = 253402300799.0;
         const double seconds =
             std::clamp(double(leadingInteger(field(kind->handOver ? 4 : 2))) - localOffsetFromGMT(),
                        -62135596800.0, kLimit);
+        sentSeconds = qint64(seconds);
         time = QDateTime::fromMSecsSinceEpoch(qint64(seconds * 1000.0), QTimeZone::utc());
     }
     const QString text = field(6);
 
-    if (kind->handOver) {
+    if (held) {
         // 8. A copy to hold until the recipient is back.
-        auto *held = context->insert<MessageForForwarding>();
-        held->setTime(time);
-        held->setMass(kind->mass);
-        held->setMessageId(messageId);
-        held->setMessage(KDTAES::encryptString(text, true));
-        held->setSender(sender);
-        held->addRecipientsObject(recipient);
-        return reply;
+        auto *copy = context->insert<MessageForForwarding>();
+        copy->setTime(time);
+        copy->setMass(kind->mass);
+        copy->setMessageId(messageId);
+        copy->setMessage(KDTAES::encryptString(text, true));
+        copy->setSender(sender);
+        copy->addRecipientsObject(recipient);
+        if (!saveContextIfChanged()) {
+            context->deleteObject(copy);
+            return refused;
+        }
+        return {reply, false};
     }
 
-    // 9. A history line; it is shown after the server has saved and queued the reply.
+    // The same message under another id: a mass message is handed over under a new id when
+    // the receipt of its first delivery was lost.
+    if (delivery && findSameMessage(context, sender, text, kind->mass, sentSeconds)) return confirmed();
+
+    // 9. A history line.
     auto *message = context->insert<Message>();
     message->setTime(time);
     message->setMass(kind->mass);
     message->setMessageId(messageId);
     message->setIncoming(true);
-    message->setOffline(kind->forwarded);
+    message->setOffline(delivery);
     message->setMessage(text);
     message->setOriginalSenderName(sender->name());
     message->addUserObject(sender);
+    if (!saveContextIfChanged()) {
+        // Not kept: the sender keeps its copy and tries again, and nothing shows a line that a
+        // crash would take away.
+        context->deleteObject(message);
+        return refused;
+    }
+    // Shown in a later turn, after the reply is on its way.
     QPointer<User> senderGuard(sender);
     QPointer<Message> messageGuard(message);
     dispatch::Queue::main()->async([senderGuard, messageGuard] {
@@ -195,18 +277,17 @@ PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP
             messageGuard->playSoundAndPopupWindow();
         }
     });
-    // 10. The other holders of a forwarded copy may drop theirs.
-    if (kind->forwarded) {
-        const qint64 deliveredId = leadingInteger(field(1));
+    // 10. Stored for good: the other holders of a forwarded copy may drop theirs.
+    if (delivery) {
         if (const auto &announce = receivedNoticeSender()) {
-            announce(deliveredId);
+            announce(messageId);
         } else if (UDPserver *udp = UDPserver::shared()) {
-            udp->SendPacketToEveryone({QStringLiteral("UOMFR"), QString::number(deliveredId), me->pc(),
+            udp->SendPacketToEveryone({QStringLiteral("UOMFR"), QString::number(messageId), me->pc(),
                                        me->userId(), kStar, kStar, kStar, kStar,
                                        QString::number(me->sessionId())});
         }
     }
-    return reply;
+    return {reply, false};
 }
 
 void Message::playSoundAndPopupWindow() {

@@ -7,6 +7,7 @@
 
 class ManagedObjectContext;
 class QObject;
+class User;
 
 class Message : public LogEntry {
 public:
@@ -26,15 +27,38 @@ public:
 
     // The message words this class receives: "TSM", "TMM", "TSOM", "TSFM", "TSOMM", "TSFMM".
     static const QStringList &messageWords();
+    // The fewest fields a packet of the word is read with: "TSM" and "TMM" never read field 7.
+    // 0 for a word that is no message word.
+    static int fieldsNeeded(const QString &word);
+
+    // What became of a received message packet.
+    struct Receipt {
+        // The "TMR" to write back, or empty for none (a packet too short to be read).
+        PacketArray reply;
+        // Nothing could be kept now (the save failed, or the run has no store to keep it in):
+        // there must be no receipt, and the sender must see the exchange fail, so that it keeps
+        // its copy or hands the message to other copies.
+        bool refused = false;
+    };
     // A received message packet (field 6 already decoded to text) from the peer's address:
-    // stores it as a history line or a held copy, or nothing (a known id, another recipient,
-    // unknown users), and returns the "TMR" to write back. A forwarded delivery from an author
-    // this copy does not know makes the author known and is stored. A packet of fewer than 8
-    // fields, or one arriving before the store and the roster are set up, stores nothing and gets
-    // an empty array (no receipt): a holder keeps its copy.
+    // stores it as a history line or a held copy, or nothing (a known id, the same message under
+    // another id, another recipient, unknown users). The receipt is only given once the store
+    // holds the packet: the context is saved first, and a forwarded copy that was stored is
+    // announced ("UOMFR") only after that save. A forwarded delivery from an author this copy
+    // does not know makes the author known and is stored; a hand-over naming the local user as
+    // its recipient is a message for us, not a copy to hold.
+    static Receipt receive(const PacketArray &fields, const QString &fromIP);
+    // The reply of receive(): the "TMR", or empty for none.
     static PacketArray gotMessage(const PacketArray &fields, const QString &fromIP);
     // The acknowledgement of a message packet whose sender id (field 3) is given.
     static PacketArray receiptPacket(const QString &senderUserId);
+
+    // A stored incoming line from the author that is the message a forwarded copy brings under
+    // another id: same text and kind, and a line that came forwarded carries the same sending
+    // time to the second, while one that came directly was stamped on arrival, which is at most
+    // the delivery's time-outs after the sending time. Null when there is none.
+    static Message *findSameMessage(ManagedObjectContext *context, const User *author, const QString &text,
+                                    bool mass, qint64 sentSeconds);
 
     // The sound and window rules of a new line.
     void playSoundAndPopupWindow();

@@ -314,8 +314,7 @@ void User::setOfflineHandOverHandler(std::function<void(User *, Message *)> hand
 }
 
 void User::RequestUserInfo() {
-    if (TCPserver *server = TCPserver::shared())
-        server->SendTCPpacket(KDTPacket::PlainPackeFromArray(infoRequestPacket(this)), this, nullptr);
+    if (TCPserver *server = TCPserver::shared()) server->requestUserInfo(this);
 }
 
 void User::sendIsTyping() {

@@ -14,6 +14,7 @@
 #include "platform/store/ManagedObjectContext.h"
 #include "platform/system/NetworkChangeMonitor.h"
 #include "platform/system/PowerMonitor.h"
+#include "transfer/ConnectionEnd.h"
 #include "transport/SocketError.h"
 #include "transport/TcpSocket.h"
 
@@ -56,6 +57,8 @@ struct TCPserver::Link {
     bool pending = false;
     QPointer<User> recipient;
     QPointer<ManagedObject> message;
+    // An information request: how many more times an empty answer may ask again.
+    int infoRetries = 0;
 };
 
 // The sockets hold their delegate weakly; this one lives as long as the server and forwards
@@ -143,6 +146,10 @@ bool TCPserver::turnONserver(Timer *sender) {
     if (!serverTCPsocket_) {
         serverTCPsocket_ = TcpSocket::create(delegate_, dispatch::Queue::main());
         serverTCPsocket_->setIPv6Enabled(false);
+        // Back-pressure: at the cap, connections wait in the kernel's backlog. Closing them would
+        // read to the sender as a peer that is there but took nothing, and its message would be
+        // neither confirmed nor handed over.
+        serverTCPsocket_->setMaxAcceptedConnections(MaxAcceptedConnections);
     }
     SocketError error;
     if (!serverTCPsocket_->acceptOnPort(listenPort_, &error)) {
@@ -204,12 +211,37 @@ void TCPserver::onSystemPowerChange(bool sleep) {
 // --- Sending ---
 
 void TCPserver::SendTCPpacket(const QByteArray &frame, User *to, ManagedObject *message) {
+    send(frame, to, message, 0);
+}
+
+void TCPserver::requestUserInfo(User *user) {
+    send(infoRequestFrame(user), user, nullptr, InfoRequestRetries);
+}
+
+QByteArray TCPserver::infoRequestFrame(const User *user) {
+    return KDTPacket::PlainPackeFromArray(User::infoRequestPacket(user));
+}
+
+void TCPserver::retryInfoRequest(const QPointer<User> &user, int retriesLeft) {
+    if (!user) return;
+    // 1, 2, 4 ... times the first delay: the peer learns who we are from our presence, which
+    // travels by UDP and may come after the request.
+    const double delay = infoRetryDelay_ * double(1 << (InfoRequestRetries - retriesLeft));
+    QPointer<TCPserver> self(this);
+    dispatch::Queue::main()->after(delay, [self, user, retriesLeft] {
+        if (!self || !user || user->isDeleted() || user.data() == Me::current()) return;
+        self->send(infoRequestFrame(user), user, nullptr, retriesLeft - 1);
+    });
+}
+
+void TCPserver::send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries) {
     if (!to) return;
     auto link = std::make_shared<Link>();
     link->peer = to->ip();
     link->pending = true;
     link->recipient = to;
     link->message = message;
+    link->infoRetries = infoRetries;
     std::shared_ptr<TcpSocket> sock = TcpSocket::create(delegate_, dispatch::Queue::main());
     sock->setIPv6Enabled(false);
     sock->setUserData(link);
@@ -235,11 +267,6 @@ TCPserver::Link *TCPserver::linkOf(const std::shared_ptr<TcpSocket> &sock) {
 
 void TCPserver::didAccept(const std::shared_ptr<TcpSocket> &newSocket) {
     if (!newSocket) return;
-    if (int(accepted_.size()) >= MaxAcceptedConnections) {
-        qCWarning(lcTcp) << "too many connections at once; closing a new one";
-        newSocket->disconnect();
-        return;
-    }
     auto link = std::make_shared<Link>();
     link->peer = newSocket->connectedHost();
     newSocket->setUserData(link);
@@ -252,14 +279,18 @@ void TCPserver::didRead(const std::shared_ptr<TcpSocket> &sock, const QByteArray
     const QString peer = link ? link->peer : QString();
     std::optional<PacketArray> fields = KDTPacket::ArrayFromBase64AESdata(data);
     const QString word = fields ? fieldText(*fields, 0) : QString();
-    // A message packet shorter than the 8 fields its handler reads is as unreadable as garbage.
-    if (!fields || (Message::messageWords().contains(word) && fields->size() < 8)) {
+    const bool messageWord = fields && Message::messageWords().contains(word);
+    // A message packet shorter than the fields its handler reads is as unreadable as garbage.
+    if (!fields || (messageWord && fields->size() < Message::fieldsNeeded(word))) {
         debugPaketError(peer);
+        // An empty answer to our information request: the peer did not know us yet.
+        const bool emptyInfoAnswer = link && link->pending && link->infoRetries > 0 && data == lineEnd();
         const bool awaitedDelivery = link && link->pending && link->message;
         if (awaitedDelivery)
             deliveryFailedOn(*link);
         else if (link)
             link->pending = false;
+        if (emptyInfoAnswer) retryInfoRequest(link->recipient, link->infoRetries);
         close(sock);
         return;
     }
@@ -270,7 +301,21 @@ void TCPserver::didRead(const std::shared_ptr<TcpSocket> &sock, const QByteArray
     } else {
         // A message of ours answered with anything but a receipt was not delivered.
         if (link && link->pending && link->message) deliveryFailedOn(*link);
-        reply = dispatch(*fields, peer);
+        if (link) link->pending = false;
+        if (messageWord) {
+            // The handler saves before it gives a receipt. One it cannot give (nothing could be
+            // kept) must not look like a peer that is there and took nothing: the connection is
+            // reset, so the sender keeps its copy or hands the message to other copies.
+            const Message::Receipt receipt = Message::receive(*fields, peer);
+            if (receipt.refused) {
+                ConnectionEnd::setAbortiveClose(*sock, true);
+                close(sock);
+                return;
+            }
+            reply = receipt.reply;
+        } else {
+            reply = dispatch(*fields, peer);
+        }
     }
     saveContextIfChanged();
 

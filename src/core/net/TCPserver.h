@@ -28,8 +28,12 @@ public:
     static constexpr std::uint16_t DefaultPort = 19771;
     // No line (request or reply) may grow beyond this before its CR LF.
     static constexpr std::size_t MaxLineLength = 16 * 1024 * 1024;
-    // Accepted connections held at once; more are closed at once.
+    // Accepted connections held at once; more wait in the kernel's backlog until one closes.
     static constexpr int MaxAcceptedConnections = 128;
+    // An information request answered with an empty line is asked again this many times, the
+    // first after InfoRetryDelay seconds and each later one after twice the delay before it.
+    static constexpr int InfoRequestRetries = 3;
+    static constexpr double InfoRetryDelay = 1.0;
     static constexpr double Timeout = 20.0;
     static constexpr long WriteTag = 255;
     static constexpr long ReadTag = 0;
@@ -70,6 +74,11 @@ public:
     // Sends one frame to the user's address; the message (a Message or a MessageForForwarding,
     // or null) is the one whose delivery this is.
     void SendTCPpacket(const QByteArray &frame, User *to, ManagedObject *message);
+    // "TRI" to the user, asked again a few times when the answer is empty: a peer that has just
+    // started answers so until our presence has told it who we are.
+    void requestUserInfo(User *user);
+    // Tests shorten the first delay between requests.
+    void setInfoRetryDelay(double seconds) { infoRetryDelay_ = seconds; }
 
     // The handlers of this server.
     PacketArray replyInfoRequest(const PacketArray &fields);
@@ -110,6 +119,9 @@ private:
     void didWrite(const std::shared_ptr<TcpSocket> &sock, long tag);
     void didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error);
     void messageReceived(const PacketArray &fields, const std::shared_ptr<TcpSocket> &sock);
+    void send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries);
+    static QByteArray infoRequestFrame(const User *user);
+    void retryInfoRequest(const QPointer<User> &user, int retriesLeft);
     void deliveryFailedOn(Link &link);
     void close(const std::shared_ptr<TcpSocket> &sock);
     void remove(const std::shared_ptr<TcpSocket> &sock);
@@ -127,4 +139,5 @@ private:
     QHash<QString, Handler> handlers_;
     std::function<void()> fileAdapterChanged_;
     bool watchSystem_;
+    double infoRetryDelay_ = InfoRetryDelay;
 };

@@ -1,9 +1,14 @@
+#include "core/app/ErrorPresenter.h"
 #include "core/model/Chat.h"
 #include "core/model/Group.h"
 #include "core/model/SystemMessage.h"
 #include "core/net/TCPserverTestSupport.h"
 #include "core/wire/KDTAES.h"
+#include "platform/store/Clock.h"
+#include "support/FileSizeLimit.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTimeZone>
 
 namespace {
@@ -138,15 +143,170 @@ TEST_F(IncomingMessageTest, NothingIsStoredButEveryPacketIsAcknowledged) {
     (void)bob;
 }
 
-TEST_F(IncomingMessageTest, ShortPacketsStoreNothingAndGetNoReply) {
+TEST_F(IncomingMessageTest, SevenFieldsAreEnoughOnlyForWordsThatNeverReadFieldSeven) {
     peer(kBob, QStringLiteral("Bob"));
-    for (const char *word : {"TSM", "TSOM", "TSFMM"}) {
-        SCOPED_TRACE(word);
-        const PacketArray seven = {word, "600", "pc", kBob, "*", me->userId(), "x"};
-        EXPECT_TRUE(Message::gotMessage(seven, QStringLiteral("127.0.0.2")).isEmpty());
+    struct Case {
+        const char *word;
+        qint64 id;
+        bool stored;
+    };
+    // "TSM" and "TMM" never read field 7; a hand-over and a delivery read the author there.
+    for (const Case &c : {Case{"TSM", 600, true}, Case{"TMM", 601, true}, Case{"TSOM", 602, false},
+                          Case{"TSFMM", 603, false}}) {
+        SCOPED_TRACE(c.word);
+        const PacketArray seven = {c.word, QString::number(c.id), "pc", kBob, "*", me->userId(), "x"};
+        const PacketArray reply = Message::gotMessage(seven, QStringLiteral("127.0.0.2"));
+        const QStringList receipt = {"TMR", "*", "pc-alice", me->userId(), "*", kBob, "*", "*"};
+        EXPECT_EQ(texts(reply), c.stored ? receipt : QStringList());
+        EXPECT_EQ(Message::findByMessageId(ctx, c.id) != nullptr, c.stored);
     }
-    EXPECT_TRUE(all<Message>().isEmpty());
     EXPECT_TRUE(all<MessageForForwarding>().isEmpty());
+}
+
+TEST_F(IncomingMessageTest, NoReceiptAndNoAnnouncementUntilTheStoreHoldsThePacket) {
+    Message::setLocalOffsetFunction([] { return 0.0; });
+    std::vector<qint64> announced;
+    Message::setReceivedNoticeSender([&](qint64 id) { announced.push_back(id); });
+    peer(kBob, QStringLiteral("Bob"));
+    peer(kCarol, QStringLiteral("Carol"), QStringLiteral("127.0.0.3"), false);
+    ASSERT_TRUE(saveContextIfChanged());
+    struct Case {
+        PacketArray fields;
+        qint64 id;
+        bool held;
+        bool announces; // a forwarded copy tells the other holders once it is stored
+    };
+    const QList<Case> cases = {
+        {{"TSM", "1001", "pc-bob", kBob, "*", me->userId(), "one", "*"}, 1001, false, false},
+        {{"TMM", "1002", "pc-bob", kBob, "*", me->userId(), "two", "*"}, 1002, false, false},
+        {{"TSOM", kCarol, "1003", kBob, "1700000000", me->userId(), "three", "Bob"}, 1003, true, false},
+        {{"TSOMM", kCarol, "1004", kBob, "1700000000", me->userId(), "four", "Bob"}, 1004, true, false},
+        {{"TSFM", "1005", "1700000000", kCarol, "Bob", me->userId(), "five", kBob}, 1005, false, true},
+        {{"TSFMM", "1006", "1700000000", kCarol, "Bob", me->userId(), "six", kBob}, 1006, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fields.at(0).toString().toStdString());
+        {
+            FileSizeLimit diskFull;
+            ASSERT_TRUE(diskFull.active());
+            const Message::Receipt receipt = Message::receive(c.fields, QStringLiteral("127.0.0.2"));
+            EXPECT_TRUE(receipt.refused);
+            EXPECT_TRUE(receipt.reply.isEmpty());
+        }
+        // Nothing was kept, not even in memory, and no holder was told to drop its copy.
+        EXPECT_FALSE(User::messageIdExists(ctx, c.id));
+        EXPECT_TRUE(announced.empty());
+
+        // The sender tries again once there is room: stored for good, then answered.
+        const Message::Receipt receipt = Message::receive(c.fields, QStringLiteral("127.0.0.2"));
+        EXPECT_FALSE(receipt.refused);
+        EXPECT_EQ(texts(receipt.reply), (QStringList{"TMR", "*", "pc-alice", me->userId(), "*",
+                                                     c.fields.at(3).toString(), "*", "*"}));
+        if (c.held) {
+            const QList<MessageForForwarding *> held = MessageForForwarding::findByMessageId(ctx, c.id);
+            ASSERT_EQ(held.size(), 1);
+            EXPECT_FALSE(held[0]->isInserted());
+        } else {
+            Message *m = Message::findByMessageId(ctx, c.id);
+            ASSERT_NE(m, nullptr);
+            EXPECT_FALSE(m->isInserted());
+        }
+        EXPECT_EQ(announced, c.announces ? std::vector<qint64>{c.id} : std::vector<qint64>{});
+        announced.clear();
+    }
+    spinFor(50);
+    EXPECT_EQ(ui.conversations.size(), 4u); // each stored line shown once, none of the refused
+}
+
+TEST_F(IncomingMessageTest, AHandOverNamingTheLocalUserIsAMessageForUs) {
+    Message::setLocalOffsetFunction([] { return 3600.0; });
+    std::vector<qint64> announced;
+    Message::setReceivedNoticeSender([&](qint64 id) { announced.push_back(id); });
+    User *bob = peer(kBob, QStringLiteral("Bob"));
+    struct Case {
+        const char *word;
+        qint64 id;
+        bool mass;
+    };
+    for (const Case &c : {Case{"TSOM", 1201, false}, Case{"TSOMM", 1202, true}}) {
+        SCOPED_TRACE(c.word);
+        const QString text = QStringLiteral("for you, %1").arg(c.id);
+        const PacketArray fields = {
+            c.word, me->userId(), QString::number(c.id), kBob, "1700003600.5", me->userId(), text, "Bob"};
+        const PacketArray reply = Message::gotMessage(fields, QStringLiteral("127.0.0.2"));
+        EXPECT_EQ(texts(reply), (QStringList{"TMR", "*", "pc-alice", me->userId(), "*", kBob, "*", "*"}));
+        EXPECT_TRUE(MessageForForwarding::findByMessageId(ctx, c.id).isEmpty());
+        Message *m = Message::findByMessageId(ctx, c.id);
+        ASSERT_NE(m, nullptr);
+        EXPECT_TRUE(m->incoming());
+        EXPECT_TRUE(m->offline());
+        EXPECT_EQ(m->mass(), c.mass);
+        EXPECT_EQ(m->message(), text);
+        EXPECT_EQ(m->user(), QList<User *>{bob});
+        EXPECT_EQ(m->time().toSecsSinceEpoch(), 1700000000);
+    }
+    // Every other holder of those copies may drop it.
+    EXPECT_EQ(announced, (std::vector<qint64>{1201, 1202}));
+}
+
+TEST_F(IncomingMessageTest, AForwardedCopyOfAStoredMessageUnderAnotherIdIsTheSameMessage) {
+    Message::setLocalOffsetFunction([] { return 0.0; });
+    std::vector<qint64> announced;
+    Message::setReceivedNoticeSender([&](qint64 id) { announced.push_back(id); });
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1'700'000'000'400, QTimeZone::utc());
+    Clock::setNowFunction([&] { return now; });
+    peer(kBob, QStringLiteral("Bob"));
+    peer(kCarol, QStringLiteral("Carol"));
+    const QString text = QStringLiteral("meeting at three");
+    // A mass message that arrived directly (stamped on arrival); its receipt was lost, so the
+    // author handed it over under a new id.
+    Message::gotMessage({"TMM", "2001", "pc-bob", kBob, "*", me->userId(), text, "*"},
+                        QStringLiteral("127.0.0.2"));
+    // One that came forwarded carries its sending second.
+    Message::gotMessage({"TSFMM", "2002", "1699999900", kCarol, "Bob", me->userId(), "earlier", kBob},
+                        QString());
+    announced.clear();
+    struct Case {
+        const char *what;
+        const char *word;
+        const char *seconds;
+        const char *author;
+        QString text;
+        bool stored;
+    };
+    const QList<Case> cases = {
+        {"the same second", "TSFMM", "1700000000", "A000000002", text, false},
+        {"sent in the second before it arrived", "TSFMM", "1699999999", "A000000002", text, false},
+        {"the same, held for us by its author", "TSOMM", "1700000000", "A000000002", text, false},
+        {"a forwarded one, the same second", "TSFMM", "1699999900", "A000000002", "earlier", false},
+        {"a forwarded one, another second", "TSFMM", "1699999901", "A000000002", "earlier", true},
+        {"not a mass message", "TSFM", "1700000000", "A000000002", text, true},
+        {"another text", "TSFMM", "1700000000", "A000000002", text + "!", true},
+        {"another author", "TSFMM", "1700000000", "A000000003", text, true},
+        {"written long before", "TSFMM", "1699990000", "A000000002", text, true},
+    };
+    qint64 id = 2100;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ++id;
+        const QString word = QString::fromLatin1(c.word);
+        const QString author = QString::fromLatin1(c.author);
+        const PacketArray fields =
+            word == QLatin1String("TSOMM")
+                ? PacketArray{word,   me->userId(), QString::number(id), author, c.seconds, me->userId(),
+                              c.text, "Bob"}
+                : PacketArray{word,  QString::number(id), c.seconds, kCarol,
+                              "Bob", me->userId(),        c.text,    author};
+        const PacketArray reply = Message::gotMessage(fields, QStringLiteral("127.0.0.2"));
+        EXPECT_EQ(reply.value(0).toString(), QStringLiteral("TMR")); // answered as for a stored one
+        EXPECT_EQ(Message::findByMessageId(ctx, id) != nullptr, c.stored);
+        EXPECT_EQ(announced, c.stored ? std::vector<qint64>{id} : std::vector<qint64>{});
+        announced.clear();
+        // The next case must not find this one.
+        if (Message *m = Message::findByMessageId(ctx, id)) ctx->deleteObject(m);
+        saveContextIfChanged();
+    }
+    Clock::setNowFunction({});
 }
 
 TEST_F(IncomingMessageTest, AnUnknownSenderIsCreatedWithItsAddressAndAsked) {
@@ -184,7 +344,8 @@ TEST_F(IncomingMessageTest, TheLocalOffsetFollowsTheSystemZoneAtEachUse) {
     peer(kBob, QStringLiteral("Bob"));
     Message::gotMessage({"TSFM", "900", "1700007200", kCarol, "Bob", me->userId(), "x", kBob}, QString());
     offset = 3600; // the zone changed between two deliveries
-    Message::gotMessage({"TSFM", "901", "1700003600", kCarol, "Bob", me->userId(), "x", kBob}, QString());
+    // Another text: the same author, text and second would be the same message.
+    Message::gotMessage({"TSFM", "901", "1700003600", kCarol, "Bob", me->userId(), "y", kBob}, QString());
     EXPECT_EQ(Message::findByMessageId(ctx, 900)->time().toSecsSinceEpoch(), 1700000000);
     EXPECT_EQ(Message::findByMessageId(ctx, 901)->time().toSecsSinceEpoch(), 1700000000);
 }
@@ -251,6 +412,58 @@ TEST_F(IncomingMessageTest, SystemLinesGoToAUserOrAChat) {
     EXPECT_EQ(toChat->originalSenderName(), QStringLiteral("system"));
     EXPECT_TRUE(toChat->error());
     EXPECT_EQ(SystemMessage::addText(QStringLiteral("x"), nullptr, false), nullptr);
+}
+
+// A run whose store could not be opened goes on in memory: nothing it takes in would outlive it.
+class StorelessRunTest : public MessagingFixture {
+protected:
+    class Recorder : public ErrorPresenter {
+    public:
+        void presentError(const AppError &error) override { errors.push_back(error); }
+        std::vector<AppError> errors;
+    };
+    void SetUp() override {
+        // A file where the store's folder belongs.
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("data"))));
+        QFile blocker(dir.filePath(QStringLiteral("data/Murnavell")));
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        ErrorPresenter::install(&presented);
+        MessagingFixture::SetUp();
+    }
+    void TearDown() override {
+        MessagingFixture::TearDown();
+        ErrorPresenter::install(nullptr);
+    }
+    Recorder presented;
+};
+
+TEST_F(StorelessRunTest, NoMessageIsAcknowledgedNoCopyHeldAndTheUserIsToldOnce) {
+    ASSERT_EQ(delegate->storeState(), KDTAppDelegate::StoreState::InMemory);
+    std::vector<qint64> announced;
+    Message::setReceivedNoticeSender([&](qint64 id) { announced.push_back(id); });
+    peer(kBob, QStringLiteral("Bob"));
+    peer(kCarol, QStringLiteral("Carol"), QStringLiteral("127.0.0.3"), false);
+    const QList<PacketArray> packets = {
+        {"TSM", "3001", "pc-bob", kBob, "*", me->userId(), "one", "*"},
+        {"TMM", "3002", "pc-bob", kBob, "*", me->userId(), "two", "*"},
+        {"TSOM", kCarol, "3003", kBob, "1700000000", me->userId(), "three", "Bob"},
+        {"TSFMM", "3004", "1700000000", kCarol, "Bob", me->userId(), "four", kBob},
+        {"TSM", "3001", "pc-bob", kBob, "*", me->userId(), "one", "*"}, // asked again
+    };
+    for (const PacketArray &fields : packets) {
+        SCOPED_TRACE(fields.at(0).toString().toStdString());
+        const Message::Receipt receipt = Message::receive(fields, QStringLiteral("127.0.0.2"));
+        EXPECT_TRUE(receipt.refused);
+        EXPECT_TRUE(receipt.reply.isEmpty());
+    }
+    EXPECT_TRUE(all<Message>().isEmpty());
+    EXPECT_TRUE(all<MessageForForwarding>().isEmpty());
+    EXPECT_TRUE(announced.empty());
+    spinFor(50);
+    const auto told = std::count_if(presented.errors.begin(), presented.errors.end(), [](const AppError &e) {
+        return e.code == StoreError::NotOpen && e.description.contains(QLatin1String("cannot be stored"));
+    });
+    EXPECT_EQ(told, 1);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "core/wire/KDTAES.h"
 #include "core/wire/TextCodec.h"
 #include "core/wire/UserInfoPacket.h"
+#include "support/FileSizeLimit.h"
 #include "transport/SocketError.h"
 #include "transport/TcpSocket.h"
 
@@ -144,7 +145,8 @@ TEST_F(TCPserverTest, BadInputClosesTheConnectionAndStoresNothing) {
         const char *what;
         QByteArray bytes;
     };
-    const PacketArray seven = {"TSM", "5252", "pc-bob", kBob, "*", me->userId(), "x"};
+    // A hand-over reads the author's name in field 7; "TSM" and "TMM" would take seven fields.
+    const PacketArray seven = {"TSOM", kBob, "5252", kBob, "1700000000", me->userId(), "x"};
     // Seven fields cannot be framed by the writer: build the frame by hand.
     PacketArray raw = {"8", "1234567"};
     raw.append(seven);
@@ -155,7 +157,7 @@ TEST_F(TCPserverTest, BadInputClosesTheConnectionAndStoresNothing) {
     const QList<Case> cases = {
         {"garbage", QByteArray("this is no frame\x1f\x1f\r\n")},
         {"a repeated frame", good},
-        {"a message of seven fields", shortFrame},
+        {"a hand-over of seven fields", shortFrame},
         {"an empty line", QByteArray("\r\n")},
     };
     for (const Case &c : cases) {
@@ -165,7 +167,45 @@ TEST_F(TCPserverTest, BadInputClosesTheConnectionAndStoresNothing) {
         EXPECT_TRUE(closed);
     }
     EXPECT_EQ(all<Message>().size(), before);
-    EXPECT_EQ(Message::findByMessageId(ctx, 5252), nullptr);
+    EXPECT_FALSE(User::messageIdExists(ctx, 5252));
+}
+
+TEST_F(TCPserverTest, AMessageThatCannotBeStoredIsRefusedWithAReset) {
+    ASSERT_TRUE(saveContextIfChanged());
+    {
+        FileSizeLimit diskFull;
+        ASSERT_TRUE(diskFull.active());
+        // No receipt, and no orderly close either: that would tell the sender we are there and
+        // took nothing, and it would neither keep nor hand over its message.
+        const rawnet::ExchangeEnd end = rawnet::exchangeWithEnd(port, line(tsm("5353")));
+        EXPECT_TRUE(end.reply.isEmpty()) << end.reply.toStdString();
+        EXPECT_TRUE(end.reset);
+    }
+    EXPECT_FALSE(User::messageIdExists(ctx, 5353));
+    // Asked again with room on the disk: stored, then answered.
+    const std::optional<PacketArray> receipt = readBack(rawnet::exchange(port, line(tsm("5353"))));
+    ASSERT_TRUE(receipt);
+    EXPECT_EQ(receipt->at(0).toString(), QStringLiteral("TMR"));
+    ASSERT_NE(Message::findByMessageId(ctx, 5353), nullptr);
+    EXPECT_FALSE(Message::findByMessageId(ctx, 5353)->isInserted());
+}
+
+TEST_F(TCPserverTest, SevenFieldMessagesAreStoredAndAnswered) {
+    for (const char *word : {"TSM", "TMM"}) {
+        SCOPED_TRACE(word);
+        const qint64 id = word == QLatin1String("TSM") ? 5454 : 5455;
+        // Seven fields cannot be framed by the writer: build the frame by hand.
+        PacketArray raw = {"8", QString::number(1234000 + id)}; // the fields and the NUL
+        raw.append(PacketArray{word, QString::number(id), "pc-bob", kBob, "*", me->userId(), "seven"});
+        raw.append(PacketField(QByteArray(1, '\0')));
+        const std::optional<PacketArray> receipt =
+            readBack(rawnet::exchange(port, KDTAES::encryptArrayForPacket(raw) + "\r\n"));
+        ASSERT_TRUE(receipt);
+        EXPECT_EQ(texts(*receipt), (QStringList{"TMR", "*", "pc-alice", "A000000001", "*", kBob, "*", "*"}));
+        Message *m = Message::findByMessageId(ctx, id);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->message(), QStringLiteral("seven"));
+    }
 }
 
 TEST_F(TCPserverTest, ALineWithoutLineEndIsBounded) {
@@ -185,30 +225,52 @@ TEST_F(TCPserverTest, ALineWithoutLineEndIsBounded) {
     EXPECT_TRUE(all<Message>().isEmpty());
 }
 
-TEST_F(TCPserverTest, AcceptedConnectionsAreBounded) {
+TEST_F(TCPserverTest, AtTheCapConnectionsWaitInsteadOfBeingClosed) {
+    const int extra = 8;
     std::vector<int> fds;
-    for (int i = 0; i < TCPserver::MaxAcceptedConnections + 8; ++i)
+    for (int i = 0; i < TCPserver::MaxAcceptedConnections + extra; ++i)
         fds.push_back(rawnet::connectLoopback(port));
+    ASSERT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
     EXPECT_TRUE(
         waitUntil([&] { return server->acceptedConnectionCount() == TCPserver::MaxAcceptedConnections; }));
     spinFor(200);
     EXPECT_EQ(server->acceptedConnectionCount(), TCPserver::MaxAcceptedConnections);
-    // The extra ones were closed by the server: they read the end at once.
+    // Nobody was closed: the extra ones wait in the backlog.
     int closedByServer = 0;
     for (int fd : fds) {
         pollfd p{fd, POLLIN, 0};
         char c;
-        if (::poll(&p, 1, 0) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) == 0) ++closedByServer;
+        if (::poll(&p, 1, 0) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0) ++closedByServer;
     }
-    EXPECT_EQ(closedByServer, 8);
+    EXPECT_EQ(closedByServer, 0);
+    // The waiting ones send their messages; as held ones go, they are taken in and answered.
+    const std::vector<int> waiting(fds.end() - extra, fds.end());
+    for (int i = 0; i < extra; ++i) rawnet::sendAll(waiting[i], line(tsm(QString::number(5600 + i))));
+    for (int i = 0; i < extra; ++i) ::close(fds[i]);
+    auto answers = std::async(std::launch::async, [&waiting] {
+        QList<QByteArray> out;
+        for (int fd : waiting) out.append(rawnet::readUntilClosed(fd, 8000));
+        return out;
+    });
+    ASSERT_TRUE(waitUntil(
+        [&] { return answers.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 15000));
+    const QList<QByteArray> replies = answers.get();
+    for (int i = 0; i < extra; ++i) {
+        SCOPED_TRACE(i);
+        const std::optional<PacketArray> receipt = readBack(replies.at(i));
+        ASSERT_TRUE(receipt);
+        EXPECT_EQ(receipt->at(0).toString(), QStringLiteral("TMR"));
+        EXPECT_NE(Message::findByMessageId(ctx, 5600 + i), nullptr);
+    }
     for (int fd : fds) ::close(fd);
     EXPECT_TRUE(waitUntil([&] { return server->acceptedConnectionCount() == 0; }));
 }
 
 struct DeliveryCase {
     const char *what;
-    QString replySender; // field 3 of the "TMR"; empty: no reply, the peer just closes
+    QString replySender; // field 3 of the "TMR"; empty: no reply
     bool delivered;
+    bool reset = false; // the peer resets the connection instead of closing it
 };
 
 TEST_F(TCPserverTest, OnlyTheRecipientsReceiptConfirmsADelivery) {
@@ -216,11 +278,13 @@ TEST_F(TCPserverTest, OnlyTheRecipientsReceiptConfirmsADelivery) {
         {"the recipient", kBob, true},
         {"a lenient peer", "*", true},
         {"another user at that address", "A000000055", false},
+        {"a peer that could not store it", "", false, true},
     };
     for (const DeliveryCase &c : cases) {
         SCOPED_TRACE(c.what);
-        rawnet::OneShotPeer peerSide;
+        rawnet::OneShotPeer peerSide({}, 1, c.reset);
         peerSide.replyFor = [&c](const QByteArray &) {
+            if (c.replySender.isEmpty()) return QByteArray();
             return line({"TMR", "*", "pc-bob", c.replySender, "*", "A000000001", "*", "*"});
         };
         server->setConnectPort(peerSide.port());
@@ -338,6 +402,48 @@ TEST_F(TCPserverTest, AHeldCopyLosesTheRecipientThatConfirmed) {
     }
     EXPECT_TRUE(held->isDeleted());
     EXPECT_TRUE(MessageForForwarding::findByMessageId(ctx, 77).isEmpty());
+}
+
+TEST_F(TCPserverTest, AnEmptyAnswerToAnInformationRequestIsAskedAgainAFewTimes) {
+    server->setInfoRetryDelay(0.02);
+    const auto bobsBlock = [this] {
+        const auto values = [](const QString &key) -> QString {
+            if (key == QLatin1String("status")) return QStringLiteral("0");
+            if (key == QLatin1String("userId")) return QStringLiteral("A000000002");
+            if (key == QLatin1String("pc")) return QStringLiteral("pc-bob");
+            if (key == QLatin1String("version")) return QStringLiteral("10.7");
+            return QString();
+        };
+        return line(UserInfoPacket::MyUserInfoFor(values, me->userId(), true));
+    };
+    struct Case {
+        const char *what;
+        int emptyAnswers; // before the block; -1: the peer closes without a word
+        int requests;     // that reach the peer in all
+        bool learned;
+    };
+    const QList<Case> cases = {
+        {"known at the third request", 2, 3, true},
+        {"never known: asked a bounded number of times", 99, 1 + TCPserver::InfoRequestRetries, false},
+        {"a peer that closes is not asked again", -1, 1, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        bob->setVersion(QString());
+        std::atomic<int> seen{0};
+        rawnet::OneShotPeer peerSide({}, 1 + TCPserver::InfoRequestRetries + 1);
+        peerSide.replyFor = [&](const QByteArray &) {
+            const int n = ++seen;
+            if (c.emptyAnswers < 0) return QByteArray();
+            return n <= c.emptyAnswers ? QByteArray("\r\n") : bobsBlock();
+        };
+        server->setConnectPort(peerSide.port());
+        bob->RequestUserInfo();
+        spinFor(600); // well past 0.02 + 0.04 + 0.08 s
+        EXPECT_EQ(seen.load(), c.requests);
+        EXPECT_EQ(bob->version() == QLatin1String("10.7"), c.learned);
+        EXPECT_FALSE(bob->userOffline());
+    }
 }
 
 TEST_F(TCPserverTest, InformationAppliesTheStatusFirst) {

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <memory>
 #include <thread>
@@ -184,11 +185,49 @@ inline QByteArray exchange(std::uint16_t port, const QByteArray &request, bool *
     return future.get();
 }
 
-// A one-connection peer for the server's outgoing packets: reads the request line, answers
-// with `reply` (nothing: closes at once) and closes.
+// What a client saw of an exchange: the bytes that came back, and whether the server reset the
+// connection rather than closing it in order.
+struct ExchangeEnd {
+    QByteArray reply;
+    bool reset = false;
+};
+
+inline ExchangeEnd exchangeEnd(int fd, int timeoutMs = 5000) {
+    ExchangeEnd end;
+    char buf[65536];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0) end.reset = errno == ECONNRESET;
+        if (n <= 0) break;
+        end.reply.append(buf, n);
+    }
+    return end;
+}
+
+// One exchange as a client that tells a reset from an orderly close.
+inline ExchangeEnd exchangeWithEnd(std::uint16_t port, const QByteArray &request) {
+    auto future = std::async(std::launch::async, [port, request] {
+        const int fd = connectLoopback(port);
+        if (fd < 0) return ExchangeEnd{QByteArray("connect failed"), false};
+        sendAll(fd, request);
+        ExchangeEnd end = exchangeEnd(fd);
+        ::close(fd);
+        return end;
+    });
+    waitUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+    return future.get();
+}
+
+// A peer for the server's outgoing packets: for each of `connections` connections it reads the
+// request line, answers with `reply` (nothing: closes at once; with `reset`, resets instead)
+// and closes.
 class OneShotPeer {
 public:
-    explicit OneShotPeer(QByteArray reply = {}) : reply_(std::move(reply)) {
+    explicit OneShotPeer(QByteArray reply = {}, int connections = 1, bool reset = false)
+        : reply_(std::move(reply)), connections_(connections), reset_(reset) {
         fd_ = listenLoopback(8, &port_);
         thread_ = std::thread([this] { run(); });
     }
@@ -199,7 +238,9 @@ public:
     }
     std::uint16_t port() const { return port_; }
     bool done() const { return done_; }
-    // The request line as read (valid once done()).
+    // Connections served so far.
+    int served() const { return served_; }
+    // The last request line as read (valid once done()).
     QByteArray request() const { return request_; }
     // Replies built from the request (set before the request arrives).
     std::function<QByteArray(const QByteArray &)> replyFor;
@@ -223,12 +264,21 @@ private:
             request_ = line;
             const QByteArray answer = replyFor ? replyFor(line) : reply_;
             if (!answer.isEmpty()) sendAll(c, answer);
+            if (reset_) {
+                const linger abortive{1, 0};
+                ::setsockopt(c, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            }
             ::close(c);
-            done_ = true;
-            return;
+            if (++served_ >= connections_) {
+                done_ = true;
+                return;
+            }
         }
     }
     QByteArray reply_;
+    int connections_ = 1;
+    bool reset_ = false;
+    std::atomic<int> served_{0};
     int fd_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
