@@ -25,8 +25,8 @@ protected:
         ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
     }
     // Starts (or starts again, on its own store) copy i with presence on.
-    CopyProcess *start(int i) {
-        CopyProcess *copy = startWithPresence(i, userId(i));
+    CopyProcess *start(int i, const QProcessEnvironment &extra = {}) {
+        CopyProcess *copy = startWithPresence(i, userId(i), extra);
         if (copy) running[i] = copy;
         return copy;
     }
@@ -155,6 +155,39 @@ TEST_F(E2eForwardingTest, WithTheAuthorGoneTheOtherHolderDeliversIt) {
     ASSERT_TRUE(eventually(a, event("held-gone", id), 20000)) << qPrintable(a->diagnostics());
     EXPECT_EQ(heldCopies(a).value_or(QJsonArray{QJsonValue()}).size(), 0);
     spinFor(1000);
+    EXPECT_EQ(count(c, event("message", id)), 1);
+    EXPECT_EQ(linesWithId(c, userId(A), id).size(), 1);
+}
+
+TEST_F(E2eForwardingTest, ARecipientKilledBetweenTheDeliveryAndItsSaveLosesNothing) {
+    const QString text = QStringLiteral("kept until it is safe");
+    const QString id = heldByAandB(text);
+    ASSERT_FALSE(id.isEmpty()) << qPrintable(copies.front()->diagnostics());
+
+    // C comes back; the first delivery reaches it, and it dies right before its save.
+    QProcessEnvironment stall;
+    stall.insert(QStringLiteral("MURNAVELL_STALL_BEFORE_SAVE"), QStringLiteral("message"));
+    CopyProcess *c = start(C, stall);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(c->waitForEvent(QStringLiteral("stalled"), 20000)) << qPrintable(c->diagnostics());
+    spinFor(1500); // whatever C sent before the save has reached A and B by now
+    c->process()->kill();
+    ASSERT_TRUE(c->process()->waitForFinished(5000));
+    running[C] = nullptr;
+    // Nothing told the holders it arrived: both still hold it.
+    for (int holder : {A, B}) {
+        SCOPED_TRACE(holder);
+        const auto held = heldCopies(running[holder]);
+        ASSERT_TRUE(held);
+        EXPECT_EQ(held->size(), 1);
+    }
+
+    c = start(C);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(eventually(c, event("message", id), 20000)) << qPrintable(c->diagnostics());
+    ASSERT_TRUE(eventually(running[A], event("held-gone", id)));
+    ASSERT_TRUE(eventually(running[B], event("held-gone", id)));
+    spinFor(2000);
     EXPECT_EQ(count(c, event("message", id)), 1);
     EXPECT_EQ(linesWithId(c, userId(A), id).size(), 1);
 }

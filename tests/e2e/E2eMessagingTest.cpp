@@ -4,7 +4,9 @@
 #include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
@@ -240,6 +242,72 @@ TEST_F(E2eMessagingTest, BadInputIsClosedWithNothingStoredAndMemoryBounded) {
     const auto history = b->waitForEvent(QStringLiteral("history"));
     ASSERT_TRUE(history);
     EXPECT_EQ(history->value("entries").toArray().size(), 1);
+}
+
+// A small disk of its own under a copy's store, mounted for the test and gone after it.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString &folder) : folder_(folder) {
+        QDir().mkpath(folder);
+        mounted_ = NetnsLab::host({"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", folder}).exitCode == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) NetnsLab::host({"umount", "-l", folder_});
+    }
+    bool mounted() const { return mounted_; }
+    // Fills what is left with a file of its own; false when the disk did not fill.
+    bool fill() {
+        QFile filler(folder_ + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly)) return false;
+        const QByteArray chunk(64 * 1024, 'f');
+        for (int i = 0; i < 1024; ++i)
+            if (filler.write(chunk) != chunk.size() || !filler.flush()) return true;
+        return false;
+    }
+    bool makeRoom() { return QFile::remove(folder_ + QStringLiteral("/filler")); }
+
+private:
+    QString folder_;
+    bool mounted_ = false;
+};
+
+TEST_F(E2eMessagingTest, AFullDiskGivesNoReceiptAndTheMessageComesOnceThereIsRoom) {
+    SKIP_WITHOUT_LAB();
+    lab = makeLab(2);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    SmallDisk disk(lab->folder(1) + QStringLiteral("/data/Murnavell"));
+    ASSERT_TRUE(disk.mounted());
+    CopyProcess *a = start(0);
+    CopyProcess *b = start(1);
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(introduce(a, 1) && introduce(b, 0));
+    ASSERT_TRUE(disk.fill());
+
+    const QString text = QStringLiteral("for a full disk");
+    a->send(QStringLiteral("send %1 %2").arg(userId(1), text));
+    const auto sent = a->waitForEvent(QStringLiteral("sent"));
+    ASSERT_TRUE(sent);
+    const QString id = sent->value("id").toString();
+    // B could not keep it, so A was not told it arrived: A holds it for B instead.
+    ASSERT_TRUE(a->waitForEvent(event("undelivered", "id", id), 10000)) << qPrintable(a->diagnostics());
+    ASSERT_TRUE(a->waitForEvent(event("held", "id", id), 5000));
+    EXPECT_FALSE(std::any_of(a->events().begin(), a->events().end(), event("delivered", "id", id)));
+
+    // B goes down with its disk still full and comes back once there is room.
+    b->process()->kill();
+    ASSERT_TRUE(b->process()->waitForFinished(5000));
+    ASSERT_TRUE(disk.makeRoom());
+    b = start(1);
+    ASSERT_TRUE(b);
+    ASSERT_TRUE(introduce(a, 1)); // A sees B again and delivers what it holds
+    ASSERT_TRUE(b->waitForEvent(event("message", "id", id), 15000)) << qPrintable(b->diagnostics());
+    ASSERT_TRUE(a->waitForEvent(event("held-gone", "id", id), 10000));
+    spinFor(1500);
+    b->send(QStringLiteral("history %1").arg(userId(0)));
+    const auto history = b->waitForEvent(QStringLiteral("history"));
+    ASSERT_TRUE(history);
+    ASSERT_EQ(history->value("entries").toArray().size(), 1);
+    EXPECT_EQ(history->value("entries").toArray()[0].toObject().value("text").toString(), text);
 }
 
 } // namespace

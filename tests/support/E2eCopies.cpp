@@ -51,8 +51,8 @@ CopyProcess *E2eCopies::startIntroduced(int i, const QString &id) {
     return startDriver(i, env, true);
 }
 
-CopyProcess *E2eCopies::startWithPresence(int i, const QString &id) {
-    QProcessEnvironment env;
+CopyProcess *E2eCopies::startWithPresence(int i, const QString &id, const QProcessEnvironment &extra) {
+    QProcessEnvironment env = extra;
     env.insert(QStringLiteral("MURNAVELL_USER_ID"), id);
     env.insert(QStringLiteral("MURNAVELL_USER_NAME"), QStringLiteral("Person %1").arg(i + 1));
     env.insert(QStringLiteral("MURNAVELL_NO_SYSTEM"), QStringLiteral("1"));

@@ -51,8 +51,8 @@ protected:
     // (presence off), named "User<i + 1>"; null unless it is ready and listening.
     CopyProcess *startIntroduced(int i, const QString &id);
     // Starts the driver in copy i as user `id` with presence on (system monitors off), named
-    // "Person <i + 1>"; null unless it is ready.
-    CopyProcess *startWithPresence(int i, const QString &id);
+    // "Person <i + 1>", with the extra variables; null unless it is ready.
+    CopyProcess *startWithPresence(int i, const QString &id, const QProcessEnvironment &extra = {});
     // Starts the driver in copy i with these variables and waits for its "ready"; null when it
     // did not start, was not ready in time or, with mustListen, is not listening.
     CopyProcess *startDriver(int i, const QProcessEnvironment &env, bool mustListen);

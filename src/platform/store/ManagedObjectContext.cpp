@@ -960,6 +960,7 @@ bool ManagedObjectContext::save(StoreError *error) {
         setError(error, StoreError::NotOpen, QStringLiteral("no store to save to"));
         return false;
     }
+    emit willSave();
     if (!execute(QStringLiteral("BEGIN IMMEDIATE"), error)) return false;
     bool ok = true;
     for (ManagedObject *o : std::as_const(m_deleted)) {

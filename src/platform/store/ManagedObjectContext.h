@@ -90,6 +90,8 @@ public:
     bool save(StoreError *error = nullptr);
 
 signals:
+    // A save with changes is about to write them (diagnostics and fault tests stop here).
+    void willSave();
     void objectInserted(ManagedObject *object);
     void objectDeleted(ManagedObject *object);
     void didSave();
