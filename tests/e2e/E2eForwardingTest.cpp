@@ -36,21 +36,8 @@ protected:
         return copy && copy->send(QStringLiteral("quit")) && copy->process()->waitForFinished(5000);
     }
 
-    // Whether copy `of` has `who` online (status "0") or offline, asking until the bound passes.
     bool sees(int of, int who, bool online, int timeoutMs = 15000) {
-        QDeadlineTimer deadline(timeoutMs);
-        do {
-            running[of]->send(QStringLiteral("users"));
-            if (const auto answer = running[of]->waitForEvent(QStringLiteral("users"), 3000))
-                for (const QJsonValue &v : answer->value("users").toArray()) {
-                    const QJsonObject u = v.toObject();
-                    if (u.value("id") != userId(who)) continue;
-                    const bool on = !u.value("offline").toBool() && u.value("status") == "0";
-                    if (on == online) return true;
-                }
-            spinFor(200);
-        } while (!deadline.hasExpired());
-        return false;
+        return E2eCopies::sees(running[of], userId(who), online, timeoutMs);
     }
     bool allSeeEachOther() {
         for (int i = 0; i < 3; ++i)
@@ -69,13 +56,6 @@ protected:
     static CopyProcess::Predicate event(const QString &name, const QString &id) {
         return
             [=](const QJsonObject &e) { return e.value("event") == name && e.value("id").toString() == id; };
-    }
-    // The copy's held copies, from one "held" answer.
-    static std::optional<QJsonArray> heldCopies(CopyProcess *copy) {
-        copy->send(QStringLiteral("held"));
-        const auto answer = copy->waitForEvent(QStringLiteral("held-list"), 5000);
-        if (!answer) return std::nullopt;
-        return answer->value("copies").toArray();
     }
     // Copy `of`'s history with `with`: the entries of that id.
     static QList<QJsonObject> linesWithId(CopyProcess *of, const QString &with, const QString &id) {

@@ -1,6 +1,10 @@
 #include "support/E2eCopies.h"
 
+#include "support/EventLoopWait.h"
+
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 
 // Set by the build for the end-to-end tests; missing where the driver is not built.
@@ -73,6 +77,29 @@ bool E2eCopies::introduce(CopyProcess *of, const QString &id, int who) {
     of->send(QStringLiteral("add-user %1 %2 User%3").arg(id, lab->address(who)).arg(who + 1));
     return bool(of->waitForEvent(
         [](const QJsonObject &e) { return e.value("event") == "ok" && e.value("command") == "add-user"; }));
+}
+
+bool E2eCopies::sees(CopyProcess *of, const QString &id, bool online, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        of->send(QStringLiteral("users"));
+        if (const auto answer = of->waitForEvent(QStringLiteral("users"), 3000))
+            for (const QJsonValue &v : answer->value("users").toArray()) {
+                const QJsonObject u = v.toObject();
+                if (u.value("id") != id) continue;
+                const bool on = !u.value("offline").toBool() && u.value("status") == "0";
+                if (on == online) return true;
+            }
+        spinFor(200);
+    } while (!deadline.hasExpired() && of->running());
+    return false;
+}
+
+std::optional<QJsonArray> E2eCopies::heldCopies(CopyProcess *copy) {
+    copy->send(QStringLiteral("held"));
+    const auto answer = copy->waitForEvent(QStringLiteral("held-list"), 5000);
+    if (!answer) return std::nullopt;
+    return answer->value("copies").toArray();
 }
 
 void E2eCopies::TearDown() {

@@ -6,11 +6,13 @@
 #include "support/CopyProcess.h"
 #include "support/NetnsLab.h"
 
+#include <QJsonArray>
 #include <QProcessEnvironment>
 #include <QString>
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 // Skips the test without a lab (root, the `ip` tool) or without a built driver.
@@ -59,6 +61,12 @@ protected:
 
     // Makes copy `of` know user `id` of copy `who` as an online user "User<who + 1>".
     bool introduce(CopyProcess *of, const QString &id, int who);
+
+    // Whether copy `of` has user `id` online (status "0") or offline, asking until the bound
+    // passes.
+    static bool sees(CopyProcess *of, const QString &id, bool online, int timeoutMs = 15000);
+    // The copy's held copies, from one "held" answer.
+    static std::optional<QJsonArray> heldCopies(CopyProcess *copy);
 
     // Asks every copy still running to quit, waits a bounded time, then removes the lab.
     void TearDown() override;

@@ -116,7 +116,8 @@ void reportSent(Message *m, const QList<User *> &to) {
     outcomes().insert(m->messageId(), QStringLiteral("sent"));
     QJsonArray ids;
     for (User *u : to) ids.append(u->userId());
-    DriverCommands::emitEvent({{"event", "sent"}, {"id", idText(m->messageId())}, {"to", ids}});
+    DriverCommands::emitEvent(
+        {{"event", "sent"}, {"id", idText(m->messageId())}, {"to", ids}, {"text", m->message()}});
 }
 
 void send(const QString &rest) {

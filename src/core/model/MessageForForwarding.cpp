@@ -59,6 +59,30 @@ std::set<std::pair<const void *, const void *>> &pending() {
     return set;
 }
 
+// (author's copy, recipient) pairs whose direct delivery (the message itself, not a held copy)
+// is under way: the runs leave them to it.
+std::set<std::pair<const void *, const void *>> &directlyUnderWay() {
+    static std::set<std::pair<const void *, const void *>> set;
+    return set;
+}
+
+// The author's copy of the message under its own id that holds the recipient, if any.
+MessageForForwarding *authorsCopyFor(const Message *message, User *recipient) {
+    const Me *me = Me::current();
+    if (!message || !recipient || !me) return nullptr;
+    for (MessageForForwarding *held : recipient->offlineMessages())
+        if (!held->isDeleted() && held->sender() == me && held->messageId() == message->messageId() &&
+            held->mass() == message->mass())
+            return held;
+    return nullptr;
+}
+
+void letGo(MessageForForwarding *copy, User *recipient) {
+    directlyUnderWay().erase({copy, recipient});
+    copy->removeRecipientsObject(recipient);
+    if (copy->recipients().isEmpty()) copy->managedObjectContext()->deleteObject(copy);
+}
+
 // Where the next run starts after a run that reached its bound (time and id of its last copy).
 std::optional<std::pair<QDateTime, qint64>> &resumeAfter() {
     static std::optional<std::pair<QDateTime, qint64>> cursor;
@@ -167,7 +191,7 @@ void MessageForForwarding::sendWithPredicate(const Predicate &matches) {
             if (recipient->userOffline() || recipient == me) continue;
             const auto key =
                 std::make_pair(static_cast<const void *>(copy), static_cast<const void *>(recipient));
-            if (pending().count(key)) continue;
+            if (pending().count(key) || directlyUnderWay().count(key)) continue;
             if (!textRead) {
                 text = KDTAES::decryptString(copy->message(), true);
                 textRead = true;
@@ -196,6 +220,50 @@ void MessageForForwarding::sendWithPredicate(const Predicate &matches) {
         }
     }
     if (deleted) saveContextIfChanged();
+}
+
+MessageForForwarding *MessageForForwarding::holdUntilConfirmed(Message *message,
+                                                               const QList<User *> &recipients,
+                                                               bool deliveryUnderWay) {
+    Me *me = Me::current();
+    if (!message || message->isDeleted() || !me) return nullptr;
+    ManagedObjectContext *context = message->managedObjectContext();
+    QList<User *> waiting;
+    for (User *u : recipients)
+        if (u && u != me && !waiting.contains(u)) waiting.append(u);
+    if (!context || waiting.isEmpty()) return nullptr;
+    // Under the message's own id: whichever way it reaches a recipient first, the other finds
+    // the id stored and is only answered.
+    auto *copy = context->insert<MessageForForwarding>();
+    copy->setMass(message->mass());
+    copy->setMessageId(message->messageId());
+    copy->setTime(message->time());
+    copy->setMessage(KDTAES::encryptString(message->message(), true));
+    copy->setSender(me);
+    for (User *u : waiting) {
+        copy->addRecipientsObject(u);
+        if (deliveryUnderWay) directlyUnderWay().insert({copy, u});
+    }
+    ensureRetryTimer();
+    return copy;
+}
+
+void MessageForForwarding::directDeliveryEnded(const Message *message, User *recipient,
+                                               DirectOutcome outcome) {
+    MessageForForwarding *copy = authorsCopyFor(message, recipient);
+    if (!copy) return;
+    if (outcome == DirectOutcome::Unanswered)
+        directlyUnderWay().erase({copy, recipient});
+    else
+        letGo(copy, recipient);
+}
+
+void MessageForForwarding::releaseForHandOver(const Message *message, User *recipient) {
+    MessageForForwarding *copy = authorsCopyFor(message, recipient);
+    if (!copy) return;
+    // A message of several users is handed over under new ids, so its own id marks the copy
+    // that waits for receipts.
+    if (message->user().size() > 1 || directlyUnderWay().count({copy, recipient})) letGo(copy, recipient);
 }
 
 Timer *MessageForForwarding::retryTimer() { return timerSlot(); }
@@ -257,6 +325,7 @@ int MessageForForwarding::pendingDeliveries() { return int(pending().size()); }
 
 void MessageForForwarding::resetPendingDeliveries() {
     pending().clear();
+    directlyUnderWay().clear();
     resumeAfter().reset();
 }
 

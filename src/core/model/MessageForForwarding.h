@@ -39,6 +39,23 @@ public:
     // recipient gets its delivery 350 ms after the previous one of the run.
     static void sendWithPredicate(const Predicate &matches);
 
+    // The author's own copy of a message it is sending, held for its online recipients until
+    // each confirms it: a message whose delivery is under way when the author is killed, or that
+    // a recipient took without a receipt, is then delivered later like any held copy instead of
+    // being lost. While its direct delivery is under way a recipient is left out of the runs.
+    // Null when there is nobody to wait for.
+    static MessageForForwarding *holdUntilConfirmed(Message *message, const QList<User *> &recipients,
+                                                    bool deliveryUnderWay);
+    // How the direct delivery of a message to one recipient ended: confirmed by its receipt (the
+    // author's copy lets the recipient go), or without a receipt and without a failure (the copy
+    // keeps the recipient for a later run). A failure hands the recipient over instead.
+    enum class DirectOutcome { Confirmed, Unanswered };
+    static void directDeliveryEnded(const Message *message, User *recipient, DirectOutcome outcome);
+    // The recipient is about to be handed over: the author's copy that waited for its receipt
+    // lets it go. That copy has the message's own id; a message of one user keeps that id when
+    // it is handed over, so there only a direct delivery under way marks the copy as waiting.
+    static void releaseForHandOver(const Message *message, User *recipient);
+
     // The repeating 70 s retry timer, made on first use.
     static Timer *retryTimer();
     static void ensureRetryTimer();

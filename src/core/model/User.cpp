@@ -176,6 +176,14 @@ Message *User::SendMessage(const QString &text, const std::optional<QList<User *
 
     // Recipients already known to be offline are handed over at once.
     SendOfflineMessageIfNeeded(message);
+    // The online ones are held for too until each confirms, so that neither a crash of this copy
+    // nor an exchange that ends without a receipt can lose the message. All of it is stored
+    // before the first packet leaves.
+    TCPserver *server = TCPserver::shared();
+    QList<User *> online;
+    for (User *recipient : recipients)
+        if (!recipient->userOffline()) online.append(recipient);
+    MessageForForwarding::holdUntilConfirmed(message, online, server != nullptr);
     saveContextIfChanged();
 
     bool toMyself = false;
@@ -183,7 +191,7 @@ Message *User::SendMessage(const QString &text, const std::optional<QList<User *
         NotificationCenter::defaultCenter().post(QStringLiteral("logUpdated"), recipient);
         if (recipient == me) toMyself = true;
         if (recipient->userOffline()) continue;
-        if (TCPserver *server = TCPserver::shared())
+        if (server)
             server->SendTCPpacket(KDTPacket::PlainPackeFromArray(messagePacket(message, recipient)),
                                   recipient, message);
     }
@@ -257,8 +265,12 @@ void User::SendOfflineMessageIfNeeded(Message *message) {
     if (!context || !me) return;
     const QList<User *> users = message->user();
     QList<User *> offline;
-    for (User *u : users)
-        if (u != me && u->userOffline() && !alreadyHeldFor(message, u, me)) offline.append(u);
+    for (User *u : users) {
+        if (u == me || !u->userOffline()) continue;
+        // The copy that waited for its receipt makes way for the hand-over.
+        MessageForForwarding::releaseForHandOver(message, u);
+        if (!alreadyHeldFor(message, u, me)) offline.append(u);
+    }
     if (offline.isEmpty()) return;
 
     // A message of one user keeps its id everywhere. A message of several users has a new id

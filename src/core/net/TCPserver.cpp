@@ -343,6 +343,13 @@ void TCPserver::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const Sock
         qCInfo(lcTcp).noquote() << "exchange with" << link->peer << "failed:" << error.domain()
                                 << error.code() << error.localizedDescription();
         deliveryFailedOn(*link);
+    } else if (link && link->pending && link->recipient) {
+        // Closed without a receipt: the peer is there, but did it keep the message? The author's
+        // copy keeps the recipient and delivers the message in a later run.
+        if (auto *line = dynamic_cast<Message *>(link->message.data()); line && !line->isDeleted())
+            MessageForForwarding::directDeliveryEnded(line, link->recipient,
+                                                      MessageForForwarding::DirectOutcome::Unanswered);
+        link->pending = false;
     }
     remove(sock);
 }
@@ -446,6 +453,9 @@ void TCPserver::messageReceived(const PacketArray &fields, const std::shared_ptr
     }
     link->pending = false;
     link->message = nullptr;
+    if (auto *line = dynamic_cast<Message *>(message.data()); line && !line->isDeleted())
+        MessageForForwarding::directDeliveryEnded(line, recipient,
+                                                  MessageForForwarding::DirectOutcome::Confirmed);
     if (auto *held = dynamic_cast<MessageForForwarding *>(message.data()); held && !held->isDeleted()) {
         held->removeRecipientsObject(recipient);
         if (held->recipients().isEmpty()) held->managedObjectContext()->deleteObject(held);

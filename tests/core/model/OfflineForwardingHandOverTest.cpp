@@ -25,23 +25,30 @@ protected:
 
 struct SendCase {
     const char *what;
-    QStringList to;      // recipients by name; more than one makes a mass message
-    QStringList offline; // users offline when it is sent
-    QStringList heldFor; // offline recipients, each with a held copy at the author
-    QStringList holders; // who gets each hand-over
+    QStringList to;       // recipients by name; more than one makes a mass message
+    QStringList offline;  // users offline when it is sent
+    QStringList heldFor;  // offline recipients, each with a held copy at the author
+    QStringList holders;  // who gets each hand-over
+    QStringList awaiting; // online recipients the author holds it for until they confirm
 };
 
 TEST_F(OfflineForwardingHandOverTest, OfflineRecipientsAreHeldAndHandedToEveryOnlineUser) {
     const QList<SendCase> cases = {
-        {"one offline recipient, two online users", {"Carol"}, {"Carol", "Erin"}, {"Carol"}, {"Bob", "Dave"}},
+        {"one offline recipient, two online users",
+         {"Carol"},
+         {"Carol", "Erin"},
+         {"Carol"},
+         {"Bob", "Dave"},
+         {}},
         {"mass with two offline recipients",
          {"Bob", "Carol", "Erin"},
          {"Carol", "Erin"},
          {"Carol", "Erin"},
-         {"Bob", "Dave"}},
-        {"nobody else online", {"Carol"}, {"Bob", "Carol", "Dave", "Erin"}, {"Carol"}, {}},
-        {"an online recipient", {"Bob"}, {"Carol", "Erin"}, {}, {}},
-        {"mass, everyone online", {"Bob", "Dave"}, {"Carol", "Erin"}, {}, {}},
+         {"Bob", "Dave"},
+         {"Bob"}},
+        {"nobody else online", {"Carol"}, {"Bob", "Carol", "Dave", "Erin"}, {"Carol"}, {}, {}},
+        {"an online recipient", {"Bob"}, {"Carol", "Erin"}, {}, {}, {"Bob"}},
+        {"mass, everyone online", {"Bob", "Dave"}, {"Carol", "Erin"}, {}, {}, {"Bob", "Dave"}},
     };
     const QHash<QString, User *> byName = {{"Bob", bob}, {"Carol", carol}, {"Dave", dave}, {"Erin", erin}};
     for (const SendCase &c : cases) {
@@ -58,7 +65,20 @@ TEST_F(OfflineForwardingHandOverTest, OfflineRecipientsAreHeldAndHandedToEveryOn
 
         // One copy per offline recipient, kept by the author under the id its holders got.
         QHash<QString, qint64> idFor;
+        QStringList awaiting;
         for (MessageForForwarding *h : held()) {
+            // The author's copy for the online recipients, under the message's own id, saved
+            // with the message before any packet left.
+            const QList<User *> waiting = h->recipients();
+            const bool forOnline =
+                std::none_of(waiting.begin(), waiting.end(), [](const User *u) { return u->userOffline(); });
+            if (forOnline) {
+                EXPECT_EQ(h->messageId(), m->messageId());
+                EXPECT_EQ(h->sender(), me);
+                EXPECT_FALSE(h->isInserted());
+                for (const User *u : h->recipients()) awaiting.append(u->name());
+                continue;
+            }
             ASSERT_EQ(h->recipients().size(), 1);
             EXPECT_EQ(h->sender(), me);
             EXPECT_EQ(h->mass(), m->mass());
@@ -69,6 +89,8 @@ TEST_F(OfflineForwardingHandOverTest, OfflineRecipientsAreHeldAndHandedToEveryOn
         QStringList heldFor = idFor.keys();
         heldFor.sort();
         EXPECT_EQ(heldFor, c.heldFor);
+        awaiting.sort();
+        EXPECT_EQ(awaiting, c.awaiting);
         if (c.to.size() == 1 && !c.heldFor.isEmpty()) {
             EXPECT_EQ(idFor.value(c.heldFor.first()), m->messageId());
         }
@@ -125,18 +147,25 @@ TEST_F(OfflineForwardingHandOverTest, TheHandOverFieldByField) {
 TEST_F(OfflineForwardingHandOverTest, DeliveriesThatFailOneAfterAnotherHandEachRecipientOverOnce) {
     Message *m = bob->SendMessage(QStringLiteral("to both"), QList<User *>{bob, dave});
     ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(held().isEmpty());
-    // Dave's delivery fails: the TCP server sets him offline and hands the message over.
+    // Only the author's copy that waits for both receipts.
+    ASSERT_EQ(held().size(), 1);
+    EXPECT_EQ(held()[0]->messageId(), m->messageId());
+    EXPECT_EQ(held()[0]->recipients(), (QList<User *>{bob, dave}));
+    // Dave's delivery fails: the TCP server sets him offline and hands the message over; the
+    // waiting copy lets him go to a copy of his own.
     dave->setStatus(QStringLiteral("10"));
     dave->SendOfflineMessageIfNeeded(m);
-    ASSERT_EQ(held().size(), 1);
-    EXPECT_EQ(held()[0]->recipients(), QList<User *>{dave});
+    ASSERT_EQ(held().size(), 2);
+    EXPECT_EQ(held()[0]->recipients(), QList<User *>{bob});
+    EXPECT_EQ(held()[1]->recipients(), QList<User *>{dave});
+    EXPECT_NE(held()[1]->messageId(), m->messageId());
     ASSERT_EQ(sent.size(), 1u); // to Bob, the one online
-    // Then Bob's fails too: only Bob is new.
+    // Then Bob's fails too: only Bob is new, and nothing waits for a receipt any more.
     bob->setStatus(QStringLiteral("10"));
     sent.clear();
     bob->SendOfflineMessageIfNeeded(m);
     ASSERT_EQ(held().size(), 2);
+    EXPECT_EQ(held()[0]->recipients(), QList<User *>{dave});
     EXPECT_EQ(held()[1]->recipients(), QList<User *>{bob});
     EXPECT_TRUE(sent.empty()); // nobody left online to hold it
     // A one-user message handed over a second time is held once.

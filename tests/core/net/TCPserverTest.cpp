@@ -305,6 +305,10 @@ TEST_F(TCPserverTest, OnlyTheRecipientsReceiptConfirmsADelivery) {
                                              "*", kBob, "Привет 👋", "*"}));
         EXPECT_EQ(delivered, c.delivered ? 1 : 0);
         EXPECT_EQ(bob->userOffline(), !c.delivered);
+        // Confirmed: the author's copy that waited for the receipt is gone.
+        if (c.delivered) {
+            EXPECT_TRUE(MessageForForwarding::findByMessageId(ctx, m->messageId()).isEmpty());
+        }
         EXPECT_EQ(handOvers.size(), c.delivered ? 1u : 2u); // the send's own check, then the failure's
         if (!c.delivered) {
             EXPECT_EQ(bob->status(), QStringLiteral("10"));
@@ -356,12 +360,31 @@ TEST_F(TCPserverTest, AnArrayWithoutFrameStillSendsTheLineEnd) {
     EXPECT_FALSE(bob->userOffline()); // the peer closed: nothing is known about it
 }
 
-TEST_F(TCPserverTest, APeerThatClosesWithoutReplyIsNotMarked) {
+TEST_F(TCPserverTest, APeerThatClosesWithoutReplyIsNotMarkedAndGetsTheMessageLater) {
+    std::vector<std::pair<QStringList, User *>> runSent;
+    MessageForForwarding::setPacketSender([&](const QByteArray &frame, User *to, ManagedObject *) {
+        QStringList fields;
+        if (const auto a = KDTPacket::ArrayFromBase64AESdata(frame)) fields = texts(*a);
+        runSent.push_back({fields, to});
+    });
+    MessageForForwarding::setScheduler([](int, std::function<void()> block) { block(); });
     rawnet::OneShotPeer peerSide; // reads the line, answers nothing
     server->setConnectPort(peerSide.port());
-    bob->SendMessage(QStringLiteral("x"));
+    Message *m = bob->SendMessage(QStringLiteral("x"));
+    // While its own delivery is under way, a run leaves the message to it.
+    MessageForForwarding::sendOnTimer();
+    EXPECT_TRUE(runSent.empty());
     ASSERT_TRUE(waitUntil([&] { return peerSide.done() && server->outgoingConnectionCount() == 0; }));
     EXPECT_FALSE(bob->userOffline());
+    // No receipt: the author's copy still waits for Bob, and the next run delivers it.
+    MessageForForwarding::sendOnTimer();
+    ASSERT_EQ(runSent.size(), 1u);
+    EXPECT_EQ(runSent[0].second, bob);
+    EXPECT_EQ(runSent[0].first.value(0), QStringLiteral("TSFM"));
+    EXPECT_EQ(runSent[0].first.value(1), QString::number(m->messageId()));
+    MessageForForwarding::setPacketSender({});
+    MessageForForwarding::setScheduler({});
+    MessageForForwarding::resetPendingDeliveries();
 }
 
 TEST_F(TCPserverTest, DisconnectErrorsAreClassifiedByDomainAndCode) {
