@@ -134,7 +134,12 @@ public:
     QDateTime typingSent() const { return m_typingSent; }
     void setTypingSent(const QDateTime &v) { m_typingSent = v; }
     QDateTime typingReceived() const { return m_typingReceived; }
-    void setTypingReceived(const QDateTime &v) { m_typingReceived = v; }
+    // Observers see "typingReceived" change (the conversation window shows the typing notice).
+    void setTypingReceived(const QDateTime &v) {
+        const QDateTime old = m_typingReceived;
+        m_typingReceived = v;
+        if (old != v) notifyTransientChange(QStringLiteral("typingReceived"), old);
+    }
     QObject *conversationWindow() const { return m_conversationWindow; }
     void setConversationWindow(QObject *window) { m_conversationWindow = window; }
     QObject *userInfoWindow() const { return m_userInfoWindow; }

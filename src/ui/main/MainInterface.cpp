@@ -5,6 +5,7 @@
 #include "core/net/UserList.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/strings/Strings.h"
+#include "ui/conversation/ConversationWindows.h"
 #include "ui/settings/HotKeyWorker.h"
 #include "ui/system/PlaySound.h"
 #include "ui_MainWindow.h"
@@ -272,6 +273,28 @@ void MainInterface::restoreWindow() {
 }
 
 void MainInterface::playSound(const QString &name) { PlaySound::Play(name); }
+
+// --- Conversation windows ---
+
+void MainInterface::startConversation(User *user, bool incoming) {
+    ConversationWindows::startConversation(user, incoming);
+}
+
+bool MainInterface::isMainAndKeyWindow(QObject *window) { return ConversationWindows::isMainAndKeyWindow(window); }
+
+void MainInterface::bringForward(QObject *window, bool keepFocus) {
+    ConversationWindows::bringForward(window, keepFocus);
+}
+
+QObject *MainInterface::openChatWindow(Chat *chat, bool incoming) {
+    return ConversationWindows::openChatWindow(chat, incoming);
+}
+
+Chat *MainInterface::usersJoinedToRoom(QObject *window, const QList<User *> &users, const QString &roomId) {
+    return ConversationWindows::usersJoinedToRoom(window, users, roomId);
+}
+
+void MainInterface::userLeftRoom(QObject *window, User *user) { ConversationWindows::userLeftRoom(window, user); }
 
 bool MainInterface::eventFilter(QObject *watched, QEvent *event) {
     if (watched == m_window) {

@@ -67,6 +67,13 @@ public:
     void showMainWindow() override;
     void restoreWindow() override;
     void playSound(const QString &name) override;
+    // The conversation windows (ui/conversation/ConversationWindows).
+    void startConversation(User *user, bool incoming) override;
+    bool isMainAndKeyWindow(QObject *window) override;
+    void bringForward(QObject *window, bool keepFocus) override;
+    QObject *openChatWindow(Chat *chat, bool incoming) override;
+    Chat *usersJoinedToRoom(QObject *window, const QList<User *> &users, const QString &roomId) override;
+    void userLeftRoom(QObject *window, User *user) override;
 
     // A click on a cell of the status selector, or a status item of the menus.
     void statusChosen(int tag);

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QList>
+#include <QStringList>
+
+#include <functional>
+
+class Chat;
+class FileTransfer;
+class ManagedObject;
+class QTextCursor;
+class QTextCharFormat;
+class QTextBlockFormat;
+class QWidget;
+class User;
+
+// What a conversation window asks of windows built elsewhere: the settings, the history viewer,
+// the user information window, the invite sheet, the call window and the transfer view. Each
+// later window installs its part by overriding; until then the defaults below stand in (a plain
+// transfer line, a simple list to invite from) or the window hides the command.
+class ConversationServices {
+public:
+    virtual ~ConversationServices() = default;
+
+    // The installed services (not owned); null restores the defaults. Never null.
+    static void install(ConversationServices *services);
+    static ConversationServices *current();
+
+    // The settings window on its "Messaging" tab.
+    virtual bool canShowSettings() const { return false; }
+    virtual void showSettings(QWidget *from) { (void)from; }
+    // The history viewer with the user or chat chosen.
+    virtual bool canOpenHistory() const { return false; }
+    virtual void openHistory(ManagedObject *userOrChat) { (void)userOrChat; }
+    // The user's information window, made when missing.
+    virtual bool canShowUserInfo() const { return false; }
+    virtual void showUserInfo(User *user) { (void)user; }
+
+    // The invite sheet on the window: online users other than the excluded ones; `done` gets the
+    // chosen users (none after Close). The default is a plain list with check boxes.
+    virtual void inviteUsers(QWidget *window, const QList<User *> &excluded, bool conversationHasCall,
+                             std::function<void(const QList<User *> &)> done);
+
+    // Calls: whether calls exist in this build, opening one, and closing the chat's call.
+    virtual bool callsAvailable() const { return false; }
+    virtual void openCall(User *user, Chat *chat) {
+        (void)user;
+        (void)chat;
+    }
+    virtual void closeCallWithChat(Chat *chat) { (void)chat; }
+
+    // Sends files to a user; false when the transfer could not start.
+    virtual bool sendFiles(const QStringList &paths, User *to);
+
+    // Puts a transfer into a conversation's text at the cursor. The default is one line: the
+    // number of files, their size and the state of the transfer.
+    virtual void insertTransfer(QTextCursor &cursor, FileTransfer *transfer, const QTextCharFormat &format);
+    static QString transferLine(const FileTransfer *transfer);
+};
