@@ -21,7 +21,8 @@ void PaddedCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
                                const QModelIndex &index) const {
     QStyleOptionViewItem inner(option);
     inner.rect = titleRect(option.rect, option.fontMetrics.height());
-    if (m_centered) inner.displayAlignment = (inner.displayAlignment & ~Qt::AlignVertical_Mask) | Qt::AlignTop;
+    if (m_centered)
+        inner.displayAlignment = (inner.displayAlignment & ~Qt::AlignVertical_Mask) | Qt::AlignTop;
     QStyledItemDelegate::paint(painter, inner, index);
 }
 

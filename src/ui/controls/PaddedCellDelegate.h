@@ -18,7 +18,8 @@ public:
     // The rectangle the text is drawn in, for a cell rectangle and a text height.
     QRect titleRect(const QRect &bounds, int textHeight) const;
 
-    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override;
     void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
                               const QModelIndex &index) const override;
 

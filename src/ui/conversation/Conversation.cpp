@@ -103,8 +103,8 @@ Conversation::Conversation(const QList<User *> &users, Chat *chat, bool incoming
     m_ui->horisontalSplit->setStretchFactor(1, 0);
     m_ui->sendFilesButton->setIcon(QIcon::fromTheme(QStringLiteral("document-send"),
                                                     QIcon::fromTheme(QStringLiteral("mail-attachment"))));
-    m_ui->inviteButton->setIcon(QIcon::fromTheme(QStringLiteral("contact-new"),
-                                                 QIcon::fromTheme(QStringLiteral("list-add"))));
+    m_ui->inviteButton->setIcon(
+        QIcon::fromTheme(QStringLiteral("contact-new"), QIcon::fromTheme(QStringLiteral("list-add"))));
     m_ui->callButton->setIcon(QIcon::fromTheme(QStringLiteral("call-start")));
     m_ui->sendButton->setIcon(QIcon::fromTheme(QStringLiteral("mail-send")));
     connect(m_ui->sendButton, &QPushButton::clicked, compose, [compose] {
@@ -141,8 +141,8 @@ Conversation::Conversation(const QList<User *> &users, Chat *chat, bool incoming
     m_ui->actionMembers->setChecked(!rightPaneHidden());
     updateAutosaveName();
     if (!m_autosaveName.isEmpty())
-        window->restoreGeometry(QByteArray::fromBase64(
-            Defaults::standard().stringForKey(frameKey(m_autosaveName)).toLatin1()));
+        window->restoreGeometry(
+            QByteArray::fromBase64(Defaults::standard().stringForKey(frameKey(m_autosaveName)).toLatin1()));
     for (User *u : this->users()) subscribe(u, !m_chat);
     if (m_chat) observeChatLog(true);
     updateParagraphs();
@@ -162,7 +162,8 @@ Conversation::Conversation(const QList<User *> &users, Chat *chat, bool incoming
 
     // 5. Showing.
     if (incoming) {
-        if (Defaults::standard().integerForKey(QStringLiteral("minimizeMessages")) == 1) window->showMinimized();
+        if (Defaults::standard().integerForKey(QStringLiteral("minimizeMessages")) == 1)
+            window->showMinimized();
     } else {
         window->show();
         window->raise();
@@ -213,8 +214,8 @@ void Conversation::subscribe(User *user, bool inFull) {
                                    userAttributeChanged(user, key, oldValue);
                                });
     if (inFull)
-        watch.log = NotificationCenter::defaultCenter().addObserver(QStringLiteral("logUpdated"), user,
-                                                                    [this](const Notification &) { updateLog(); });
+        watch.log = NotificationCenter::defaultCenter().addObserver(
+            QStringLiteral("logUpdated"), user, [this](const Notification &) { updateLog(); });
     m_watched.insert(user, watch);
 }
 
@@ -230,8 +231,8 @@ void Conversation::observeChatLog(bool on) {
     if (m_chatLog) NotificationCenter::defaultCenter().removeObserver(m_chatLog);
     m_chatLog = 0;
     if (on && m_chat)
-        m_chatLog = NotificationCenter::defaultCenter().addObserver(QStringLiteral("logUpdated"), m_chat.data(),
-                                                                    [this](const Notification &) { updateLog(); });
+        m_chatLog = NotificationCenter::defaultCenter().addObserver(
+            QStringLiteral("logUpdated"), m_chat.data(), [this](const Notification &) { updateLog(); });
 }
 
 void Conversation::userAttributeChanged(User *user, const QString &key, const QVariant &oldValue) {
@@ -244,14 +245,16 @@ void Conversation::userAttributeChanged(User *user, const QString &key, const QV
         // Only a real change of a known name is news; a user's first name is not.
         const QString oldName = oldValue.toString();
         if (!oldName.isEmpty() && oldName != user->name()) {
-            storeSystemLine(Strings::format(text("%@ has changed the name to %@."), {oldName, user->name()}), false);
+            storeSystemLine(Strings::format(text("%@ has changed the name to %@."), {oldName, user->name()}),
+                            false);
         }
     } else if (key == QLatin1String("typingReceived")) {
         if (!full) return;
         if (m_ui->TypingLabel->isHidden() && user->typingReceived().isValid()) {
             m_ui->TypingLabel->show();
             if (!m_typingTimer)
-                m_typingTimer = Timer::scheduled(TypingSeconds, false, [this](Timer *t) { hideTyping(t); }, this);
+                m_typingTimer = Timer::scheduled(
+                    TypingSeconds, false, [this](Timer *t) { hideTyping(t); }, this);
         }
     } else if (key == QLatin1String("status") || (full && key == QLatin1String("statusString"))) {
         if (m_chat && user->status() == QLatin1String("10") && oldValue.toString() != QLatin1String("10"))
@@ -358,7 +361,8 @@ void Conversation::addText(const QString &line, LineType type, const QDateTime &
         cursor.insertText(shown, format);
     cursor.endEditBlock();
     m_lastLineIsStatusAndItPos = type == StatusLine ? start : -1;
-    if (type == StatusLine || type == SystemLine || type == ErrorLine) m_ui->conversationTextView->scrollToEnd();
+    if (type == StatusLine || type == SystemLine || type == ErrorLine)
+        m_ui->conversationTextView->scrollToEnd();
 }
 
 void Conversation::appendEntry(LogEntry *entry) {
@@ -445,7 +449,7 @@ void Conversation::updateUserStatus() {
         line = Strings::format(text("%@ is offline. However, you can leave them a message."), {u->name()});
     } else {
         const QString status = u->status();
-        const char *word = status == QLatin1String("0") ? "is available"
+        const char *word = status == QLatin1String("0")   ? "is available"
                            : status == QLatin1String("1") ? "is busy"
                                                           : "is away";
         line = Strings::format(QStringLiteral("%@ %@"), {u->name(), text(word)});
@@ -463,8 +467,8 @@ void Conversation::hideTyping(Timer *timer) {
     if (m_typingTimer && m_typingTimer != timer) m_typingTimer->invalidate();
     if (received.isValid() && age < TypingSeconds) {
         // Another look after as long as the notice is old, never sooner than a moment.
-        m_typingTimer = Timer::scheduled(std::max(age, MinimumTypingDelay), false,
-                                         [this](Timer *t) { hideTyping(t); }, this);
+        m_typingTimer = Timer::scheduled(
+            std::max(age, MinimumTypingDelay), false, [this](Timer *t) { hideTyping(t); }, this);
         return;
     }
     m_ui->TypingLabel->hide();
@@ -477,7 +481,8 @@ void Conversation::hideTyping(Timer *timer) {
 
 void Conversation::updateTitle() {
     const QString names = User::getUserNamesFromSet(users());
-    if (m_window) m_window->setWindowTitle(Strings::format(QStringLiteral("%@ - %@"), {names, text("Conversation")}));
+    if (m_window)
+        m_window->setWindowTitle(Strings::format(QStringLiteral("%@ - %@"), {names, text("Conversation")}));
     if (!m_chat) m_ui->TypingLabel->setText(Strings::format(text("%@ is typing a message."), {names}));
 }
 
@@ -500,13 +505,14 @@ void Conversation::updateCanInvite() {
 
 void Conversation::updateMembers() {
     QListWidget *table = m_ui->membersTable;
+    table->setIconSize(QSize(12, 12));
     table->clear();
     const QList<User *> members = users();
     for (int i = 0; i < members.size(); ++i) {
-        auto *item = new QListWidgetItem(MainInterface::statusIcon(members[i]->userOffline()
-                                                                       ? QStringLiteral("10")
-                                                                       : members[i]->status()),
-                                         members[i]->name(), table);
+        auto *item =
+            new QListWidgetItem(MainInterface::statusIcon(members[i]->userOffline() ? QStringLiteral("10")
+                                                                                    : members[i]->status()),
+                                members[i]->name(), table);
         item->setData(Qt::UserRole, i);
     }
 }
@@ -622,7 +628,8 @@ void Conversation::windowClose() {
     observeChatLog(false);
     if (m_typingTimer) m_typingTimer->invalidate();
     if (!m_autosaveName.isEmpty() && m_window)
-        Defaults::standard().setValue(frameKey(m_autosaveName), QString::fromLatin1(m_window->saveGeometry().toBase64()));
+        Defaults::standard().setValue(frameKey(m_autosaveName),
+                                      QString::fromLatin1(m_window->saveGeometry().toBase64()));
     if (m_window) m_window->hide();
     if (Chat *room = m_chat) {
         room->leaveChat();
@@ -667,7 +674,8 @@ void Conversation::showFileTransferPanel(QWidget *window, User *user) {
     panel->setObjectName(QStringLiteral("fileTransferPanel"));
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setFileMode(QFileDialog::ExistingFiles);
-    panel->setOption(QFileDialog::DontUseNativeDialog, QGuiApplication::platformName() != QLatin1String("xcb"));
+    panel->setOption(QFileDialog::DontUseNativeDialog,
+                     QGuiApplication::platformName() != QLatin1String("xcb"));
     panel->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
     QPointer<User> target(user);
     QObject::connect(panel, &QFileDialog::filesSelected, panel, [target](const QStringList &paths) {

@@ -44,8 +44,7 @@ bool ConversationServices::sendFiles(const QStringList &paths, User *to) {
 QString ConversationServices::transferLine(const FileTransfer *transfer) {
     const qint64 files = transfer->filesNumber();
     const QString size = FILEserver::byteCountFormatter().stringFromByteCount(transfer->filesTotalSize());
-    return Strings::format(text("%@ %@ (%@)"),
-                           {files, files < 2 ? text("file") : text("files"), size});
+    return Strings::format(text("%@ %@ (%@)"), {files, files < 2 ? text("file") : text("files"), size});
 }
 
 void ConversationServices::insertTransfer(QTextCursor &cursor, FileTransfer *transfer,
@@ -53,7 +52,8 @@ void ConversationServices::insertTransfer(QTextCursor &cursor, FileTransfer *tra
     cursor.insertText(transferLine(transfer), format);
 }
 
-void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &excluded, bool conversationHasCall,
+void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &excluded,
+                                       bool conversationHasCall,
                                        std::function<void(const QList<User *> &)> done) {
     auto *dialog = new QDialog(window);
     dialog->setObjectName(QStringLiteral("inviteSheet"));

@@ -79,7 +79,8 @@ bool ConversationWindows::isMainAndKeyWindow(QObject *object) {
     return conversation && conversation->window() && conversation->window()->isActiveWindow();
 }
 
-Chat *ConversationWindows::usersJoinedToRoom(QObject *object, const QList<User *> &users, const QString &roomId) {
+Chat *ConversationWindows::usersJoinedToRoom(QObject *object, const QList<User *> &users,
+                                             const QString &roomId) {
     Conversation *conversation = Conversation::fromWindowObject(object);
     return conversation ? conversation->usersJoined(users, roomId) : nullptr;
 }

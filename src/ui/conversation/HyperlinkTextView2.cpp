@@ -18,8 +18,8 @@ std::function<bool(const QUrl &)> &opener() {
 HyperlinkTextView2::HyperlinkTextView2(QWidget *parent) : QTextBrowser(parent) {
     setOpenLinks(false);
     setOpenExternalLinks(false);
-    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::LinksAccessibleByMouse |
-                            Qt::LinksAccessibleByKeyboard);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard |
+                            Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     connect(this, &QTextBrowser::anchorClicked, this, [this](const QUrl &url) { openClickedHyperlink(url); });
 }
 
@@ -42,7 +42,8 @@ QList<HyperlinkTextView2::Link> HyperlinkTextView2::detectLinks(const QString &t
     // Addresses with a scheme, names starting with "www.", and mail addresses. What a peer writes
     // is only ever turned into one of these three kinds.
     static const QRegularExpression pattern(
-        QStringLiteral(R"((?<![\w@.])(?:(https?://)[^\s<>"]+|(www\.)[^\s<>"]+|(mailto:)?([\w.+-]+@[\w-]+(?:\.[\w-]+)+)))"),
+        QStringLiteral(
+            R"((?<![\w@.])(?:(https?://)[^\s<>"]+|(www\.)[^\s<>"]+|(mailto:)?([\w.+-]+@[\w-]+(?:\.[\w-]+)+)))"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
     QList<Link> links;
     auto it = pattern.globalMatch(text);
@@ -67,14 +68,16 @@ QList<HyperlinkTextView2::Link> HyperlinkTextView2::detectLinks(const QString &t
         else if (!m.captured(2).isEmpty())
             url = QUrl(QStringLiteral("http://") + found, QUrl::TolerantMode);
         else
-            url = QUrl(found.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? found
-                                                                                        : QStringLiteral("mailto:") + found);
+            url = QUrl(found.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive)
+                           ? found
+                           : QStringLiteral("mailto:") + found);
         if (isOpenable(url)) links.append({int(m.capturedStart(0)), int(found.size()), url});
     }
     return links;
 }
 
-void HyperlinkTextView2::insertWithLinks(QTextCursor &cursor, const QString &text, const QTextCharFormat &format) {
+void HyperlinkTextView2::insertWithLinks(QTextCursor &cursor, const QString &text,
+                                         const QTextCharFormat &format) {
     int at = 0;
     for (const Link &link : detectLinks(text)) {
         if (link.start > at) cursor.insertText(text.mid(at, link.start - at), format);

@@ -43,8 +43,9 @@ void MessageWindowController::toggleRightPane(bool atOnce) {
         m_rightWidth = pane->width();
         pane->hide();
         if (!atOnce && !m_window->isMaximized() && !m_window->isFullScreen())
-            m_window->resize(std::max(m_window->minimumSizeHint().width(), m_window->width() - (divider + m_rightWidth)),
-                             m_window->height());
+            m_window->resize(
+                std::max(m_window->minimumSizeHint().width(), m_window->width() - (divider + m_rightWidth)),
+                m_window->height());
     } else {
         const int width = m_rightWidth > 0 ? m_rightWidth : pane->sizeHint().width();
         pane->show();

@@ -16,12 +16,15 @@
 namespace {
 
 // Regions whose flag turns into the black flag; each pair of letters is one region.
-constexpr const char regionCodes[] =
-    "AFAXALDZASADAOAIAQAGARAMAWAUATAZBSBHBDBBBYBEBZBJBMBTBOBABWBRIOVGBNBGBFBIKHCMCAICCVBQKYCFTDCLCNCXCCCOKMCGCDCKCRCI"
-    "HRCUCWCYCZDKDJDMDOECEGSVGQEREEETEUFKFOFJFIFRGFPFTFGAGMGEDEGHGIGRGLGDGPGUGTGGGNGWGYHTHNHKHUISINIDIRIQIEIMILITJMJP"
-    "JEJOKZKEKIXKKWKGLALVLBLSLRLYLILTLUMOMKMGMWMYMVMLMTMHMQMRMUYTMXFMMDMCMNMEMSMAMZMMNANRNPNLNCNZNINENGNUNFKPMPNOOMPK"
-    "PWPSPAPGPYPEPHPNPLPTPRQAREROCURWWSSMSASNRSSCSLSGSXSKSIGSSBSOZAKRSSESLKBLSHKNLCPMVCSDSRSZSECHSYTWTJTZTHTLTGTKTOTT"
-    "TNTRTMTCTVVIUGUAAEGBUSUYUZVUVAVEVNWFEHYEZMZW";
+constexpr const char regionCodes[] = "AFAXALDZASADAOAIAQAGARAMAWAUATAZBSBHBDBBBYBEBZBJBMBTBOBABWBRIOVGBNBGBFB"
+                                     "IKHCMCAICCVBQKYCFTDCLCNCXCCCOKMCGCDCKCRCI"
+                                     "HRCUCWCYCZDKDJDMDOECEGSVGQEREEETEUFKFOFJFIFRGFPFTFGAGMGEDEGHGIGRGLGDGPG"
+                                     "UGTGGGNGWGYHTHNHKHUISINIDIRIQIEIMILITJMJP"
+                                     "JEJOKZKEKIXKKWKGLALVLBLSLRLYLILTLUMOMKMGMWMYMVMLMTMHMQMRMUYTMXFMMDMCMNM"
+                                     "EMSMAMZMMNANRNPNLNCNZNINENGNUNFKPMPNOOMPK"
+                                     "PWPSPAPGPYPEPHPNPLPTPRQAREROCURWWSSMSASNRSSCSLSGSXSKSIGSSBSOZAKRSSESLKB"
+                                     "LSHKNLCPMVCSDSRSZSECHSYTWTJTZTHTLTGTKTOTT"
+                                     "TNTRTMTCTVVIUGUAAEGBUSUYUZVUVAVEVNWFEHYEZMZW";
 
 bool listedRegion(char32_t first, char32_t second) {
     static const QSet<QString> regions = [] {
@@ -147,7 +150,8 @@ void TextViewForSending::sendMessage() {
         if (room) {
             room->sendMessage(piece);
         } else if (!recipients.isEmpty()) {
-            recipients.first()->SendMessage(piece, m_mass ? std::optional<QList<User *>>(recipients) : std::nullopt);
+            recipients.first()->SendMessage(piece,
+                                            m_mass ? std::optional<QList<User *>>(recipients) : std::nullopt);
         }
     }
     clear();

@@ -280,7 +280,9 @@ void MainInterface::startConversation(User *user, bool incoming) {
     ConversationWindows::startConversation(user, incoming);
 }
 
-bool MainInterface::isMainAndKeyWindow(QObject *window) { return ConversationWindows::isMainAndKeyWindow(window); }
+bool MainInterface::isMainAndKeyWindow(QObject *window) {
+    return ConversationWindows::isMainAndKeyWindow(window);
+}
 
 void MainInterface::bringForward(QObject *window, bool keepFocus) {
     ConversationWindows::bringForward(window, keepFocus);
@@ -294,7 +296,9 @@ Chat *MainInterface::usersJoinedToRoom(QObject *window, const QList<User *> &use
     return ConversationWindows::usersJoinedToRoom(window, users, roomId);
 }
 
-void MainInterface::userLeftRoom(QObject *window, User *user) { ConversationWindows::userLeftRoom(window, user); }
+void MainInterface::userLeftRoom(QObject *window, User *user) {
+    ConversationWindows::userLeftRoom(window, user);
+}
 
 bool MainInterface::eventFilter(QObject *watched, QEvent *event) {
     if (watched == m_window) {

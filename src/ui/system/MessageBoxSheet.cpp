@@ -14,17 +14,21 @@ namespace {
 const MessageBoxSheet::Kind kinds[MessageBoxSheet::KindCount] = {
     {"leaveConversationWithCallConfirmation", "Are you sure you want to leave the conversation?",
      "You will also be leaving the corresponding audio/video call.", "Yes", "No"},
-    {"leaveConversationConfirmation", "Are you sure you want to leave the conversation?", nullptr, "Yes", "No"},
-    {"deleteUserConfirmation", "Are you sure you want to remove this user from the list?", nullptr, "Yes", "No"},
+    {"leaveConversationConfirmation", "Are you sure you want to leave the conversation?", nullptr, "Yes",
+     "No"},
+    {"deleteUserConfirmation", "Are you sure you want to remove this user from the list?", nullptr, "Yes",
+     "No"},
     {"deteleGroupConfirmation", "Are you sure you want to delete this group?", nullptr, "Yes", "No"},
     {"showFileTransferPanelRequest", "Try Drag and Drop Option",
-     "You can send files and folders by either selecting them in the standard Open Panel or simply dragging and "
+     "You can send files and folders by either selecting them in the standard Open Panel or simply dragging "
+     "and "
      "dropping them into the conversation.",
      "Browse files", "Use drag and drop"},
     {"leaveCallConfirmation", "Are you sure you want to leave the call?",
      "You will be able to return to it from the \"Conversation\" window.", "Yes", "No"},
     {"macOS13compatibility", "Incompatibility Issue with macOS 13.0 and 13.1",
-     "Due to technical issue introduced in macOS 13.0 and fixed in macOS 13.2 you will probably not hear other "
+     "Due to technical issue introduced in macOS 13.0 and fixed in macOS 13.2 you will probably not hear "
+     "other "
      "users. It is recommended to update to the latest version of macOS.",
      nullptr, nullptr},
 };
@@ -44,7 +48,8 @@ const MessageBoxSheet::Kind &MessageBoxSheet::kind(int kind) {
 
 QList<MessageBoxSheet *> MessageBoxSheet::openSheets() { return live(); }
 
-MessageBoxSheet *MessageBoxSheet::requestConfirmation(int kind, QWidget *window, std::function<void()> onSuccess,
+MessageBoxSheet *MessageBoxSheet::requestConfirmation(int kind, QWidget *window,
+                                                      std::function<void()> onSuccess,
                                                       std::function<void()> actionOnFail) {
     if (Defaults::standard().boolForKey(suppressionKey(kind))) {
         if (onSuccess) onSuccess();

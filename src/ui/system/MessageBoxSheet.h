@@ -33,7 +33,9 @@ public:
     };
     // The kind's row; any kind outside 1..6 is kind 0.
     static const Kind &kind(int kind);
-    static QString suppressionKey(int kind) { return QString::fromLatin1(MessageBoxSheet::kind(kind).suppressionKey); }
+    static QString suppressionKey(int kind) {
+        return QString::fromLatin1(MessageBoxSheet::kind(kind).suppressionKey);
+    }
 
     // Asks as a sheet on the window (application-modal without one). `actionOnFail`, the close
     // action, runs after every end of the sheet, after the success action when that ran. A
