@@ -6,6 +6,7 @@
 #include "core/wire/KDTPacket.h"
 #include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
+#include "support/XDisplay.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -254,71 +255,6 @@ TEST_F(E2eApplicationTest, LegacyNamesAreReadInTheCodePageOfTheUsersLanguage) {
         lab.reset();
     }
 }
-
-// A real X server (Xvfb) with a tray host (trayer) docked in the top right corner, for as long
-// as the object lives. The tray is as wide as one icon, so the application's item sits at
-// (width - 12, 12).
-class XDisplay {
-public:
-    static constexpr int Width = 1024, Height = 768, TraySize = 24;
-
-    static QString missingTool() {
-        for (const char *tool : {"Xvfb", "trayer", "xdotool"})
-            if (QStandardPaths::findExecutable(tool).isEmpty()) return QString::fromLatin1(tool);
-        return {};
-    }
-    XDisplay() {
-        for (int n = 90 + int(QCoreApplication::applicationPid() % 100); n < 400; ++n)
-            if (!QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n)) &&
-                !QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n))) {
-                number = n;
-                break;
-            }
-        name = QString(":%1").arg(number);
-        server.start("Xvfb",
-                     {name, "-screen", "0", QString("%1x%2x24").arg(Width).arg(Height), "-nolisten", "tcp"});
-        ok = server.waitForStarted(5000) &&
-             waitUntil([&] { return QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(number)); }, 10000);
-        if (!ok) return;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", name);
-        tray.setProcessEnvironment(env);
-        tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-                              QString::number(TraySize), "--height", QString::number(TraySize),
-                              "--transparent", "false", "--tint", "0x303030", "--SetDockType", "true"});
-        ok = tray.waitForStarted(5000);
-    }
-    ~XDisplay() {
-        for (QProcess *p : {&tray, &server}) {
-            if (p->state() == QProcess::NotRunning) continue;
-            p->terminate();
-            if (!p->waitForFinished(3000)) {
-                p->kill();
-                p->waitForFinished(2000);
-            }
-        }
-    }
-    // Runs a tool on this display, bounded.
-    int run(const QString &program, const QStringList &args) {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", name);
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        if (!p.waitForFinished(10000)) {
-            p.kill();
-            p.waitForFinished(2000);
-            return -1;
-        }
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-    bool xdotool(const QStringList &args) { return run("xdotool", args) == 0; }
-
-    int number = 0;
-    QString name;
-    QProcess server, tray;
-    bool ok = false;
-};
 
 // A user opens the tray menu and chooses Quit: the screenshot shows the main window with the
 // menu open, and the program quits in order.

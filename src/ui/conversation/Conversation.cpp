@@ -726,11 +726,14 @@ bool Conversation::dropFiles(const QMimeData *data) {
 
 void Conversation::floatAbove() {
     if (!m_window || m_window->isActiveWindow()) return;
-    m_floating = true;
+    // In front of the other windows without taking the focus from the one being typed in. A
+    // stays-on-top flag would do more, but changing window flags re-creates the native window,
+    // which loses the focus the moment the user clicks it.
+    const bool kept = m_window->testAttribute(Qt::WA_ShowWithoutActivating);
     m_window->setAttribute(Qt::WA_ShowWithoutActivating, true);
-    m_window->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     m_window->show();
     m_window->raise();
+    m_window->setAttribute(Qt::WA_ShowWithoutActivating, kept);
 }
 
 bool Conversation::eventFilter(QObject *watched, QEvent *event) {
@@ -764,15 +767,6 @@ bool Conversation::eventFilter(QObject *watched, QEvent *event) {
         }
         return true;
     }
-    case QEvent::WindowActivate:
-        // Used at last: it no longer floats above the others.
-        if (m_floating) {
-            m_floating = false;
-            m_window->setAttribute(Qt::WA_ShowWithoutActivating, false);
-            m_window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
-            m_window->show();
-        }
-        break;
     default:
         break;
     }

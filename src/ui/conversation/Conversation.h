@@ -102,7 +102,7 @@ public:
     bool acceptsDrop(const QMimeData *data) const;
     bool dropFiles(const QMimeData *data);
 
-    // Shows the window without taking the focus, floating above the others until it is used.
+    // Shows the window in front of the others without taking the focus.
     void floatAbove();
 
 protected:
@@ -152,6 +152,5 @@ private:
     bool m_canInvite = false;
     bool m_canCall = false;
     bool m_closed = false;
-    bool m_floating = false;
     QString m_autosaveName;
 };

@@ -3,6 +3,7 @@
 #include "core/model/Me.h"
 #include "core/model/User.h"
 #include "core/net/UserList.h"
+#include "platform/defaults/Defaults.h"
 #include "platform/strings/Strings.h"
 #include "transfer/ByteCountFormatter.h"
 #include "transfer/FILEserver.h"
@@ -50,6 +51,11 @@ QString ConversationServices::transferLine(const FileTransfer *transfer) {
 void ConversationServices::insertTransfer(QTextCursor &cursor, FileTransfer *transfer,
                                           const QTextCharFormat &format) {
     cursor.insertText(transferLine(transfer), format);
+    // Shown is as good as seen: an incoming transfer waiting for its answer starts when the
+    // setting accepts transfers without asking, as the transfer view does.
+    if (transfer->incoming() && transfer->transferState() == FileTransfer::WaitingForAnswer &&
+        Defaults::standard().boolForKey(QStringLiteral("fileTransferAutoAccept")))
+        transfer->ContinueTransfer(FileTransfer::Transferring);
 }
 
 void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &excluded,
@@ -84,6 +90,7 @@ void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &exc
     auto *buttons = new QDialogButtonBox(dialog);
     QPushButton *add = buttons->addButton(text("Add"), QDialogButtonBox::AcceptRole);
     add->setObjectName(QStringLiteral("AddButton"));
+    add->setDefault(true);
     QPushButton *close = buttons->addButton(text("Close"), QDialogButtonBox::RejectRole);
     close->setObjectName(QStringLiteral("CloseButton"));
     layout->addWidget(buttons);

@@ -52,8 +52,9 @@ public:
     // Sends files to a user; false when the transfer could not start.
     virtual bool sendFiles(const QStringList &paths, User *to);
 
-    // Puts a transfer into a conversation's text at the cursor. The default is one line: the
-    // number of files, their size and the state of the transfer.
+    // Puts a transfer into a conversation's text at the cursor. The default is one line with the
+    // number of files and their size, and it starts an incoming transfer that waits for an answer
+    // when "fileTransferAutoAccept" is on.
     virtual void insertTransfer(QTextCursor &cursor, FileTransfer *transfer, const QTextCharFormat &format);
     static QString transferLine(const FileTransfer *transfer);
 };
