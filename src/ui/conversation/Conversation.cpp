@@ -426,7 +426,11 @@ void Conversation::updateLog() {
     if (fresh.isEmpty()) return;
     TextViewForReading *view = m_ui->conversationTextView;
     const bool follow = view->atEnd() || !view->isVisible();
+    // One edit for the whole batch: the text is laid out once, not once per line.
+    QTextCursor batch(view->document());
+    batch.beginEditBlock();
     for (auto it = fresh.crbegin(); it != fresh.crend(); ++it) appendEntry(*it);
+    batch.endEditBlock();
     m_lastShown = fresh.first();
     if (follow) view->scrollToEnd();
 }

@@ -41,10 +41,15 @@ bool HyperlinkTextView2::openClickedHyperlink(const QUrl &url) {
 QList<HyperlinkTextView2::Link> HyperlinkTextView2::detectLinks(const QString &text) {
     // Addresses with a scheme, names starting with "www.", and mail addresses. What a peer writes
     // is only ever turned into one of these three kinds.
+    // Each alternative starts where a word starts, so a long word is tried once, not once per
+    // character; a text without any of the three marks is not searched at all.
     static const QRegularExpression pattern(
         QStringLiteral(
-            R"((?<![\w@.])(?:(https?://)[^\s<>"]+|(www\.)[^\s<>"]+|(mailto:)?([\w.+-]+@[\w-]+(?:\.[\w-]+)+)))"),
+            R"((?<![\w@.+-])(?:(https?://)[^\s<>"]+|(www\.)[^\s<>"]+|(mailto:)?([\w.+-]+@[\w-]+(?:\.[\w-]+)+)))"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
+    if (!text.contains(QLatin1String("://")) && !text.contains(QLatin1String("www."), Qt::CaseInsensitive) &&
+        !text.contains(u'@'))
+        return {};
     QList<Link> links;
     auto it = pattern.globalMatch(text);
     while (it.hasNext()) {
