@@ -4,6 +4,7 @@
 // folders but never to a copy with folders of its own, and reads a legacy peer's name in the
 // code page of the user's language.
 #include "core/wire/KDTPacket.h"
+#include "support/AppUnderTest.h"
 #include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
 #include "support/XDisplay.h"
@@ -14,42 +15,14 @@
 #include <QImage>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <csignal>
 #include <functional>
 #include <memory>
 
-#ifndef MURNAVELL_APP
-#define MURNAVELL_APP ""
-#endif
-#ifndef MURNAVELL_SCREENGRAB
-#define MURNAVELL_SCREENGRAB ""
-#endif
-#ifndef MURNAVELL_SCREENSHOT_DIR
-#define MURNAVELL_SCREENSHOT_DIR ""
-#endif
-
 namespace {
 
 QString driverId(int i) { return E2eCopies::userIdIn(7, i); }
-
-// One value (or "" when none) of a query on a store, opened read-only beside a running writer.
-QString queryStore(const QString &path, const QString &sql) {
-    sqlite3 *db = nullptr;
-    QString result;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK) {
-            if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
-                result = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
-            sqlite3_finalize(stmt);
-        }
-    }
-    sqlite3_close(db);
-    return result;
-}
 
 class E2eApplicationTest : public E2eCopies {
 protected:

@@ -4,6 +4,7 @@
 // dialog arrives at B, and inviting C turns the window into a room on all three copies.
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
+#include "support/AppUnderTest.h"
 #include "support/E2eCopies.h"
 #include "support/EventLoopWait.h"
 #include "support/XDisplay.h"
@@ -14,36 +15,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#ifndef MURNAVELL_APP
-#define MURNAVELL_APP ""
-#endif
-#ifndef MURNAVELL_SCREENGRAB
-#define MURNAVELL_SCREENGRAB ""
-#endif
-#ifndef MURNAVELL_SCREENSHOT_DIR
-#define MURNAVELL_SCREENSHOT_DIR ""
-#endif
 
 namespace {
-
-QString countIn(const QString &path, const QString &sql) {
-    sqlite3 *db = nullptr;
-    QString result;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_busy_timeout(db, 2000);
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK) {
-            if (sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
-                result = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
-            sqlite3_finalize(stmt);
-        }
-    }
-    sqlite3_close(db);
-    return result;
-}
 
 class E2eConversationTest : public E2eCopies {
 protected:
@@ -146,7 +119,7 @@ TEST_F(E2eConversationTest, TypedLinesFilesAndAnInvitedThirdUserUnderX) {
     screenshot(x, "typed-in-a");
     const QString bHas = "SELECT count(*) FROM log_entries WHERE kind = 'Message' AND incoming = 1 AND "
                          "message = 'typed in A 42'";
-    ASSERT_TRUE(waitUntil([&] { return countIn(storeOf(1), bHas) == "1"; }, 15000))
+    ASSERT_TRUE(waitUntil([&] { return queryStore(storeOf(1), bHas) == "1"; }, 15000))
         << b->readAllStandardError().constData();
     QStringList bWindows;
     ASSERT_TRUE(waitUntil([&] { return !(bWindows = conversationWindows(x, b)).isEmpty(); }, 10000));
@@ -189,12 +162,12 @@ TEST_F(E2eConversationTest, TypedLinesFilesAndAnInvitedThirdUserUnderX) {
         30000))
         << "A: " << a->readAllStandardError().constData() << "\nB: " << b->readAllStandardError().constData()
         << "\nA's transfers: "
-        << qPrintable(countIn(
+        << qPrintable(queryStore(
                storeOf(0), "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'"))
         << "\nB's transfers: "
         << qPrintable(
-               countIn(storeOf(1),
-                       "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'"));
+               queryStore(storeOf(1),
+                          "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'"));
 
     // 4. Inviting C makes the window a room on A, B and C.
     ASSERT_TRUE(typeInto(x, aWindow, {"ctrl+shift+i"}));
@@ -223,7 +196,7 @@ TEST_F(E2eConversationTest, TypedLinesFilesAndAnInvitedThirdUserUnderX) {
     const QString bRoomLine =
         "SELECT count(*) FROM log_entries WHERE kind = 'Message' AND chat IS NOT NULL AND "
         "message = 'room line 7'";
-    EXPECT_TRUE(waitUntil([&] { return countIn(storeOf(1), bRoomLine) == "1"; }, 15000));
+    EXPECT_TRUE(waitUntil([&] { return queryStore(storeOf(1), bRoomLine) == "1"; }, 15000));
     spinFor(800);
     screenshot(x, "room");
     EXPECT_FALSE(room.isEmpty());
