@@ -1,13 +1,15 @@
 #pragma once
 
-#include <QObject>
+#include "platform/system/NetlinkChangeFilter.h"
 
-#include <cstddef>
+#include <QObject>
 
 class QSocketNotifier;
 
-// Tells when links or IPv4 addresses change, from an rtnetlink socket (works inside network
-// namespaces). One per process; silent where the socket cannot be opened.
+// Tells when an IPv4 address is added or removed or a link goes up or down, from an rtnetlink
+// socket (works inside network namespaces). Notices that change neither (Wi-Fi scan results,
+// address lifetime refreshes) are not reported. One per process; silent where the socket
+// cannot be opened.
 class NetworkChangeMonitor : public QObject {
     Q_OBJECT
 public:
@@ -15,17 +17,16 @@ public:
     bool isActive() const { return fd_ >= 0; }
     ~NetworkChangeMonitor() override;
 
-    // Whether a batch of netlink messages (as read from the socket, aligned for nlmsghdr)
-    // holds a link or address change. Lengths inside the batch are checked, never trusted.
-    static bool isRelevantBatch(const void *data, std::size_t length);
-
 signals:
     void changed();
 
 private:
     NetworkChangeMonitor();
     void readEvents();
+    // Learns the links and addresses as they are now (at start, and after notices were lost).
+    void learnState();
 
     int fd_ = -1;
     QSocketNotifier *notifier_ = nullptr;
+    NetlinkChangeFilter filter_;
 };
