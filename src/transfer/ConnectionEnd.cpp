@@ -3,8 +3,10 @@
 #include "transport/TcpSocket.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +38,12 @@ bool ConnectionEnd::peerClosedInOrder() const {
     if (::getsockopt(m_fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
     // The peer's FIN leaves this end waiting for its own close; a reset ends the connection.
     return info.tcpi_state == TCP_CLOSE_WAIT;
+}
+
+std::int64_t ConnectionEnd::unacknowledgedBytes() const {
+    int queued = 0;
+    if (m_fd < 0 || ::ioctl(m_fd, SIOCOUTQ, &queued) != 0) return -1;
+    return queued;
 }
 
 void ConnectionEnd::release() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 class TcpSocket;
 
 // How a transfer's connection ended. The receiver's orderly close after the last file is the
@@ -24,6 +26,10 @@ public:
     bool isWatching() const { return m_fd >= 0; }
     // Once the socket has closed: the peer ended the connection in order, not with a reset.
     bool peerClosedInOrder() const;
+    // While open: the bytes written that the peer has not acknowledged yet (-1 when unknown).
+    // The kernel takes more only once a good part of its buffer is free, so this count moves
+    // while the socket reports no progress of its own.
+    std::int64_t unacknowledgedBytes() const;
     // Lets the connection go; the kernel finishes closing it.
     void release();
 

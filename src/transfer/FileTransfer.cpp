@@ -30,6 +30,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -51,6 +52,11 @@ qint64 monotonicNs() {
     static QElapsedTimer clock;
     if (!clock.isValid()) clock.start();
     return clock.nsecsElapsed();
+}
+
+double &idleTimeoutForTesting() {
+    static double seconds = 0;
+    return seconds;
 }
 
 // A peer's name as one folder level.
@@ -77,13 +83,23 @@ public:
     }
     void socketDidReadPartialDataOfLength(const std::shared_ptr<TcpSocket> &sock, size_t length,
                                           long tag) override {
-        if (transfer && sock == transfer->m_socket && tag == ChunkTag)
-            transfer->someBytesTransferred(qint64(length));
+        if (!transfer || sock != transfer->m_socket) return;
+        transfer->noteProgress(true);
+        if (tag == ChunkTag) transfer->someBytesTransferred(qint64(length));
     }
     void socketDidWritePartialDataOfLength(const std::shared_ptr<TcpSocket> &sock, size_t length,
                                            long tag) override {
-        if (transfer && sock == transfer->m_socket && tag == DataTag)
-            transfer->someBytesTransferred(qint64(length));
+        if (!transfer || sock != transfer->m_socket) return;
+        transfer->noteProgress(false);
+        if (tag == DataTag) transfer->someBytesTransferred(qint64(length));
+    }
+    double socketShouldTimeoutReadWithTag(const std::shared_ptr<TcpSocket> &sock, long, double,
+                                          size_t) override {
+        return transfer && sock == transfer->m_socket ? transfer->idleTimeLeft(true) : 0;
+    }
+    double socketShouldTimeoutWriteWithTag(const std::shared_ptr<TcpSocket> &sock, long, double,
+                                           size_t) override {
+        return transfer && sock == transfer->m_socket ? transfer->idleTimeLeft(false) : 0;
     }
     void socketDidDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &err) override {
         if (transfer) transfer->didDisconnect(sock, err);
@@ -150,6 +166,46 @@ bool FileTransfer::runCipher(const char *in, char *out, qint64 length, bool decr
 
 bool FileTransfer::encryptionDecrypt(bool decrypt) {
     return runCipher(m_buffer.constData(), m_buffer.data(), m_buffer.size(), decrypt);
+}
+
+void FileTransfer::setIdleTimeoutForTesting(double seconds) { idleTimeoutForTesting() = seconds; }
+
+double FileTransfer::idleTimeout() {
+    return idleTimeoutForTesting() > 0 ? idleTimeoutForTesting() : IdleTimeout;
+}
+
+double FileTransfer::startReading() {
+    m_lastRead = monotonicNs();
+    return idleTimeout();
+}
+
+double FileTransfer::startWriting() {
+    m_lastWrite = monotonicNs();
+    m_unacknowledged = m_end.unacknowledgedBytes();
+    // The first look comes early too, see idleTimeLeft.
+    return idleTimeout() / 4;
+}
+
+void FileTransfer::noteProgress(bool reading) { (reading ? m_lastRead : m_lastWrite) = monotonicNs(); }
+
+double FileTransfer::idleTimeLeft(bool reading) {
+    if (!reading) {
+        // Bytes leaving the kernel's buffer are bytes moving, though the socket took none of
+        // ours meanwhile.
+        const qint64 unacknowledged = m_end.unacknowledgedBytes();
+        if (unacknowledged != m_unacknowledged) {
+            m_lastWrite = monotonicNs();
+            m_unacknowledged = unacknowledged;
+        }
+    }
+    const double idle = double(monotonicNs() - (reading ? m_lastRead : m_lastWrite)) / 1e9;
+    const double left = idleTimeout() - idle;
+    if (left <= 0) return 0;
+    // The kernel's buffer is only looked at here: looked at again soon, a stall after the last
+    // movement seen is noticed within a quarter of the idle time of when it began.
+    const double wait = reading ? left : std::min(left, idleTimeout() / 4);
+    // A few milliseconds at least, so a timer due at once is not taken for no time left.
+    return std::max(wait, 0.005);
 }
 
 void FileTransfer::someBytesTransferred(qint64 count) {
@@ -341,7 +397,7 @@ void FileTransfer::Send() {
         saveContextIfChanged();
         return;
     }
-    m_socket->writeData(request, Timeout, AnswerTag);
+    m_socket->writeData(request, startWriting(), AnswerTag);
     m_socket->readDataToData(HeaderRecord::terminator(), -1, size_t(HeaderRecord::MaxLength), AnswerTag);
 }
 
@@ -368,9 +424,9 @@ void FileTransfer::sendOutGoingFileHeader() {
     const qint64 index = filesTransferred();
     if (!m_socket || index < 0 || index >= qint64(m_outgoing.size())) return fail(Failed);
     m_file = m_outgoing.at(size_t(index));
-    m_socket->writeData(prepareHeader(m_file->headerPairs(isfileswide == QLatin1String("1"))), Timeout,
+    m_socket->writeData(prepareHeader(m_file->headerPairs(isfileswide == QLatin1String("1"))), startWriting(),
                         FileAnswerTag);
-    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+    m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
                              FileAnswerTag);
 }
 
@@ -400,7 +456,7 @@ void FileTransfer::sendNextPeaceOfFile() {
     std::memset(data + m_sizeToRead, 0, size_t(m_buffer.size() - m_sizeToRead));
     if (m_encrypt && !encryptionDecrypt(false)) return fail(Failed);
     // Bounded, so a receiver that vanished without a word does not hold the transfer forever.
-    m_socket->writeData(m_buffer, Timeout, DataTag);
+    m_socket->writeData(m_buffer, startWriting(), DataTag);
 }
 
 void FileTransfer::chunkWritten() {
@@ -431,7 +487,7 @@ void FileTransfer::startReceiving(const std::shared_ptr<TcpSocket> &socket,
     setIncoming(true);
     attach(socket);
     // A peer that connects and says nothing is let go after the time-out.
-    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+    m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
                              RequestTag);
 }
 
@@ -530,7 +586,7 @@ void FileTransfer::ContinueTransfer(qint64 newState) {
     if (newState == Transferring) ConnectionEnd::setAbortiveClose(*m_socket, true);
     m_socket->writeData(answer, -1, HeaderTag);
     if (newState == Transferring)
-        m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength),
+        m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
                                  HeaderTag);
     else
         m_socket->disconnectAfterWriting();
@@ -549,7 +605,7 @@ void FileTransfer::fileHeaderReceived(const QByteArray &record) {
     m_socket->writeData(
         prepareHeader({QStringLiteral("CONTENT-TYPE"), QStringLiteral("FILESENDREQUESTRESPONSE"),
                        QStringLiteral("ACCEPT"), ok ? QStringLiteral("1") : QStringLiteral("4")}),
-        Timeout, HeaderTag);
+        startWriting(), HeaderTag);
     if (!ok) {
         m_file.reset();
         setTransferState(NoFolderAccess);
@@ -570,7 +626,7 @@ void FileTransfer::readNextChunk() {
     // allocated.
     const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
     if (m_buffer.size() < length) m_buffer.resize(ChunkSize);
-    m_socket->readDataToLength(size_t(length), Timeout, &m_buffer, 0, ChunkTag);
+    m_socket->readDataToLength(size_t(length), startReading(), &m_buffer, 0, ChunkTag);
 }
 
 void FileTransfer::chunkReceived(const QByteArray &data) {
@@ -608,5 +664,6 @@ void FileTransfer::chunkCompleted() {
         close();
         return;
     }
-    m_socket->readDataToData(HeaderRecord::terminator(), Timeout, size_t(HeaderRecord::MaxLength), HeaderTag);
+    m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
+                             HeaderTag);
 }

@@ -27,7 +27,14 @@ public:
     static constexpr const char *EntityName = "FileTransfer";
     static constexpr qsizetype ChunkSize = 786432;
     static constexpr std::uint16_t DefaultPort = 19880;
+    // Connecting, and the sender's wait for the receiver's close after the last chunk.
     static constexpr double Timeout = 20.0;
+    // Reads and writes of records and chunks end when no byte has moved for this long; a slow
+    // link that keeps moving bytes is never cut.
+    static constexpr double IdleTimeout = 20.0;
+    // Tests shorten the idle time-out; 0 or less restores it.
+    static void setIdleTimeoutForTesting(double seconds);
+    static double idleTimeout();
 
     // Socket tags of the dialogue.
     enum Tag : long {
@@ -143,6 +150,15 @@ private:
     void fileAnswerReceived(const QByteArray &record);
     void chunkWritten();
     bool runCipher(const char *in, char *out, qint64 length, bool decrypt);
+    // The time-out for a read or write that starts now; the idle clock of its direction starts
+    // with it.
+    double startReading();
+    double startWriting();
+    // Bytes moved in that direction: the idle clock starts again.
+    void noteProgress(bool reading);
+    // Asked when a read or write times out: the seconds still left of the idle time, or 0 to
+    // give up.
+    double idleTimeLeft(bool reading);
 
     bool m_encrypt = true;
     qint64 m_bytesReceived = 0;
@@ -158,7 +174,10 @@ private:
     std::function<void(FileTransfer *)> m_onRequest;
     QStringList m_receivedFiles;
     std::uint16_t m_port = DefaultPort;
-    bool m_allSent = false; // sender: the last chunk is written, the receiver's close is awaited
-    ConnectionEnd m_end;    // sender: tells the receiver's orderly close from a reset
+    bool m_allSent = false;       // sender: the last chunk is written, the receiver's close is awaited
+    ConnectionEnd m_end;          // sender: tells the receiver's orderly close from a reset
+    qint64 m_lastRead = 0;        // monotonic ns of the last byte read, or of the read's start
+    qint64 m_lastWrite = 0;       // the same for writes
+    qint64 m_unacknowledged = -1; // sender: what the kernel still held at the last look
     QPointer<QObject> m_closeTimer;
 };

@@ -323,6 +323,7 @@ struct RawReceiver {
     QByteArray data;         // every data byte, in order
     bool ok = true;
     bool resetAtEnd = false; // end with a reset instead of an orderly close
+    qsizetype readPace = 0;  // with a pace: at most this many data bytes every 100 ms
 
     // answers[0] answers the request; then per file: its answer and the bytes to read after it
     // (-1: close the connection instead of reading).
@@ -340,7 +341,12 @@ struct RawReceiver {
                 lines << line;
                 ok = ok && rawpeer::sendAll(fd, answer);
                 if (toRead < 0) break;
-                ok = ok && rawpeer::readExact(fd, toRead, &data, 20000);
+                for (qint64 left = toRead; ok && left > 0;) {
+                    const qint64 step = readPace > 0 ? std::min<qint64>(readPace, left) : left;
+                    ok = rawpeer::readExact(fd, step, &data, 20000);
+                    left -= step;
+                    if (readPace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
             }
             if (fd >= 0 && resetAtEnd)
                 rawpeer::resetAndClose(fd);
@@ -481,6 +487,7 @@ struct RawSender {
     std::atomic<bool> done{false};
     QList<QByteArray> answers;
     std::atomic<int> end{-2}; // how the receiver ended the connection (rawpeer::waitForEnd)
+    qsizetype pace = 0;       // with a pace: this many data bytes every 250 ms
     void start(std::uint16_t port, const QByteArray &request, const QByteArray &header,
                const QByteArray &data, int endWaitMs = 3000) {
         thread = std::thread([=, this] {
@@ -490,7 +497,11 @@ struct RawSender {
                 answers << line;
                 if (!header.isEmpty() && rawpeer::sendAll(fd, header) && rawpeer::readLine(fd, &line)) {
                     answers << line;
-                    rawpeer::sendAll(fd, data);
+                    const qsizetype step = pace > 0 ? pace : data.size();
+                    for (qsizetype at = 0; at < data.size(); at += step) {
+                        if (!rawpeer::sendAll(fd, data.mid(at, step))) break;
+                        if (pace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                    }
                     // Wait (bounded) for the receiver's close where it closes.
                     end = rawpeer::waitForEnd(fd, endWaitMs);
                 }
@@ -521,6 +532,83 @@ QByteArray header(const QString &path, const QString &name, qint64 size, const Q
 }
 
 QString wide(const QString &s) { return QString::fromLatin1(s.toUtf8().toBase64()); }
+
+TEST_F(TransferLoopbackTest, ASenderThatKeepsSendingSlowlyPastTwentySecondsIsNotCutOff) {
+    // 786432 bytes at 32 KiB/s: one chunk that takes 24 s, a byte never more than 0.25 s apart.
+    const QByteArray data = randomBytes(786432, 21);
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    RawSender peer;
+    peer.pace = 8192;
+    peer.start(receiver->listeningPort(), request("0", 1, data.size()), header("", "slow.bin", data.size()),
+               data, 5000);
+    ASSERT_TRUE(waitUntil([&] { return incoming && ended(incoming); }, 40000));
+    EXPECT_EQ(states[incoming], (States{5, 1, 6}));
+    EXPECT_EQ(readFile(receivedFolder() + "/slow.bin"), data);
+    ASSERT_TRUE(waitUntil([&] { return peer.done.load(); }, 10000));
+    EXPECT_EQ(peer.end, 0) << "closed in order: the receiver confirmed every byte";
+}
+
+// The idle time-out shortened to a second, so a stall shows without waiting 20 s.
+class TransferIdleTest : public TransferLoopbackTest {
+protected:
+    void SetUp() override {
+        TransferLoopbackTest::SetUp();
+        FileTransfer::setIdleTimeoutForTesting(1.0);
+    }
+    void TearDown() override {
+        FileTransfer::setIdleTimeoutForTesting(0);
+        TransferLoopbackTest::TearDown();
+    }
+};
+
+TEST_F(TransferIdleTest, BytesThatKeepComingHoldTheReceiverAndAStallEndsIt) {
+    struct Case {
+        const char *what;
+        qsizetype sent; // bytes the peer sends (slowly) of the file's 786432 + 100
+        States states;
+    };
+    const Case cases[] = {
+        {"a chunk and the rest, each taking several time-outs", 786432 + 100, {5, 1, 6}},
+        {"a stall in the first chunk", 300000, {5, 1, 7}},
+        {"a stall in the record after a chunk", -1, {5, 1, 7}},
+    };
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        incoming.clear();
+        const QByteArray data = randomBytes(786432 + 100, 22);
+        RawSender peer;
+        peer.pace = 65536; // 256 KiB/s: the first chunk takes 3 s, three idle time-outs
+        const bool twoFiles = c.sent < 0;
+        // Two files announced, one sent: the receiver waits for a second header that never comes.
+        peer.start(receiver->listeningPort(), request("0", twoFiles ? 2 : 1, data.size()),
+                   header("", "f.bin", data.size()), twoFiles ? data : data.left(c.sent), 8000);
+        ASSERT_TRUE(waitUntil([&] { return incoming && ended(incoming); }, 20000));
+        EXPECT_EQ(states[incoming], c.states);
+        if (c.states.back() == FileTransfer::Complete || twoFiles) {
+            EXPECT_EQ(readFile(receivedFolder() + "/f.bin"), data);
+        }
+    }
+}
+
+TEST_F(TransferIdleTest, AReceiverThatKeepsReadingSlowlyHoldsTheSender) {
+    // More than the kernel's buffers hold, so the last chunks wait for the slow reader, each
+    // longer than the idle time-out.
+    const QByteArray data = randomBytes(6 << 20, 23);
+    ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", data));
+    RawReceiver peer;
+    peer.readPace = 65536; // 640 KiB/s
+    peer.start(transferAnswer("1", "0"), {{fileAnswer("1"), data.size()}});
+    startServers({});
+    sender->setConnectPort(peer.port);
+    FileTransfer *out = send({sourceRoot() + "/big.bin"});
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(waitUntil([&] { return peer.done.load(); }, 30000));
+    EXPECT_TRUE(peer.ok);
+    EXPECT_EQ(peer.data, data);
+    ASSERT_TRUE(waitUntil([&] { return ended(out); }, 10000));
+    EXPECT_EQ(states[out], (States{5, 1, 6}));
+}
 
 TEST_F(TransferLoopbackTest, ASenderThatVanishesMidFileLeavesOnlyAnIncompleteFile) {
     startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
