@@ -542,12 +542,16 @@ bool FileTransfer::updateFolderPath() {
     const QString peer = users.isEmpty() ? originalSenderName() : users.first()->name();
     const QString name = folderNameOf(peer) + QStringLiteral(" - ") +
                          QLocale().toString(Clock::now().toLocalTime().date(), QLocale::LongFormat);
+    const bool baseExisted = QFileInfo(base).isDir();
     if (!QDir().mkpath(base)) return false;
+    // A folder made here is on the disk, with its entry, before any file in it is confirmed.
+    if (!baseExisted && !SingleFile::syncFolder(QFileInfo(base).absolutePath())) return false;
     // mkdir rather than a test for existence: two transfers at the same moment never share a folder.
     for (qint64 n = 1; n < 100000; ++n) {
         const QString candidate =
             base + QLatin1Char('/') + (n == 1 ? name : name + QStringLiteral(" (%1)").arg(n));
         if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0) {
+            if (!SingleFile::syncFolder(base)) return false;
             setFolderPath(QUrl::fromLocalFile(candidate));
             return true;
         }

@@ -161,7 +161,9 @@ bool SingleFile::prepareFolderAndStream(const QUrl &folderPath) {
     QString folderText = root;
     for (const QString &component : *components) {
         const QByteArray c = QFile::encodeName(component);
-        if (::mkdirat(folder, c.constData(), 0777) != 0 && errno != EEXIST) {
+        const bool made = ::mkdirat(folder, c.constData(), 0777) == 0;
+        // A new folder's entry is on the disk before any file in it is confirmed.
+        if ((!made && errno != EEXIST) || (made && ::fsync(folder) != 0)) {
             ::close(folder);
             return false;
         }
@@ -196,6 +198,14 @@ bool SingleFile::prepareFolderAndStream(const QUrl &folderPath) {
     return false;
 }
 
+bool SingleFile::syncFolder(const QString &path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool SingleFile::prepareStream() {
     if (m_in >= 0) return true;
     m_in = ::open(QFile::encodeName(fileFullPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -222,17 +232,22 @@ bool SingleFile::releaseStream() {
         // here: set-id and sticky bits from a peer are never applied, nor write access for all.
         if (!file_permissions.isEmpty())
             ::fchmod(m_out, mode_t(HeaderRecord::leadingNumber(file_permissions) & 0777 & ~currentUmask()));
+        // A complete file's bytes are on the disk before its name says it is whole, and the
+        // name before the sender is told (after a power cut it would show complete and be empty
+        // here). An incomplete one is confirmed to nobody.
+        const bool complete = isComplete();
+        ok = !complete || ::fsync(m_out) == 0;
         // Some file systems report a failed write only here.
-        ok = ::close(m_out) == 0 || errno == EINTR;
+        ok = (::close(m_out) == 0 || errno == EINTR) && ok;
         m_out = -1;
-        if (ok && isComplete()) {
+        if (ok && complete) {
             ok = false;
             QString name = m_finalName;
             for (int attempt = 0; attempt < 16 && !name.isEmpty(); ++attempt) {
                 if (renameNoReplace(m_folder, m_diskName, name)) {
                     m_diskName = name;
                     fileFullPath = m_folderPath + QLatin1Char('/') + name;
-                    ok = true;
+                    ok = ::fsync(m_folder) == 0;
                     break;
                 }
                 if (errno != EEXIST) break;

@@ -46,12 +46,16 @@ public:
     // link) and creates the file there afresh. False when the names are unsafe or the folder
     // or file cannot be made.
     bool prepareFolderAndStream(const QUrl &folderPath);
+    // Writes a folder's entries to the disk (a file or folder made or renamed in it); false
+    // when that fails.
+    static bool syncFolder(const QString &path);
     // Sender: opens fileFullPath for reading.
     bool prepareStream();
     // Closes what is open. A received file gets its permissions, and its own name when it is
-    // complete; an incomplete one keeps the incomplete suffix. False when a received file could
-    // not be closed cleanly or, complete, could not be given its name: it is then not complete
-    // on disk, whatever arrived.
+    // complete: its bytes are synced to the disk, it is renamed, and its folder is synced, in
+    // that order. An incomplete one keeps the incomplete suffix. False when a received file could
+    // not be closed cleanly or, complete, could not be synced or given its name: it is then not
+    // complete on disk, whatever arrived.
     bool releaseStream();
 
     // Sender: fills `data` with exactly `length` bytes of the file; false on an error or when
