@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <tuple>
 
 namespace {
 
@@ -46,6 +48,16 @@ protected:
             spinFor(200);
         } while (!deadline.hasExpired());
         return false;
+    }
+    // Whether the copy ever reported a matching event, however many came in between.
+    static bool everSaw(CopyProcess *copy, const CopyProcess::Predicate &matches, int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            for (const QJsonObject &e : copy->events())
+                if (matches(e)) return true;
+            if (deadline.hasExpired()) return false;
+            copy->waitForEvent(matches, 100);
+        }
     }
     static QString text(const QJsonObject &o) {
         return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
@@ -120,6 +132,94 @@ TEST_F(E2ePresenceTest, ThreeCopiesFindEachOtherFollowStatusAndSeeAQuitter) {
         EXPECT_TRUE(
             eventually(c[i], userId(2), [](const QJsonObject &u) { return u.value("offline").toBool(); }));
     }
+}
+
+// Names whose UTF-8 holds the frame separator's byte (U+0426 is D0 A6, U+4E26 is E4 B8 A6) go
+// the whole way: the rename notice, the refresh it is answered with, the answer that carries the
+// new name, typing notices, the answers a copy gets when it comes back, and its information
+// request.
+TEST_F(E2ePresenceTest, CyrillicAndCjkNamesTravelTheWholeRenameChain) {
+    SKIP_WITHOUT_LAB();
+    lab = std::make_unique<NetnsLab>(3);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+    CopyProcess *a = start(0), *b = start(1), *c = start(2);
+    ASSERT_TRUE(a && b && c);
+    // Everyone knows everyone's system, so the names go to each other as UTF-8.
+    const auto known = [](const QJsonObject &u) {
+        return online(u) && u.value("oSversion").toString().startsWith("Mac OS X ");
+    };
+    CopyProcess *all[3] = {a, b, c};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            if (i == j) continue;
+            ASSERT_TRUE(eventually(all[i], userId(j), known)) << qPrintable(all[i]->diagnostics());
+        }
+
+    // C goes away before the renames, to come back after them.
+    c->send(QStringLiteral("quit"));
+    ASSERT_TRUE(c->process()->waitForFinished(5000));
+    for (CopyProcess *copy : {a, b})
+        ASSERT_TRUE(
+            eventually(copy, userId(2), [](const QJsonObject &u) { return u.value("offline").toBool(); }));
+
+    const QString cyrillic = QStringLiteral("Цветана Цанева");
+    const QString cjk = QStringLiteral("並木 花子");
+    a->send(QStringLiteral("set-details Цветана|Цанева"));
+    ASSERT_TRUE(a->waitForEvent(event("ok", "command", "set-details")));
+    a->send(QStringLiteral("set-name ") + cyrillic);
+    b->send(QStringLiteral("set-name ") + cjk);
+    const auto presenceFrom = [](const char *word, const QString &from) {
+        return [=](const QJsonObject &e) {
+            return e.value("event") == "presence" && e.value("word") == QLatin1String(word) &&
+                   e.value("from") == from;
+        };
+    };
+    // The chain, each way: the rename notice, the refresh that answers it, the answer with the name.
+    for (auto [renamed, other, who, whom] : {std::tuple{a, b, 0, 1}, std::tuple{b, a, 1, 0}}) {
+        EXPECT_TRUE(everSaw(other, presenceFrom("UC", userId(who)), 10000))
+            << qPrintable(other->diagnostics());
+        EXPECT_TRUE(everSaw(renamed, presenceFrom("RL", userId(whom)), 10000))
+            << qPrintable(renamed->diagnostics());
+        EXPECT_TRUE(everSaw(other, presenceFrom("AL", userId(who)), 10000))
+            << qPrintable(other->diagnostics());
+    }
+    QJsonObject last;
+    EXPECT_TRUE(eventually(
+        b, userId(0), [&](const QJsonObject &u) { return u.value("name") == cyrillic; }, 10000, &last))
+        << qPrintable(text(last));
+    EXPECT_TRUE(eventually(
+        a, userId(1), [&](const QJsonObject &u) { return u.value("name") == cjk; }, 10000, &last))
+        << qPrintable(text(last));
+
+    // Typing notices carry the name too.
+    b->send(QStringLiteral("typing %1").arg(userId(0)));
+    EXPECT_TRUE(everSaw(a, presenceFrom("TP", userId(1)), 10000)) << qPrintable(a->diagnostics());
+
+    // C comes back: the answers to its announcement bring both new names at once, not at the
+    // next refresh minutes later.
+    c = start(2);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(eventually(
+        c, userId(0), [&](const QJsonObject &u) { return u.value("name") == cyrillic; }, 10000, &last))
+        << qPrintable(text(last));
+    EXPECT_TRUE(eventually(
+        c, userId(1), [&](const QJsonObject &u) { return u.value("name") == cjk; }, 10000, &last))
+        << qPrintable(text(last));
+
+    // And its information request brings A's details.
+    c->send(QStringLiteral("info %1").arg(userId(0)));
+    QDeadlineTimer deadline(10000);
+    std::optional<QJsonObject> details;
+    do {
+        c->send(QStringLiteral("details %1").arg(userId(0)));
+        details = c->waitForEvent(QStringLiteral("details"), 2000);
+        if (details && details->value("firstName") == QStringLiteral("Цветана")) break;
+        spinFor(200);
+    } while (!deadline.hasExpired());
+    ASSERT_TRUE(details);
+    EXPECT_EQ(details->value("firstName").toString(), QStringLiteral("Цветана"));
+    EXPECT_EQ(details->value("lastName").toString(), QStringLiteral("Цанева"));
+    EXPECT_EQ(details->value("name").toString(), cyrillic);
 }
 
 TEST_F(E2ePresenceTest, CopyInAnotherSubnetIsFoundOnceItIsATarget) {

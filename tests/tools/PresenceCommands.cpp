@@ -1,5 +1,6 @@
 // Presence commands of the driver: the UDP server started with the copy, the local user's
-// status and name, extra discovery targets, and the events of presence and networking.
+// status, name and details, extra discovery targets, information requests and typing notices,
+// the sign-in after a stop, and the events of presence and networking.
 //
 // Environment: MURNAVELL_NO_PRESENCE=1 starts no UDP server, for tests that introduce users
 // by hand and must not have them found or taken offline by presence.
@@ -7,6 +8,7 @@
 
 #include "core/app/AppContext.h"
 #include "core/model/Me.h"
+#include "core/model/User.h"
 #include "core/net/BroadcastItem.h"
 #include "core/net/UDPserver.h"
 #include "core/net/UserList.h"
@@ -52,6 +54,49 @@ void addTarget(const QString &rest) {
     DriverCommands::emitEvent({{"event", "ok"}, {"command", "add-target"}, {"look", item.look()}});
 }
 
+User *knownUser(const QString &id) {
+    return UserList::shared() ? UserList::shared()->getUserById(id.trimmed(), {}) : nullptr;
+}
+
+// "set-details <first name>|<last name>": details that peers fetch with an information request.
+void setDetails(const QString &rest) {
+    Me *me = Me::current();
+    const QStringList parts = rest.split(u'|');
+    if (!me || parts.size() != 2)
+        return DriverCommands::error("set-details", "usage: set-details <first>|<last>");
+    me->setFirstName(parts[0].trimmed());
+    me->setLastName(parts[1].trimmed());
+    saveContextIfChanged();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "set-details"}});
+}
+
+// "info <userId>": asks the user for its details ("TRI"), as the user-information window does.
+void info(const QString &rest) {
+    User *u = knownUser(rest);
+    if (!u) return DriverCommands::error("info", "unknown user " + rest);
+    u->RequestUserInfo();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "info"}});
+}
+
+// "typing <userId>": a typing notice to the user.
+void typing(const QString &rest) {
+    User *u = knownUser(rest);
+    if (!u) return DriverCommands::error("typing", "unknown user " + rest);
+    u->sendIsTyping();
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "typing"}});
+}
+
+// "details <userId>": the user's name and the details the information answer carries.
+void details(const QString &rest) {
+    User *u = knownUser(rest);
+    if (!u) return DriverCommands::error("details", "unknown user " + rest);
+    DriverCommands::emitEvent({{"event", "details"},
+                               {"id", u->userId()},
+                               {"name", u->name()},
+                               {"firstName", u->firstName()},
+                               {"lastName", u->lastName()}});
+}
+
 // "sign-in": what the main window's sign-in button does after another copy used our id.
 void signIn(const QString &) {
     UserList *roster = UserList::shared();
@@ -62,6 +107,10 @@ void signIn(const QString &) {
 
 DriverCommands::Registrar presence([] {
     DriverCommands::add(QStringLiteral("sign-in"), signIn);
+    DriverCommands::add(QStringLiteral("set-details"), setDetails);
+    DriverCommands::add(QStringLiteral("info"), info);
+    DriverCommands::add(QStringLiteral("typing"), typing);
+    DriverCommands::add(QStringLiteral("details"), details);
     DriverCommands::add(QStringLiteral("set-status"), setStatus);
     DriverCommands::add(QStringLiteral("set-name"), setName);
     DriverCommands::add(QStringLiteral("add-target"), addTarget);
