@@ -44,6 +44,13 @@ QIcon MainInterface::image(const QString &name) {
 
 QIcon MainInterface::statusIcon(const QString &status) { return image(imageNameForStatus(status)); }
 
+QString MainInterface::statusName(const QString &status) {
+    if (status == QLatin1String("0")) return text("Available");
+    if (status == QLatin1String("1")) return text("Busy");
+    if (status == QLatin1String("2")) return text("Away");
+    return text("Offline");
+}
+
 MainInterface::MainInterface(KDTAppDelegate *delegate, QObject *parent)
     : QObject(parent), m_delegate(delegate), m_ui(std::make_unique<Ui::MainWindow>()),
       m_panelUi(std::make_unique<Ui::StatusPanel>()) {

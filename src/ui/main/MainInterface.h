@@ -46,6 +46,8 @@ public:
 
     // The status images by status code ("0", "1", "2", "10"), and the named images.
     static QIcon statusIcon(const QString &status);
+    // The status's word as a user reads it ("Available", "Busy", "Away", "Offline").
+    static QString statusName(const QString &status);
     static QIcon image(const QString &name);
 
     QMainWindow *window() const { return m_window; }
