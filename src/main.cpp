@@ -1,6 +1,7 @@
 // Murnavell: the application. Start-up and shut-down belong to the application delegate; this
 // only makes the application object, the delegate and the main interface in their order.
 #include "core/app/KDTAppDelegate.h"
+#include "platform/dispatch/DescriptorLimit.h"
 #include "platform/strings/StringsTranslator.h"
 #include "platform/system/TerminationSignals.h"
 #include "ui/main/MainInterface.h"
@@ -19,6 +20,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "murnavell: no display found; running without windows (offscreen platform)\n");
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection holds a descriptor: room for many peers before any socket opens.
+    dispatch::DescriptorLimit::raiseToHardLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Murnavell"));
     QApplication::setOrganizationName(QStringLiteral("Murnavell"));

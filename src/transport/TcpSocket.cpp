@@ -298,10 +298,10 @@ int TcpSocket::createListeningSocket(const QByteArray &address, SocketError *err
 }
 
 void TcpSocket::startAcceptSource(int fd, std::shared_ptr<dispatch::ReadinessSource> *slot) {
-    auto source = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Read, socketQueue_);
+    auto source = dispatch::ReadinessSource::create(fd, socketQueue_);
     std::weak_ptr<TcpSocket> weak = weak_from_this();
     std::weak_ptr<dispatch::ReadinessSource> weakSource = source;
-    source->setEventHandler([weak, weakSource, fd] {
+    source->setEventHandler(dispatch::ReadinessSource::Kind::Read, [weak, weakSource, fd] {
         auto self = weak.lock();
         auto src = weakSource.lock();
         if (!self || !src) return;
@@ -310,7 +310,7 @@ void TcpSocket::startAcceptSource(int fd, std::shared_ptr<dispatch::ReadinessSou
         while (calls++ < pending && self->doAccept(fd)) {
         }
     });
-    source->resume();
+    source->resume(dispatch::ReadinessSource::Kind::Read);
     *slot = std::move(source);
 }
 
@@ -434,7 +434,9 @@ void TcpSocket::setAcceptSourcesSuspended(bool suspended) {
     // Suspensions nest, so the limit and the rest after running out of descriptors each undo
     // only their own.
     for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_})
-        if (*src) suspended ? (*src)->suspend() : (*src)->resume();
+        if (*src)
+            suspended ? (*src)->suspend(dispatch::ReadinessSource::Kind::Read)
+                      : (*src)->resume(dispatch::ReadinessSource::Kind::Read);
 }
 
 void TcpSocket::holdAcceptingAtLimit() {
@@ -602,6 +604,7 @@ bool TcpSocket::doConnectToHost(const QString &host, uint16_t port, const QStrin
     }
     if (!preConnect(interface, err)) return false;
     flags_ |= kSocketStarted;
+    startConnectTimeout(timeout);
     const uint64_t index = stateIndex_;
     std::weak_ptr<TcpSocket> weak = weak_from_this();
     auto deliver = [weak, index](QList<QByteArray> addresses, SocketError error) {
@@ -634,7 +637,6 @@ bool TcpSocket::doConnectToHost(const QString &host, uint16_t port, const QStrin
             deliver(std::move(addresses), error);
         });
     }
-    startConnectTimeout(timeout);
     return true;
 }
 
@@ -736,9 +738,10 @@ void TcpSocket::connectSocket(int fd, const QByteArray &address, uint64_t index)
         connectSocketFinished(fd, index, errno);
         return;
     }
-    auto source = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Write, socketQueue_);
+    // The watch stays with the descriptor: once connected it serves the reads and writes.
+    auto source = dispatch::ReadinessSource::create(fd, socketQueue_);
     std::weak_ptr<TcpSocket> weak = weak_from_this();
-    source->setEventHandler([weak, fd, index] {
+    source->setEventHandler(dispatch::ReadinessSource::Kind::Write, [weak, fd, index] {
         auto self = weak.lock();
         if (!self || index != self->stateIndex_) return;
         int error = 0;
@@ -746,24 +749,28 @@ void TcpSocket::connectSocket(int fd, const QByteArray &address, uint64_t index)
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0) error = errno;
         self->connectSocketFinished(fd, index, error);
     });
-    source->resume();
+    source->resume(dispatch::ReadinessSource::Kind::Write);
     connectSources_.emplace_back(fd, std::move(source));
 }
 
-void TcpSocket::cancelConnectSource(int fd) {
+std::shared_ptr<dispatch::ReadinessSource> TcpSocket::takeConnectSource(int fd) {
     for (auto it = connectSources_.begin(); it != connectSources_.end(); ++it) {
         if (it->first == fd) {
-            it->second->cancel();
+            auto source = std::move(it->second);
             connectSources_.erase(it);
-            return;
+            return source;
         }
     }
+    return nullptr;
+}
+
+void TcpSocket::cancelConnectSource(int fd) {
+    if (auto source = takeConnectSource(fd)) source->cancel();
 }
 
 void TcpSocket::connectSocketFinished(int fd, uint64_t index, int error) {
     if (index != stateIndex_) return; // an old attempt: its descriptor is already closed
     if (fd != socket4FD_ && fd != socket6FD_ && fd != socketUN_) return;
-    cancelConnectSource(fd);
     if (flags_ & kConnected) {
         closeSocket(fd);
         return;
@@ -777,7 +784,7 @@ void TcpSocket::connectSocketFinished(int fd, uint64_t index, int error) {
     // The winner: drop the other family's attempt.
     if (fd == socket4FD_ && socket6FD_ >= 0) closeSocket(socket6FD_);
     if (fd == socket6FD_ && socket4FD_ >= 0) closeSocket(socket4FD_);
-    didConnect(index);
+    didConnect(index, takeConnectSource(fd));
 }
 
 void TcpSocket::closeSocket(int fd) {
@@ -794,8 +801,11 @@ void TcpSocket::didNotConnect(uint64_t index, const SocketError &err) {
     closeWithError(err);
 }
 
-void TcpSocket::didConnect(uint64_t index) {
-    if (index != stateIndex_) return;
+void TcpSocket::didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSource> source) {
+    if (index != stateIndex_) {
+        if (source) source->cancel();
+        return;
+    }
     flags_ |= kConnected;
     endConnectTimeout();
     const QString host = socketUN_ < 0 ? hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QString();
@@ -813,10 +823,11 @@ void TcpSocket::didConnect(uint64_t index) {
     const int fd = connectedFD();
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
+        if (source) source->cancel();
         closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
         return;
     }
-    setupReadAndWriteSourcesForNewlyConnectedSocket(fd);
+    setupReadAndWriteSourcesForNewlyConnectedSocket(fd, std::move(source));
     maybeDequeueRead();
     maybeDequeueWrite();
 }
@@ -877,9 +888,16 @@ bool TcpSocket::connectToAddress(const QByteArray &address, const QString &inter
             return false;
         }
         if (!preConnect(interface, &error)) return false;
-        if (!connectWithAddresses(a4, a6, &error)) return false;
+        // Started and timed before the attempt: a connect that fails at once ends in the
+        // disconnect callback of a started socket, and one that succeeds at once ends the timer.
         flags_ |= kSocketStarted;
         startConnectTimeout(timeout);
+        if (!connectWithAddresses(a4, a6, &error)) {
+            // No descriptor was made: nothing started, the error goes back to the caller.
+            endConnectTimeout();
+            flags_ &= ~kSocketStarted;
+            return false;
+        }
         return true;
     });
     if (!ok && err) *err = error;
@@ -928,11 +946,12 @@ bool TcpSocket::connectToUrl(const QUrl &url, double timeout, SocketError *err) 
         readQueue_.clear();
         writeQueue_.clear();
         flags_ |= kSocketStarted;
+        // Timed before the attempt, which may connect at once (and then ends the timer).
+        startConnectTimeout(timeout);
         if (!connectWithAddressUN(address, &error)) {
             closeWithError(error);
             return false;
         }
-        startConnectTimeout(timeout);
         return true;
     });
     if (!ok && err) *err = error;
@@ -961,7 +980,7 @@ void TcpSocket::closeWithError(const SocketError &err) {
 
     // Every watch is stopped first, then each descriptor is closed at once, so a listener's port
     // is free for an immediate re-listen and no stale watch can see a reused number.
-    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_, &readSource_, &writeSource_}) {
+    for (auto *src : {&accept4Source_, &accept6Source_, &acceptUNSource_, &source_}) {
         if (*src) {
             (*src)->cancel();
             src->reset();
@@ -977,7 +996,7 @@ void TcpSocket::closeWithError(const SocketError &err) {
     acceptAtLimit_ = false;
     // An accepted connection gives its place in the listener's count back.
     acceptSlot_.reset();
-    for (int *fd : {&socket4FD_, &socket6FD_, &socketUN_, &writeWatchFD_}) {
+    for (int *fd : {&socket4FD_, &socket6FD_, &socketUN_}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
@@ -1047,14 +1066,18 @@ void TcpSocket::disconnectAfterReadingAndWriting() {
 // ---------------------------------------------------------------------------------------------
 // Readiness sources of a connected descriptor
 
-void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
+void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(
+    int fd, std::shared_ptr<dispatch::ReadinessSource> source) {
+    using Kind = dispatch::ReadinessSource::Kind;
+    // One watch for both directions: one registration in the reactor, no second descriptor.
+    const bool usedByConnect = source != nullptr;
+    if (!source) source = dispatch::ReadinessSource::create(fd, socketQueue_);
     std::weak_ptr<TcpSocket> weak = weak_from_this();
-    readSource_ = dispatch::ReadinessSource::create(fd, dispatch::ReadinessSource::Kind::Read, socketQueue_);
-    std::weak_ptr<dispatch::ReadinessSource> weakRead = readSource_;
-    readSource_->setEventHandler([weak, weakRead] {
+    std::weak_ptr<dispatch::ReadinessSource> weakSource = source;
+    source->setEventHandler(Kind::Read, [weak, weakSource] {
         auto self = weak.lock();
-        auto src = weakRead.lock();
-        if (!self || !src || self->readSource_ != src) return;
+        auto src = weakSource.lock();
+        if (!self || !src || self->source_ != src) return;
         self->socketFDBytesAvailable_ = src->data();
         if (self->socketFDBytesAvailable_ > 0) {
             self->doReadData();
@@ -1077,50 +1100,46 @@ void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
             self->doReadError(errno);
         }
     });
-    // The reactor takes each descriptor number once, so the write watch gets a duplicate.
-    writeWatchFD_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (writeWatchFD_ >= 0) {
-        writeSource_ = dispatch::ReadinessSource::create(
-            writeWatchFD_, dispatch::ReadinessSource::Kind::Write, socketQueue_);
-        std::weak_ptr<dispatch::ReadinessSource> weakWrite = writeSource_;
-        writeSource_->setEventHandler([weak, weakWrite] {
-            auto self = weak.lock();
-            auto src = weakWrite.lock();
-            if (!self || !src || self->writeSource_ != src) return;
-            self->flags_ |= kSocketCanAcceptBytes;
-            self->doWriteData();
-        });
-    }
+    source->setEventHandler(Kind::Write, [weak, weakSource] {
+        auto self = weak.lock();
+        auto src = weakSource.lock();
+        if (!self || !src || self->source_ != src) return;
+        self->flags_ |= kSocketCanAcceptBytes;
+        self->doWriteData();
+    });
+    source_ = std::move(source);
     socketFDBytesAvailable_ = 0;
     flags_ &= ~kReadSourceSuspended;
-    readSource_->resume();
+    source_->resume(Kind::Read);
+    // The write side waits until a write finds the socket full; the connect left it resumed.
+    if (usedByConnect) source_->suspend(Kind::Write);
     flags_ |= kSocketCanAcceptBytes | kWriteSourceSuspended;
 }
 
 void TcpSocket::suspendReadSource() {
-    if (!(flags_ & kReadSourceSuspended) && readSource_) {
-        readSource_->suspend();
+    if (!(flags_ & kReadSourceSuspended) && source_) {
+        source_->suspend(dispatch::ReadinessSource::Kind::Read);
         flags_ |= kReadSourceSuspended;
     }
 }
 
 void TcpSocket::resumeReadSource() {
-    if ((flags_ & kReadSourceSuspended) && readSource_) {
-        readSource_->resume();
+    if ((flags_ & kReadSourceSuspended) && source_) {
+        source_->resume(dispatch::ReadinessSource::Kind::Read);
         flags_ &= ~kReadSourceSuspended;
     }
 }
 
 void TcpSocket::suspendWriteSource() {
-    if (!(flags_ & kWriteSourceSuspended) && writeSource_) {
-        writeSource_->suspend();
+    if (!(flags_ & kWriteSourceSuspended) && source_) {
+        source_->suspend(dispatch::ReadinessSource::Kind::Write);
         flags_ |= kWriteSourceSuspended;
     }
 }
 
 void TcpSocket::resumeWriteSource() {
-    if ((flags_ & kWriteSourceSuspended) && writeSource_) {
-        writeSource_->resume();
+    if ((flags_ & kWriteSourceSuspended) && source_) {
+        source_->resume(dispatch::ReadinessSource::Kind::Write);
         flags_ &= ~kWriteSourceSuspended;
     }
 }

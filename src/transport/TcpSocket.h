@@ -311,8 +311,10 @@ private:
     void connectSocketFinished(int fd, uint64_t index, int error);
     void closeSocket(int fd);
     void cancelConnectSource(int fd);
+    std::shared_ptr<dispatch::ReadinessSource> takeConnectSource(int fd);
     void resumeAccepting();
-    void didConnect(uint64_t index);
+    // `source`: the watch the connect used, kept for the connection (null: a new one).
+    void didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSource> source = nullptr);
     void didNotConnect(uint64_t index, const SocketError &err);
     void startConnectTimeout(double timeout);
     void endConnectTimeout();
@@ -323,7 +325,8 @@ private:
     void maybeClose();
 
     // Sources
-    void setupReadAndWriteSourcesForNewlyConnectedSocket(int fd);
+    void setupReadAndWriteSourcesForNewlyConnectedSocket(
+        int fd, std::shared_ptr<dispatch::ReadinessSource> source = nullptr);
     void suspendReadSource();
     void resumeReadSource();
     void suspendWriteSource();
@@ -390,11 +393,8 @@ private:
     // Write readiness of each non-blocking connect in progress, by descriptor.
     std::vector<std::pair<int, std::shared_ptr<dispatch::ReadinessSource>>> connectSources_;
     std::shared_ptr<dispatch::TimerSource> connectTimer_;
-    std::shared_ptr<dispatch::ReadinessSource> readSource_;
-    std::shared_ptr<dispatch::ReadinessSource> writeSource_;
-    // The write source watches a duplicate of the connected descriptor (the reactor registers
-    // each descriptor number once); closed together with it.
-    int writeWatchFD_ = -1;
+    // The connected descriptor's one watch, for reading and for writing.
+    std::shared_ptr<dispatch::ReadinessSource> source_;
     bool acceptPaused_ = false;
     // Listener: the limit of open accepted connections (0: none), how many are open, and whether
     // accepting stopped at the limit. Child: its place in the listener's count, given back when it

@@ -8,6 +8,7 @@
 #include "transport/UdpSendPacket.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -40,6 +41,12 @@ constexpr uint16_t kPreferIPv6 = 0x8;
 
 // Datagrams read in one pass before the queue is yielded to sends and closes.
 constexpr int kReceiveBudget = 256;
+
+// Datagrams (and their bytes) handed to the delegate and not yet taken by it. At the upper
+// bound the receive path stops reading, so a busy delegate leaves the rest in the kernel's
+// receive buffer, which bounds it; at half of it reading goes on.
+constexpr int kMostDatagramsInFlight = 128;
+constexpr int64_t kMostBytesInFlight = 2 << 20;
 
 const QString kTable = QStringLiteral("UdpSocket");
 
@@ -110,13 +117,42 @@ bool sameSender(const QByteArray &peer, const sockaddr_storage &from) {
 
 } // namespace
 
+struct UdpSocket::ReceiveBacklog {
+    std::atomic<int> datagrams{0};
+    std::atomic<int64_t> bytes{0};
+    // The receive path stopped for the backlog and waits to be called back.
+    std::atomic<bool> stalled{false};
+    std::weak_ptr<UdpSocket> socket;
+
+    bool full() const {
+        return datagrams.load() >= kMostDatagramsInFlight || bytes.load() >= kMostBytesInFlight;
+    }
+    bool low() const {
+        return datagrams.load() <= kMostDatagramsInFlight / 2 && bytes.load() <= kMostBytesInFlight / 2;
+    }
+    void take(int64_t size) {
+        datagrams.fetch_add(1);
+        bytes.fetch_add(size);
+    }
+    // On any thread, once the delegate has taken a datagram (or it was dropped).
+    void release(int64_t size) {
+        datagrams.fetch_sub(1);
+        bytes.fetch_sub(size);
+        if (!stalled.load() || !low() || !stalled.exchange(false)) return;
+        if (auto self = socket.lock())
+            self->socketQueue_->async([weak = socket] {
+                if (auto s = weak.lock()) s->doReceive();
+            });
+    }
+};
+
 // One datagram socket of either family with its readiness sources and cached local endpoint.
 struct UdpSocket::Family {
     explicit Family(int d) : domain(d) {}
     const int domain;
     int fd = -1;
-    std::shared_ptr<dispatch::ReadinessSource> sendSource;
-    std::shared_ptr<dispatch::ReadinessSource> receiveSource;
+    // One watch for both directions: one registration in the reactor, no second descriptor.
+    std::shared_ptr<dispatch::ReadinessSource> source;
     bool sendSuspended = true;
     bool receiveSuspended = true;
     // Readable hint: above 0 while a datagram may be waiting; 0 once a read would block.
@@ -125,27 +161,27 @@ struct UdpSocket::Family {
 
     bool isOpen() const { return fd >= 0; }
     void suspendSend() {
-        if (sendSource && !sendSuspended) {
-            sendSource->suspend();
+        if (source && !sendSuspended) {
+            source->suspend(dispatch::ReadinessSource::Kind::Write);
             sendSuspended = true;
         }
     }
     void resumeSend() {
-        if (sendSource && sendSuspended) {
+        if (source && sendSuspended) {
             sendSuspended = false;
-            sendSource->resume();
+            source->resume(dispatch::ReadinessSource::Kind::Write);
         }
     }
     void suspendReceive() {
-        if (receiveSource && !receiveSuspended) {
-            receiveSource->suspend();
+        if (source && !receiveSuspended) {
+            source->suspend(dispatch::ReadinessSource::Kind::Read);
             receiveSuspended = true;
         }
     }
     void resumeReceive() {
-        if (receiveSource && receiveSuspended) {
+        if (source && receiveSuspended) {
             receiveSuspended = false;
-            receiveSource->resume();
+            source->resume(dispatch::ReadinessSource::Kind::Read);
         }
     }
 };
@@ -156,8 +192,10 @@ struct UdpSocket::Family {
 std::shared_ptr<UdpSocket> UdpSocket::create(std::weak_ptr<UdpSocketDelegate> delegate,
                                              std::shared_ptr<dispatch::Queue> delegateQueue,
                                              std::shared_ptr<dispatch::Queue> socketQueue) {
-    return std::shared_ptr<UdpSocket>(
+    std::shared_ptr<UdpSocket> sock(
         new UdpSocket(std::move(delegate), std::move(delegateQueue), std::move(socketQueue)));
+    sock->backlog_->socket = sock;
+    return sock;
 }
 
 UdpSocket::UdpSocket(std::weak_ptr<UdpSocketDelegate> delegate,
@@ -165,7 +203,8 @@ UdpSocket::UdpSocket(std::weak_ptr<UdpSocketDelegate> delegate,
                      std::shared_ptr<dispatch::Queue> socketQueue)
     : delegate_(std::move(delegate)), delegateQueue_(std::move(delegateQueue)),
       socket4_(std::make_unique<Family>(AF_INET)), socket6_(std::make_unique<Family>(AF_INET6)),
-      socketQueue_(socketQueue ? std::move(socketQueue) : dispatch::Queue::create("UdpSocket")) {}
+      socketQueue_(socketQueue ? std::move(socketQueue) : dispatch::Queue::create("UdpSocket")),
+      backlog_(std::make_shared<ReceiveBacklog>()) {}
 
 UdpSocket::~UdpSocket() {
     // Silent: no callback names an object that is going away.
@@ -406,24 +445,20 @@ bool UdpSocket::createSocket(bool want4, bool want6, SocketError *err) {
         socket6_->fd = fd;
     }
     if (made4) setupSources(*socket4_);
-    if (want6 && !socket6_->receiveSource && socket6_->isOpen()) setupSources(*socket6_);
+    if (want6 && !socket6_->source && socket6_->isOpen()) setupSources(*socket6_);
     flags_ |= kDidCreateSockets;
     return true;
 }
 
 void UdpSocket::setupSources(Family &family) {
-    // The write watch gets its own descriptor: the reactor takes one registration per number.
-    const int writeFd = ::fcntl(family.fd, F_DUPFD_CLOEXEC, 0);
-    family.receiveSource =
-        dispatch::ReadinessSource::create(family.fd, dispatch::ReadinessSource::Kind::Read, socketQueue_);
-    family.sendSource = dispatch::ReadinessSource::create(
-        writeFd >= 0 ? writeFd : family.fd, dispatch::ReadinessSource::Kind::Write, socketQueue_);
+    using Kind = dispatch::ReadinessSource::Kind;
+    family.source = dispatch::ReadinessSource::create(family.fd, socketQueue_);
     family.sendSuspended = true;
     family.receiveSuspended = true;
     family.bytesAvailable = 0;
     std::weak_ptr<UdpSocket> weak = weak_from_this();
     Family *f = &family; // lives as long as the socket object
-    family.sendSource->setEventHandler([weak, f] {
+    family.source->setEventHandler(Kind::Write, [weak, f] {
         auto self = weak.lock();
         if (!self) return;
         const auto &p = self->currentSend_;
@@ -432,31 +467,21 @@ void UdpSocket::setupSources(Family &family) {
         else
             f->suspendSend(); // nothing to send: do not fire again and again
     });
-    family.receiveSource->setEventHandler([weak, f] {
+    family.source->setEventHandler(Kind::Read, [weak, f] {
         if (auto self = weak.lock()) self->onReadable(*f);
     });
-    // The descriptors are closed once both watches are gone.
-    auto remaining = std::make_shared<int>(2);
+    // The descriptor is closed once the watch is gone.
     const int fd = family.fd;
-    auto done = [remaining, fd, writeFd] {
-        if (--*remaining > 0) return;
-        if (writeFd >= 0) ::close(writeFd);
-        ::close(fd);
-    };
-    family.sendSource->setCancelHandler(done);
-    family.receiveSource->setCancelHandler(done);
+    family.source->setCancelHandler([fd] { ::close(fd); });
 }
 
 void UdpSocket::closeSocket(Family &family) {
     if (!family.isOpen()) return;
-    if (family.sendSource && family.receiveSource) {
-        family.sendSource->cancel();
-        family.receiveSource->cancel();
-    } else {
+    if (family.source)
+        family.source->cancel();
+    else
         ::close(family.fd);
-    }
-    family.sendSource.reset();
-    family.receiveSource.reset();
+    family.source.reset();
     family.sendSuspended = true;
     family.receiveSuspended = true;
     family.fd = -1;
@@ -1225,7 +1250,7 @@ void UdpSocket::setReceiveFilter(ReceiveFilter filter, std::shared_ptr<dispatch:
 void UdpSocket::onReadable(Family &family) {
     // The readiness count is the size of the next datagram here, which is 0 for an empty one:
     // a read event only says that something is waiting. Datagrams have no end of file.
-    family.bytesAvailable = std::max<uint64_t>(family.receiveSource ? family.receiveSource->data() : 0, 1);
+    family.bytesAvailable = std::max<uint64_t>(family.source ? family.source->data() : 0, 1);
     doReceive();
 }
 
@@ -1245,6 +1270,12 @@ void UdpSocket::doReceive() {
         if ((flags_ & kReceiveOnce) && pendingFilterOperations_ > 0) return suspendReceiveSourcesWithData();
         if (socket4_->bytesAvailable == 0 && socket6_->bytesAvailable == 0)
             return resumeReceiveSourcesWithoutData();
+        if (backlog_->full()) {
+            backlog_->stalled = true;
+            // The delegate calls back once it has taken enough; unless it did so just now.
+            if (backlog_->full() || !backlog_->stalled.exchange(false))
+                return suspendReceiveSourcesWithData();
+        }
         if (budget-- <= 0) {
             // Let sends and closes on this queue in before the next pass.
             socketQueue_->async([weak = weak_from_this()] {
@@ -1297,16 +1328,18 @@ void UdpSocket::doReceive() {
             auto filter = receiveFilter_;
             if (receiveFilterAsync_) {
                 ++pendingFilterOperations_;
+                backlog_->take(data.size()); // counts while the filter has it
                 std::weak_ptr<UdpSocket> weak = weak_from_this();
                 auto queue = socketQueue_;
-                receiveFilterQueue_->async([weak, queue, filter, data, address] {
+                receiveFilterQueue_->async([weak, queue, filter, data, address, backlog = backlog_] {
                     std::shared_ptr<void> context;
                     const bool allowed = filter(data, address, &context);
-                    queue->async([weak, data, address, context, allowed] {
+                    queue->async([weak, data, address, context, allowed, backlog] {
                         auto self = weak.lock();
+                        if (!self || !allowed) backlog->release(data.size());
                         if (!self) return;
                         --self->pendingFilterOperations_;
-                        if (allowed) self->deliver(data, address, context);
+                        if (allowed) self->deliver(data, address, context, true);
                         if (self->flags_ & kReceiveOnce) {
                             if (allowed)
                                 self->flags_ &= ~kReceiveOnce;
@@ -1329,10 +1362,19 @@ void UdpSocket::doReceive() {
     }
 }
 
-void UdpSocket::deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context) {
-    notify([data = std::move(data), address = std::move(address),
-            context = std::move(context)](UdpSocketDelegate &d, const std::shared_ptr<UdpSocket> &s) {
-        d.udpSocketDidReceiveData(s, data, address, context);
+void UdpSocket::deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context, bool counted) {
+    const int64_t size = data.size();
+    if (!counted) backlog_->take(size);
+    auto delegate = delegate_.lock();
+    if (!delegate || !delegateQueue_) {
+        backlog_->release(size);
+        return;
+    }
+    delegateQueue_->async([delegate, self = shared_from_this(), data = std::move(data),
+                           address = std::move(address), context = std::move(context), backlog = backlog_,
+                           size] {
+        delegate->udpSocketDidReceiveData(self, data, address, context);
+        backlog->release(size);
     });
 }
 

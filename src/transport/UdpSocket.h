@@ -208,7 +208,8 @@ private:
     void doReceive();
     void suspendReceiveSourcesWithData();
     void resumeReceiveSourcesWithoutData();
-    void deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context);
+    // `counted`: the datagram is already in the backlog (it went through an asynchronous filter).
+    void deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context, bool counted = false);
 
     // Delegate notifications (posted in order to the delegate queue).
     void notify(std::function<void(UdpSocketDelegate &, const std::shared_ptr<UdpSocket> &)> call);
@@ -243,6 +244,9 @@ private:
     std::shared_ptr<UdpConnectPacket> currentConnect_;
     std::deque<QueueEntry> sendQueue_;
     uint32_t pendingFilterOperations_ = 0;
+    // Datagrams read and not yet taken by the delegate (shared with the blocks that carry them).
+    struct ReceiveBacklog;
+    std::shared_ptr<ReceiveBacklog> backlog_;
     bool dequeueActive_ = false;
     bool dequeueAgain_ = false;
     QByteArray cachedConnectedAddress_;

@@ -156,6 +156,24 @@ void writeTransferSeeds() {
 }
 } // namespace
 
+// The socket read engine's input: flags (bit 0: the peer closes at the end), the request count,
+// the requests, the segment sizes, then the stream (see SocketReadEngineFuzz.cpp).
+void writeReadEngineSeeds() {
+    auto seed = [](const char *name, QByteArray head, const QByteArray &stream) {
+        put("socket_read_engine", name, head + stream);
+    };
+    seed("two-lines-one-segment", QByteArray("\x00\x01\x03\x03\x00\xfe", 6), "ab\r\ncd\r\n");
+    seed("crlf-split-over-segments", QByteArray("\x00\x01\x03\x03\x01\x02\xfe", 7), "ab\r\ncd\r\n");
+    seed("length-into-caller-buffer-at-offset", QByteArray("\x00\x00\xa5\x00\x09\x02\x03\x03\x03", 9),
+         "0123456789");
+    seed("bounded-line-reaches-its-maximum", QByteArray("\x00\x00\x00\x00\n\x09\x00\xfe", 8), "abcdefg\n");
+    seed("peer-closes-mid-line", QByteArray("\x01\x00\x03\x00\xfe", 5), "partial");
+    seed("available-then-line", QByteArray("\x00\x01\x02\x05\x03\x01\x04\xfe", 8), "hello world\r\n");
+    seed("terminator-straddles-segments", QByteArray("\x00\x00\x00\x01\x1f\x1f\x00\x01\x03\x00", 10),
+         "abc\x1f\x1f"
+         "def");
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
@@ -214,6 +232,7 @@ int main(int argc, char **argv) {
     writeDispatchSeeds();
     writePresenceSeeds();
     writeTransferSeeds();
+    writeReadEngineSeeds();
     std::printf("seeds written to %s\n", argv[1]);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "core/net/TCPserver.h"
 #include "core/net/UserList.h"
 #include "platform/defaults/Defaults.h"
+#include "platform/dispatch/DescriptorLimit.h"
 #include "platform/store/ManagedObjectContext.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,8 @@
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection holds a descriptor: room for many peers before any socket opens.
+    dispatch::DescriptorLimit::raiseToHardLimit();
     RegisteredDefaults::registerMessaging(Defaults::standard());
     appManagedObjectContext();
 

@@ -359,3 +359,77 @@ TEST(TcpSocketConnect, AdoptsAConnectedDescriptor) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TcpSocketUnix, AConnectWithATimeoutStaysUpPastIt) {
+    QTemporaryDir dir;
+    const QUrl url = QUrl::fromLocalFile(dir.filePath("s"));
+    auto rec = std::make_shared<Recorder>();
+    auto listener = makeSocket(rec);
+    SocketError err;
+    ASSERT_TRUE(listener->acceptOnUrl(url, &err)) << err.localizedDescription().toStdString();
+    auto crec = std::make_shared<Recorder>();
+    auto client = makeSocket(crec);
+    ASSERT_TRUE(client->connectToUrl(url, 0.2, &err)) << err.localizedDescription().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return rec->children.size() == 1; }));
+    spinFor(600); // three times the connect time-out
+    EXPECT_EQ(crec->disconnects, 0) << crec->events.join(' ').toStdString();
+    EXPECT_TRUE(client->isConnected());
+    client->disconnect();
+    listener->disconnect();
+}
+
+// A connect the system refuses on the spot (TCP to the limited broadcast address): one
+// disconnect with the system's error, and the socket takes the next connect.
+struct ImmediateFailure {
+    const char *name;
+    std::function<bool(TcpSocket &, SocketError *)> connect;
+};
+
+class ImmediateFailures : public ::testing::TestWithParam<ImmediateFailure> {};
+
+QByteArray broadcastAddress() {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(9);
+    sin.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return QByteArray(reinterpret_cast<const char *>(&sin), sizeof sin);
+}
+
+TEST_P(ImmediateFailures, EndOnceAndLeaveTheSocketFreeForTheNextConnect) {
+    auto rec = std::make_shared<Recorder>();
+    auto sock = makeSocket(rec);
+    SocketError err;
+    ASSERT_TRUE(GetParam().connect(*sock, &err)) << err.localizedDescription().toStdString();
+    ASSERT_TRUE(rec->waitDisconnect());
+    spinFor(100);
+    EXPECT_EQ(rec->events, QStringList{QString("disconnect:POSIXErrorDomain:%1").arg(ENETUNREACH)});
+    EXPECT_EQ(reasonOf(rec->lastError), "Error in connect() function");
+    EXPECT_TRUE(sock->isDisconnected());
+
+    RawServer server;
+    ASSERT_TRUE(sock->connectToHost("127.0.0.1", server.port(), 5, &err))
+        << err.localizedDescription().toStdString();
+    ASSERT_TRUE(server.accept());
+    EXPECT_TRUE(waitUntil([&] { return sock->isConnected(); }));
+    sock->disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EntryPoints, ImmediateFailures,
+    ::testing::Values(ImmediateFailure{"AddressWithoutTimeout",
+                                       [](TcpSocket &s, SocketError *e) {
+                                           return s.connectToAddress(broadcastAddress(), e);
+                                       }},
+                      ImmediateFailure{"AddressWithTimeout",
+                                       [](TcpSocket &s, SocketError *e) {
+                                           return s.connectToAddress(broadcastAddress(), 5, e);
+                                       }},
+                      ImmediateFailure{"Host",
+                                       [](TcpSocket &s, SocketError *e) {
+                                           return s.connectToHost("255.255.255.255", 9, 5, e);
+                                       }}),
+    [](const ::testing::TestParamInfo<ImmediateFailure> &info) { return std::string(info.param.name); });
+
+} // namespace

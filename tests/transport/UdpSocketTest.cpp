@@ -8,11 +8,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QDir>
+#include <mutex>
 
 #include <array>
 #include <atomic>
@@ -709,3 +713,67 @@ TEST_F(UdpSocketTest, RandomDatagramsNeverStopTheReceivePath) {
 }
 
 } // namespace
+
+namespace {
+
+// Bytes the kernel still holds in the socket's receive queue.
+uint32_t kernelReceiveQueue(UdpSocket &sock) {
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    sock.performBlock([&] {
+        socklen_t len = sizeof memory;
+        ::getsockopt(sock.socketFD(), SOL_SOCKET, SO_MEMINFO, memory, &len);
+    });
+    return memory[SK_MEMINFO_RMEM_ALLOC];
+}
+
+} // namespace
+
+TEST_F(UdpSocketTest, AStalledDelegateLeavesTheFloodInTheKernel) {
+    // The delegate's queue does not run until the test lets it: its drain steps are held here.
+    std::mutex heldMutex;
+    std::vector<dispatch::Queue::Block> held;
+    dispatch::Queue::setMainPoster([&](dispatch::Queue::Block block) {
+        std::lock_guard lock(heldMutex);
+        held.push_back(std::move(block));
+    });
+    struct RestorePoster {
+        ~RestorePoster() { dispatch::Queue::setMainPoster(nullptr); }
+    } restore;
+    auto sock = makeReceiver();
+    const uint16_t port = sock->localPort();
+    // Room in the kernel for the whole flood, so that nothing is lost there.
+    sock->performBlock([&] {
+        const int big = 8 << 20;
+        if (::setsockopt(sock->socketFD(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) < 0)
+            ::setsockopt(sock->socketFD(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    });
+    constexpr int kFlood = 2000;
+    RawPeer peer;
+    for (int i = 0; i < kFlood; ++i)
+        ASSERT_GT(peer.sendTo(port, QByteArray::number(i).rightJustified(8, '0')), 0);
+    spinFor(300);
+    EXPECT_GT(kernelReceiveQueue(*sock), 0u) << "everything was read although nobody took it";
+
+    dispatch::Queue::setMainPoster(nullptr);
+    std::vector<dispatch::Queue::Block> release;
+    {
+        std::lock_guard lock(heldMutex);
+        release.swap(held);
+    }
+    for (auto &block : release) block();
+    ASSERT_TRUE(waitUntil([&] { return recorder->count("recv") == kFlood; }, 10000))
+        << recorder->count("recv") << " of " << kFlood;
+    const auto received = recorder->of("recv");
+    for (int i = 0; i < kFlood; ++i)
+        ASSERT_EQ(received[size_t(i)].data, QByteArray::number(i).rightJustified(8, '0')) << "at " << i;
+}
+
+TEST_F(UdpSocketTest, EachFamilyHoldsOneDescriptor) {
+    makeReceiver()->close(); // the runtime's own descriptors exist from here on
+    spinFor(20);
+    const int before = int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    auto sock = makeReceiver();
+    spinFor(20);
+    const int after = int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    EXPECT_EQ(after - before, 1);
+}

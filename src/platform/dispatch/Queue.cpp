@@ -1,6 +1,5 @@
 #include "platform/dispatch/Queue.h"
 
-#include "platform/dispatch/IoHandlerScope.h"
 #include "platform/dispatch/IoRuntime.h"
 
 #include <QCoreApplication>
@@ -11,6 +10,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <climits>
 
 namespace dispatch {
 
@@ -33,7 +33,7 @@ private:
 std::mutex gPosterMutex;
 Queue::MainPoster gMainPoster;
 
-// A drain runs at most this many blocks before yielding its thread to other queues.
+// A drain step runs at most this many blocks before the queue goes to the back of the line.
 constexpr int kBlocksPerDrain = 64;
 
 } // namespace
@@ -71,92 +71,89 @@ bool Queue::isCurrent() const {
 }
 
 void Queue::async(Block block) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     items_.push_back(std::move(block));
-    if (!scheduled_) scheduleLocked();
+    if (active_ || posted_) return;
+    posted_ = true;
+    lock.unlock();
+    post();
 }
 
 void Queue::asyncOrRun(Block block) {
-    {
-        std::lock_guard lock(mutex_);
-        if (scheduled_ || main_) {
-            items_.push_back(std::move(block));
-            if (!scheduled_) scheduleLocked();
-            return;
+    std::unique_lock lock(mutex_);
+    items_.push_back(std::move(block));
+    if (active_ || main_) {
+        if (!active_ && !posted_) {
+            posted_ = true;
+            lock.unlock();
+            post();
         }
-        scheduled_ = true; // held by this thread, like an inline sync()
+        return;
     }
-    {
-        CurrentScope scope(this);
-        block();
-    }
-    // What the block queued (and what others added meanwhile) runs here too, within the
-    // drain's budget; drain() hands the queue back.
-    drain();
+    active_ = true;
+    runHeld(lock, kBlocksPerDrain, nullptr);
 }
 
 void Queue::post() {
     auto self = shared_from_this();
-    asio::post(IoRuntime::shared().io(), [self] {
-        IoHandlerScope scope;
-        self->drain();
-    });
-}
-
-void Queue::scheduleLocked() {
-    scheduled_ = true;
     if (!main_) {
-        // A queue re-scheduling itself after its budget goes to the back of the io_context, so
-        // other queues get their turn; other hand-offs stay on this thread.
-        if (IoHandlerScope *scope = IoHandlerScope::current(); scope && tCurrent != this)
-            scope->defer(shared_from_this());
-        else
-            post();
+        asio::post(IoRuntime::shared().io(), [self] { self->drainStep(); });
         return;
     }
-    auto self = shared_from_this();
     MainPoster poster;
     {
         std::lock_guard lock(gPosterMutex);
         poster = gMainPoster;
     }
     if (poster) {
-        poster([self] { self->drain(); });
+        poster([self] { self->drainStep(); });
         return;
     }
     auto *app = QCoreApplication::instance();
     if (!app) {
         // No main thread to run on (the application is gone): drop the work, as a process
         // that is ending would.
+        std::lock_guard lock(mutex_);
         items_.clear();
-        scheduled_ = false;
+        posted_ = false;
         return;
     }
     QMetaObject::invokeMethod(
-        app, [self] { self->drain(); }, Qt::QueuedConnection);
+        app, [self] { self->drainStep(); }, Qt::QueuedConnection);
 }
 
-void Queue::drain() {
-    CurrentScope scope(this);
-    // Blocks are taken in batches (one lock per batch); what arrives meanwhile waits for the
-    // next batch, so the order stays that of async().
-    int run = 0;
+void Queue::drainStep() {
     std::unique_lock lock(mutex_);
-    while (!items_.empty() && run < kBlocksPerDrain) {
-        running_.swap(items_);
-        lock.unlock();
-        for (Block &block : running_) {
-            block();
-            block = nullptr; // release what the block holds now, as it would be in order
-            ++run;
+    posted_ = false;
+    // Taken meanwhile by a thread that ran the blocks itself; it hands the queue on when done.
+    if (active_ || items_.empty()) return;
+    active_ = true;
+    runHeld(lock, kBlocksPerDrain, nullptr);
+}
+
+void Queue::runHeld(std::unique_lock<std::mutex> &lock, int budget, const bool *until) {
+    {
+        CurrentScope scope(this);
+        // Blocks are taken in batches (one lock per batch); what arrives meanwhile waits for the
+        // next batch, so the order stays that of async().
+        int run = 0;
+        while (!items_.empty() && run < budget && !(until && *until)) {
+            running_.swap(items_);
+            lock.unlock();
+            for (Block &block : running_) {
+                block();
+                block = nullptr; // release what the block holds now, as it would be in order
+                ++run;
+            }
+            running_.clear();
+            lock.lock();
         }
-        running_.clear();
-        lock.lock();
     }
-    if (items_.empty())
-        scheduled_ = false;
-    else
-        scheduleLocked();
+    active_ = false;
+    if (items_.empty() || posted_) return;
+    posted_ = true;
+    lock.unlock();
+    post();
 }
 
 void Queue::sync(const Block &block) {
@@ -164,26 +161,20 @@ void Queue::sync(const Block &block) {
         block();
         return;
     }
-    {
-        std::unique_lock lock(mutex_);
-        if (!scheduled_ && !main_) {
-            // Idle: take the queue on this thread for the block, then hand back what arrived.
-            scheduled_ = true;
-            lock.unlock();
-            {
-                CurrentScope scope(this);
-                block();
-            }
-            lock.lock();
-            if (items_.empty())
-                scheduled_ = false;
-            else
-                scheduleLocked();
-            return;
-        }
+    std::unique_lock lock(mutex_);
+    if (!active_ && !main_) {
+        // Nobody runs the queue: this thread takes it, runs what was queued before, then the
+        // block, and hands back what arrives meanwhile.
+        active_ = true;
+        bool ran = false;
+        items_.push_back([&] {
+            block();
+            ran = true;
+        });
+        runHeld(lock, INT_MAX, &ran);
+        return;
     }
-    // Queues this thread still has to hand on must not wait behind the block: post them.
-    IoHandlerScope::flush();
+    lock.unlock();
     struct Done {
         std::mutex mutex;
         std::condition_variable cv;
@@ -192,16 +183,17 @@ void Queue::sync(const Block &block) {
     auto state = std::make_shared<Done>();
     async([state, block] {
         block();
-        std::lock_guard lock(state->mutex);
+        std::lock_guard doneLock(state->mutex);
         state->done = true;
         state->cv.notify_one();
     });
-    std::unique_lock lock(state->mutex);
+    IoRuntime::WaitScope waiting; // an io thread waits here: the runtime keeps another running
+    std::unique_lock doneLock(state->mutex);
     while (!state->done) {
         // Once the io threads are told to stop (the process is ending), a queued block may
         // never run: the caller goes on rather than hold up the exit.
-        if (state->cv.wait_for(lock, std::chrono::milliseconds(50)) == std::cv_status::timeout && !main_ &&
-            IoRuntime::shared().io().stopped())
+        if (state->cv.wait_for(doneLock, std::chrono::milliseconds(50)) == std::cv_status::timeout &&
+            !main_ && IoRuntime::shared().io().stopped())
             return;
     }
 }
@@ -213,7 +205,6 @@ void Queue::after(double seconds, Block block) {
     timer->expires_after(delay);
     auto self = shared_from_this();
     timer->async_wait([self, timer, block = std::move(block)](const std::error_code &) mutable {
-        IoHandlerScope scope;
         self->async(std::move(block));
     });
 }

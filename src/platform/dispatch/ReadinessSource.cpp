@@ -1,6 +1,5 @@
 #include "platform/dispatch/ReadinessSource.h"
 
-#include "platform/dispatch/IoHandlerScope.h"
 #include "platform/dispatch/IoRuntime.h"
 
 #include <poll.h>
@@ -9,18 +8,17 @@
 
 namespace dispatch {
 
-std::shared_ptr<ReadinessSource> ReadinessSource::create(int fd, Kind kind, std::shared_ptr<Queue> queue) {
-    return std::shared_ptr<ReadinessSource>(new ReadinessSource(fd, kind, std::move(queue)));
+std::shared_ptr<ReadinessSource> ReadinessSource::create(int fd, std::shared_ptr<Queue> queue) {
+    return std::shared_ptr<ReadinessSource>(new ReadinessSource(fd, std::move(queue)));
 }
 
-ReadinessSource::ReadinessSource(int fd, Kind kind, std::shared_ptr<Queue> queue)
-    : fd_(fd), kind_(kind), queue_(std::move(queue)), watch_(IoRuntime::shared().io()) {
+ReadinessSource::ReadinessSource(int fd, std::shared_ptr<Queue> queue)
+    : fd_(fd), queue_(std::move(queue)), watch_(IoRuntime::shared().io()) {
     std::error_code ignored;
     watch_.assign(fd_, ignored);
     int accepting = 0;
     socklen_t len = sizeof accepting;
-    if (kind_ == Kind::Read && ::getsockopt(fd_, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0)
-        listening_ = accepting != 0;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0) listening_ = accepting != 0;
 }
 
 ReadinessSource::~ReadinessSource() {
@@ -36,8 +34,10 @@ void ReadinessSource::onQueue(std::function<void(ReadinessSource &)> fn) {
     queue_->async([self = shared_from_this(), fn = std::move(fn)] { fn(*self); });
 }
 
-void ReadinessSource::setEventHandler(Handler handler) {
-    onQueue([handler = std::move(handler)](ReadinessSource &s) mutable { s.event_ = std::move(handler); });
+void ReadinessSource::setEventHandler(Kind kind, Handler handler) {
+    onQueue([kind, handler = std::move(handler)](ReadinessSource &s) mutable {
+        s.side(kind).event = std::move(handler);
+    });
 }
 
 void ReadinessSource::setCancelHandler(Handler handler) {
@@ -46,20 +46,22 @@ void ReadinessSource::setCancelHandler(Handler handler) {
     });
 }
 
-void ReadinessSource::resume() {
-    onQueue([](ReadinessSource &s) {
-        if (s.cancelled_ || s.suspendCount_ == 0) return;
-        if (--s.suspendCount_ == 0) s.armOnQueue();
+void ReadinessSource::resume(Kind kind) {
+    onQueue([kind](ReadinessSource &s) {
+        Side &side = s.side(kind);
+        if (s.cancelled_ || side.suspendCount == 0) return;
+        if (--side.suspendCount == 0) s.armOnQueue(kind);
     });
 }
 
-void ReadinessSource::suspend() {
-    onQueue([](ReadinessSource &s) {
+void ReadinessSource::suspend(Kind kind) {
+    onQueue([kind](ReadinessSource &s) {
         if (s.cancelled_) return;
-        ++s.suspendCount_;
+        Side &side = s.side(kind);
+        ++side.suspendCount;
         // A wait in flight stays registered; what it reports while suspended is dropped, and
         // resume() checks the descriptor again.
-        s.armed_ = false;
+        side.armed = false;
     });
 }
 
@@ -67,12 +69,14 @@ void ReadinessSource::cancel() {
     onQueue([](ReadinessSource &s) {
         if (s.cancelled_) return;
         s.cancelled_ = true;
-        s.armed_ = false;
         ++s.generation_;
-        // Releasing deregisters the descriptor from the reactor at once and aborts the wait,
+        for (Side &side : s.sides_) {
+            side.armed = false;
+            side.event = nullptr;
+        }
+        // Releasing deregisters the descriptor from the reactor at once and aborts the waits,
         // so the owner may close it straight away and the number may be reused safely.
         if (s.watch_.is_open()) s.watch_.release();
-        s.event_ = nullptr;
         if (auto handler = std::move(s.cancelHandler_)) {
             s.cancelHandler_ = nullptr;
             handler();
@@ -82,30 +86,33 @@ void ReadinessSource::cancel() {
 
 bool ReadinessSource::isCancelled() const { return cancelled_; }
 
-void ReadinessSource::armOnQueue() {
-    if (armed_ || cancelled_ || suspendCount_ > 0 || !watch_.is_open()) return;
-    armed_ = true;
-    const uint64_t arm = ++armCount_;
+void ReadinessSource::armOnQueue(Kind kind) {
+    Side &side = this->side(kind);
+    if (side.armed || cancelled_ || side.suspendCount > 0 || !watch_.is_open()) return;
+    side.armed = true;
+    const uint64_t arm = ++side.armCount;
     auto self = shared_from_this();
     // The reactor's wait only sees changes (edge-triggered), so readiness that is already there
     // is checked with poll(). The wait is registered first: a change between the check and the
-    // registration would otherwise be seen by neither. One wait stays registered until it
-    // completes, across arms: any change after it was registered completes it.
-    if (!waitPending_) {
-        waitPending_ = true;
+    // registration would otherwise be seen by neither. One wait per side stays registered
+    // until it completes, across arms: any change after it was registered completes it.
+    if (!side.waitPending) {
+        side.waitPending = true;
         const uint64_t generation = generation_;
-        const auto waitType = kind_ == Kind::Read ? asio::posix::stream_descriptor::wait_read
-                                                  : asio::posix::stream_descriptor::wait_write;
-        watch_.async_wait(waitType, [self, generation](const std::error_code &error) {
-            IoHandlerScope scope; // the queue drains on this thread, no wake-up of another
-            self->queue_->async([self, generation, error] { self->waitCompleted(generation, error); });
+        const auto waitType = kind == Kind::Read ? asio::posix::stream_descriptor::wait_read
+                                                 : asio::posix::stream_descriptor::wait_write;
+        watch_.async_wait(waitType, [self, kind, generation](const std::error_code &error) {
+            // Handled on this thread when the queue is free: no hand-off to another.
+            self->queue_->asyncOrRun(
+                [self, kind, generation, error] { self->waitCompleted(kind, generation, error); });
         });
     }
-    if (ready()) {
+    if (ready(kind)) {
         // On this queue, after the running block: never a nested call of the handler.
-        queue_->async([self, arm] {
-            if (self->armed_ && self->armCount_ == arm && !self->cancelled_)
-                self->fired(std::error_code(), std::nullopt);
+        queue_->async([self, kind, arm] {
+            const Side &s = self->side(kind);
+            if (s.armed && s.armCount == arm && !self->cancelled_)
+                self->fired(kind, std::error_code(), std::nullopt);
         });
     }
 }
@@ -115,51 +122,53 @@ uint64_t ReadinessSource::bytesWaiting() const {
     return ::ioctl(fd_, FIONREAD, &available) == 0 && available > 0 ? uint64_t(available) : 0;
 }
 
-bool ReadinessSource::ready() const {
-    pollfd p{fd_, short(kind_ == Kind::Read ? POLLIN : POLLOUT), 0};
+bool ReadinessSource::ready(Kind kind) const {
+    pollfd p{fd_, short(kind == Kind::Read ? POLLIN : POLLOUT), 0};
     return ::poll(&p, 1, 0) > 0;
 }
 
-void ReadinessSource::waitCompleted(uint64_t generation, const std::error_code &error) {
+void ReadinessSource::waitCompleted(Kind kind, uint64_t generation, const std::error_code &error) {
     if (generation != generation_ || cancelled_) return;
-    waitPending_ = false;
+    Side &side = this->side(kind);
+    side.waitPending = false;
     if (error == asio::error::operation_aborted) {
         // Not from a cancel (that changes the generation): wait again if still wanted.
-        if (armed_) {
-            armed_ = false;
-            armOnQueue();
+        if (side.armed) {
+            side.armed = false;
+            armOnQueue(kind);
         }
         return;
     }
-    if (!armed_) return; // suspended meanwhile: resume() arms and checks again
+    if (!side.armed) return; // suspended meanwhile: resume() arms and checks again
     // Bytes waiting prove readiness without a poll(); none may still mean an end of stream.
-    const bool countsBytes = kind_ == Kind::Read && !listening_;
+    const bool countsBytes = kind == Kind::Read && !listening_;
     const uint64_t waiting = countsBytes ? bytesWaiting() : 0;
-    if (!error && waiting == 0 && !ready()) {
+    if (!error && waiting == 0 && !ready(kind)) {
         // A change that is gone again (taken by a read in between, or one that came before
         // the wait was registered): wait on.
-        armed_ = false;
-        armOnQueue();
+        side.armed = false;
+        armOnQueue(kind);
         return;
     }
-    fired(error, countsBytes ? std::optional<uint64_t>(waiting) : std::nullopt);
+    fired(kind, error, countsBytes ? std::optional<uint64_t>(waiting) : std::nullopt);
 }
 
-void ReadinessSource::fired(const std::error_code &error, std::optional<uint64_t> waiting) {
-    armed_ = false;
-    if (suspendCount_ > 0) return; // armed again by resume()
-    if (kind_ == Kind::Read) {
+void ReadinessSource::fired(Kind kind, const std::error_code &error, std::optional<uint64_t> waiting) {
+    Side &side = this->side(kind);
+    side.armed = false;
+    if (side.suspendCount > 0) return; // armed again by resume()
+    if (kind == Kind::Read) {
         if (listening_)
             data_ = 1;
         else
             data_ = waiting ? *waiting : bytesWaiting();
     }
-    if (event_) {
-        auto handler = event_; // the handler may cancel this source or replace itself
+    if (side.event) {
+        auto handler = side.event; // the handler may cancel this source or replace itself
         handler();
     }
     // A failed wait (the descriptor itself is broken) is reported once, never spun on.
-    if (!error) armOnQueue();
+    if (!error) armOnQueue(kind);
 }
 
 } // namespace dispatch

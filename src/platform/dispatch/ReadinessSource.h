@@ -11,30 +11,31 @@
 
 namespace dispatch {
 
-// Calls its event handler on its queue while a descriptor is readable (or writable), like a
-// level-triggered watch: after each call the wait is armed again. Starts suspended; suspend()
-// and resume() nest. cancel() stops the watch at once and runs the cancel handler on the
-// queue; the descriptor is never closed here (the cancel handler owns that).
+// Watches one descriptor for reading and for writing with a single registration in the
+// reactor, and calls the handler of each side on its queue while the descriptor is readable
+// (writable), like a level-triggered watch: after each call that side's wait is armed again.
+// Both sides start suspended; suspend() and resume() nest per side. cancel() stops the watch
+// at once and runs the cancel handler on the queue; the descriptor is never closed here (the
+// cancel handler owns that).
 //
 // All methods may be called from any thread; they take effect on the source's queue.
-// One descriptor number takes one source: a second watch on the same number needs a dup().
 class ReadinessSource : public std::enable_shared_from_this<ReadinessSource> {
 public:
-    enum class Kind { Read, Write };
+    enum class Kind { Read = 0, Write = 1 };
     using Handler = std::function<void()>;
 
-    static std::shared_ptr<ReadinessSource> create(int fd, Kind kind, std::shared_ptr<Queue> queue);
+    static std::shared_ptr<ReadinessSource> create(int fd, std::shared_ptr<Queue> queue);
 
-    void setEventHandler(Handler handler);
+    void setEventHandler(Kind kind, Handler handler);
     void setCancelHandler(Handler handler);
-    void resume();
-    void suspend();
+    void resume(Kind kind);
+    void suspend(Kind kind);
     void cancel();
 
     bool isCancelled() const;
     int descriptor() const { return fd_; }
-    // For a read source: bytes waiting in the descriptor (FIONREAD), read at the event; a
-    // listening socket reports 1 when a connection is pending.
+    // Bytes waiting in the descriptor (FIONREAD), read at the last read event; a listening
+    // socket reports 1 when a connection is pending.
     uint64_t data() const { return data_; }
 
     ~ReadinessSource();
@@ -42,26 +43,30 @@ public:
     ReadinessSource &operator=(const ReadinessSource &) = delete;
 
 private:
-    ReadinessSource(int fd, Kind kind, std::shared_ptr<Queue> queue);
+    struct Side {
+        Handler event;
+        int suspendCount = 1;
+        bool armed = false;       // an event is wanted (not suspended, not being handled)
+        bool waitPending = false; // the reactor holds a wait of this side
+        uint64_t armCount = 0;    // tells a readiness check of an earlier arm from the current one
+    };
+
+    ReadinessSource(int fd, std::shared_ptr<Queue> queue);
     void onQueue(std::function<void(ReadinessSource &)> fn);
-    void armOnQueue();
-    bool ready() const;
+    Side &side(Kind kind) { return sides_[int(kind)]; }
+    void armOnQueue(Kind kind);
+    bool ready(Kind kind) const;
     uint64_t bytesWaiting() const;
-    void waitCompleted(uint64_t generation, const std::error_code &error);
+    void waitCompleted(Kind kind, uint64_t generation, const std::error_code &error);
     // `waiting`: the byte count when the caller has just read it.
-    void fired(const std::error_code &error, std::optional<uint64_t> waiting);
+    void fired(Kind kind, const std::error_code &error, std::optional<uint64_t> waiting);
 
     const int fd_;
-    const Kind kind_;
     const std::shared_ptr<Queue> queue_;
     // Touched only on the queue:
     asio::posix::stream_descriptor watch_;
-    Handler event_;
+    Side sides_[2];
     Handler cancelHandler_;
-    int suspendCount_ = 1;
-    bool armed_ = false;       // an event is wanted (not suspended, not being handled)
-    bool waitPending_ = false; // the reactor holds a wait of ours
-    uint64_t armCount_ = 0;    // tells a readiness check of an earlier arm from the current one
     bool cancelled_ = false;
     uint64_t generation_ = 0;
     uint64_t data_ = 0;

@@ -1,6 +1,5 @@
 #include "platform/dispatch/TimerSource.h"
 
-#include "platform/dispatch/IoHandlerScope.h"
 #include "platform/dispatch/IoRuntime.h"
 
 namespace dispatch {
@@ -92,8 +91,8 @@ void TimerSource::armOnQueue() {
     auto self = shared_from_this();
     timer_.async_wait([self, generation](const std::error_code &error) {
         if (error) return;
-        IoHandlerScope scope; // the queue drains on this thread, no wake-up of another
-        self->queue_->async([self, generation] {
+        // Handled on this thread when the queue is free: no hand-off to another.
+        self->queue_->asyncOrRun([self, generation] {
             if (self->generation_ != generation) return;
             self->fired(generation);
         });

@@ -1,3 +1,4 @@
+#include "platform/dispatch/DescriptorLimit.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/ReadinessSource.h"
 #include "platform/dispatch/TimerSource.h"
@@ -6,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -120,11 +123,11 @@ TEST(DispatchReadinessSource, FiresWhileReadableAndStopsWhenSuspendedOrCancelled
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     auto q = Queue::create("source");
-    auto src = ReadinessSource::create(fds[0], ReadinessSource::Kind::Read, q);
+    auto src = ReadinessSource::create(fds[0], q);
     std::atomic<int> events{0};
     std::atomic<uint64_t> available{0};
     std::atomic<bool> cancelled{false};
-    src->setEventHandler([&] {
+    src->setEventHandler(ReadinessSource::Kind::Read, [&] {
         available = src->data();
         char buf[4];
         if (++events == 1)
@@ -139,15 +142,15 @@ TEST(DispatchReadinessSource, FiresWhileReadableAndStopsWhenSuspendedOrCancelled
     ASSERT_EQ(::write(fds[1], "abcd", 4), 4);
     spinFor(30);
     EXPECT_EQ(events.load(), 0) << "a new source starts suspended";
-    src->resume();
+    src->resume(ReadinessSource::Kind::Read);
     ASSERT_TRUE(waitUntil([&] { return events.load() == 2; }));
     EXPECT_EQ(available.load(), 2u);
-    src->suspend();
+    src->suspend(ReadinessSource::Kind::Read);
     q->sync([] {});
     ASSERT_EQ(::write(fds[1], "x", 1), 1);
     spinFor(50);
     EXPECT_EQ(events.load(), 2);
-    src->resume();
+    src->resume(ReadinessSource::Kind::Read);
     ASSERT_TRUE(waitUntil([&] { return events.load() == 3; }));
     src->cancel();
     ASSERT_TRUE(waitUntil([&] { return cancelled.load(); }));
@@ -187,4 +190,49 @@ TEST(DispatchTimerSource, RepeatsAndCancels) {
     const int after = fired.load();
     spinFor(50);
     EXPECT_EQ(fired.load(), after);
+}
+
+TEST(DispatchReadinessSource, OneWatchServesReadingAndWritingOfOneDescriptor) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    auto q = Queue::create("both");
+    auto src = ReadinessSource::create(fds[0], q);
+    std::atomic<int> reads{0}, writes{0};
+    src->setEventHandler(ReadinessSource::Kind::Read, [&] {
+        char buf[16];
+        while (::read(fds[0], buf, sizeof buf) > 0) {
+        }
+        ++reads;
+    });
+    src->setEventHandler(ReadinessSource::Kind::Write, [&] {
+        ++writes;
+        src->suspend(ReadinessSource::Kind::Write); // one report is enough here
+    });
+    src->resume(ReadinessSource::Kind::Write);
+    ASSERT_TRUE(waitUntil([&] { return writes.load() == 1; }));
+    src->resume(ReadinessSource::Kind::Read);
+    ASSERT_EQ(::write(fds[1], "r", 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return reads.load() == 1; }));
+    // Each side keeps its own suspension: writing wakes again, reading goes on.
+    src->resume(ReadinessSource::Kind::Write);
+    ASSERT_TRUE(waitUntil([&] { return writes.load() == 2; }));
+    ASSERT_EQ(::write(fds[1], "s", 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return reads.load() == 2; }));
+    src->cancel();
+    q->sync([] {});
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST(DispatchDescriptorLimit, SoftLimitIsRaisedToTheHardOne) {
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = std::min<rlim_t>(old.rlim_max, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    EXPECT_TRUE(DescriptorLimit::raiseToHardLimit());
+    EXPECT_EQ(DescriptorLimit::soft(), uint64_t(old.rlim_max));
+    EXPECT_EQ(DescriptorLimit::soft(), DescriptorLimit::hard());
+    ::setrlimit(RLIMIT_NOFILE, &old);
 }

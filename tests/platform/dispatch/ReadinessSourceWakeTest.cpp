@@ -41,15 +41,14 @@ TEST(DispatchReadinessSource, NoEventIsLostWhenDataArrivesAsTheWatchRearms) {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair->fds), 0);
         ::fcntl(pair->fds[0], F_SETFL, O_NONBLOCK);
         PingPair *raw = pair.get();
-        raw->source =
-            ReadinessSource::create(raw->fds[0], ReadinessSource::Kind::Read, Queue::create("rearm"));
-        raw->source->setEventHandler([raw] {
+        raw->source = ReadinessSource::create(raw->fds[0], Queue::create("rearm"));
+        raw->source->setEventHandler(ReadinessSource::Kind::Read, [raw] {
             char buf[64];
             const ssize_t n = ::read(raw->fds[0], buf, sizeof buf);
             if (n > 0) raw->received += int(n);
         });
         raw->source->setCancelHandler([raw] { raw->cancelled = true; });
-        raw->source->resume();
+        raw->source->resume(ReadinessSource::Kind::Read);
         pairs.push_back(std::move(pair));
     }
     std::vector<std::thread> peers;
