@@ -145,7 +145,7 @@ Conversation::Conversation(const QList<User *> &users, Chat *chat, bool incoming
             QByteArray::fromBase64(Defaults::standard().stringForKey(frameKey(m_autosaveName)).toLatin1()));
     for (User *u : this->users()) subscribe(u, !m_chat);
     if (m_chat) observeChatLog(true);
-    updateParagraphs();
+    fontSizeChanged();
     updateTitle();
     updateCanInvite();
     updateMembers();

@@ -7,6 +7,7 @@
 #include "ui/conversation/TextViewForSending.h"
 #include "ui/system/MessageBoxSheet.h"
 
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
@@ -393,6 +394,35 @@ TEST_F(ConversationTest, ScreenshotOfAOneToOneConversation) {
     post(u);
     EXPECT_FALSE(Screenshots::save(window->window(), "conversation", "font-24").isEmpty());
     Defaults::standard().removeObject("fontSize");
+}
+
+} // namespace
+
+namespace {
+
+class SendFilesTest : public ConversationFixture {};
+
+TEST_F(SendFilesTest, BrowseFilesOpensThePanelAndDragAndDropOpensNothing) {
+    User *u = peer("Olga");
+    Conversation *window = open(u);
+    auto panel = [&] { return window->window()->findChild<QFileDialog *>("fileTransferPanel"); };
+    window->sendFiles();
+    ASSERT_EQ(MessageBoxSheet::openSheets().size(), 1);
+    EXPECT_EQ(MessageBoxSheet::openSheets()[0]->kindNumber(), 4);
+    MessageBoxSheet::openSheets()[0]->alertDidEnd(MessageBoxSheet::FirstButtonReturn + 1);
+    EXPECT_EQ(panel(), nullptr);
+    window->sendFiles();
+    MessageBoxSheet::openSheets()[0]->alertDidEnd(MessageBoxSheet::FirstButtonReturn);
+    ASSERT_NE(panel(), nullptr);
+    EXPECT_TRUE(panel()->isVisible());
+    emit panel()->filesSelected({"/tmp/x.txt"});
+    ASSERT_EQ(services.sent.size(), 1);
+    EXPECT_EQ(services.sent[0].to, u);
+    panel()->reject();
+    // Not for a user who is offline, nor in a room.
+    u->setStatus("10");
+    window->sendFiles();
+    EXPECT_TRUE(MessageBoxSheet::openSheets().isEmpty());
 }
 
 } // namespace
