@@ -1,5 +1,6 @@
 // Murnavell: the application. Start-up and shut-down belong to the application delegate; this
 // only makes the application object, the delegate and the main interface in their order.
+#include "calls/CallWindow.h"
 #include "core/app/KDTAppDelegate.h"
 #include "platform/dispatch/DescriptorLimit.h"
 #include "platform/strings/StringsTranslator.h"
@@ -54,6 +55,7 @@ int main(int argc, char **argv) {
 
     delegate.makeInterfaceObjects();
     MainInterface mainInterface(&delegate);
+    CallWindow::install();
     delegate.applicationDidFinishLaunching();
     const int code = QApplication::exec();
     return code;

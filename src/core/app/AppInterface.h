@@ -11,7 +11,8 @@ class QObject;
 class User;
 
 // What the core asks of the windows. The application installs one at start-up; without one
-// (tests, headless runs) every call does nothing and every question is answered "no".
+// (tests, headless runs) every call does nothing and every question is answered "no", except
+// those about calls, which the live calls answer.
 class AppInterface {
 public:
     virtual ~AppInterface() = default;
@@ -41,12 +42,9 @@ public:
         (void)window;
         (void)keepFocus;
     }
-    // True while a call with the user or in the chat is live.
-    virtual bool isCallLive(User *user, Chat *chat) {
-        (void)user;
-        (void)chat;
-        return false;
-    }
+    // True while a call with the user or in the chat is live (with neither: any call). The calls
+    // answer unless an interface says otherwise.
+    virtual bool isCallLive(User *user, Chat *chat);
     // Plays a named sound of the application ("Message", "Broadcast", "Online", ...).
     virtual void playSound(const QString &name) { (void)name; }
 
@@ -73,12 +71,7 @@ public:
     // The live call of `callChat` (or, without one, of `callUser`), if any, learns that the
     // users were added to the room `toChat`.
     virtual void conversationAddedUsers(Chat *callChat, User *callUser, const QList<User *> &users,
-                                        Chat *toChat) {
-        (void)callChat;
-        (void)callUser;
-        (void)users;
-        (void)toChat;
-    }
+                                        Chat *toChat);
 
     // The application's own windows and menus, in the order launch asks for them.
     // The status-bar item with the status menu.
@@ -100,6 +93,6 @@ public:
 
     // Shut-down. Pending edits of the windows are committed; false refuses to quit.
     virtual bool commitEditing() { return true; }
-    // Every live call is closed.
-    virtual void endAllCalls() {}
+    // Every live call is closed, and its peers told.
+    virtual void endAllCalls();
 };

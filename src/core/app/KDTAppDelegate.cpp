@@ -1,5 +1,6 @@
 #include "core/app/KDTAppDelegate.h"
 
+#include "calls/Call.h"
 #include "core/app/AppContext.h"
 #include "core/app/AppInterface.h"
 #include "core/app/ErrorPresenter.h"
@@ -395,10 +396,12 @@ void KDTAppDelegate::applicationDidFinishLaunching() {
     UserList::setShared(m_list.get());
     m_list->setSomeUsersExceptMeEverSeen(!m_list->allUsersWithoutOffline(false, true).isEmpty());
     saveContextIfChanged();
-    // 6. The messaging server, listening at once; chat-room words are handled by the rooms.
+    // 6. The messaging server, listening at once; chat-room words are handled by the rooms, call
+    // words by the calls.
     m_tcpserver = std::make_unique<TCPserver>();
     TCPserver::setShared(m_tcpserver.get());
     Chat::registerHandlers(*m_tcpserver);
+    Call::registerHandlers(*m_tcpserver);
     // 7. Presence: the first "UI", the follow-up and the refresh timer.
     UDPserver::setShared(m_udpserver.get());
     m_udpserver->beginWork();

@@ -1,0 +1,229 @@
+#include "calls/CallWindow.h"
+
+#include "calls/Call.h"
+#include "calls/CallBridge.h"
+#include "calls/CallWebPage.h"
+#include "core/app/AppInterface.h"
+#include "platform/strings/Strings.h"
+#include "ui/system/PlaySound.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeySequence>
+#include <QMessageBox>
+#include <QScreen>
+#include <QShortcut>
+#include <QVBoxLayout>
+#include <QWebChannel>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineView>
+
+void CallWindow::install() {
+    Call::setViewFactory([](Call *call) { return std::make_unique<CallWindow>(call); });
+}
+
+CallWindow::CallWindow(Call *call) : QWidget(nullptr, Qt::Window), m_call(call) {
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setObjectName(QStringLiteral("callWindow"));
+    setAccessibleName(Strings::localized(QStringLiteral("Call")));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_webView = new QWebEngineView(this);
+    m_webView->setObjectName(QStringLiteral("webView"));
+    m_page = new CallWebPage(m_webView);
+    m_webView->setPage(m_page);
+    m_webView->setContextMenuPolicy(Qt::NoContextMenu);
+    layout->addWidget(m_webView);
+
+    // The page's way out: an object under the handler's name, reached through the channel.
+    const QPointer<Call> target(call);
+    m_bridge = new CallBridge(
+        [target](const QVariantList &body) {
+            if (target) target->didReceiveScriptMessage(body);
+        },
+        this);
+    m_channel = new QWebChannel(this);
+    m_channel->registerObject(CallBridge::handlerName(), m_bridge);
+    m_page->setWebChannel(m_channel, QWebEngineScript::MainWorld);
+    QWebEngineScript script;
+    script.setName(QStringLiteral("murnavell-bridge"));
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(false);
+    script.setSourceCode(CallBridge::pageScript());
+    m_page->scripts().insert(script);
+
+    // A page that cannot run ends the call rather than leaving a window that never rings. Only
+    // the first load counts: a refused navigation also ends in a failed load, and the page is
+    // still there then. A page that was replaced all the same (about:blank is never asked about)
+    // is gone.
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this, target](bool ok) {
+        if (m_loaded) return;
+        m_loaded = true;
+        if (!ok && target) target->pageFailed();
+    });
+    connect(m_page, &QWebEnginePage::urlChanged, this, [this, target](const QUrl &url) {
+        if (m_loaded && url != m_baseUrl && target) target->pageFailed();
+    });
+    connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
+            [target](QWebEnginePage::RenderProcessTerminationStatus status) {
+                if (status != QWebEnginePage::NormalTerminationStatus && target) target->pageFailed();
+            });
+
+    auto *closeShortcut = new QShortcut(QKeySequence::Close, this);
+    connect(closeShortcut, &QShortcut::activated, this, &QWidget::close);
+
+    // A tenth of the screen free on every side.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        const int dx = area.width() / 10, dy = area.height() / 10;
+        setGeometry(area.adjusted(dx, dy, -dx, -dy));
+    }
+}
+
+CallWindow::~CallWindow() {
+    stopRing();
+    // The page goes before the channel and the bridge it talks to.
+    m_page->setWebChannel(nullptr);
+}
+
+void CallWindow::loadPage(const QString &html, const QUrl &baseUrl) {
+    m_baseUrl = baseUrl;
+    m_loaded = false;
+    m_page->loadDocument(html, baseUrl);
+}
+
+void CallWindow::runScript(const QString &script) {
+    m_page->runJavaScript(script, QWebEngineScript::MainWorld);
+}
+
+void CallWindow::showWindow() { show(); }
+
+void CallWindow::bringToFront() {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+}
+
+void CallWindow::setTitle(const QString &title) { setWindowTitle(title); }
+
+void CallWindow::setMinimumContentWidth(int width) { setMinimumWidth(width); }
+
+void CallWindow::closeWindow() {
+    m_closing = true;
+    stopRing();
+    close();
+}
+
+CallPage::Colours CallWindow::colours() const {
+    const QPalette p = palette();
+    const QPalette::ColorRole roles[] = {QPalette::Highlight,       QPalette::Button, QPalette::ButtonText,
+                                         QPalette::HighlightedText, QPalette::Mid,    QPalette::Light,
+                                         QPalette::Window};
+    CallPage::Colours out;
+    for (int i = 0; i < CallPage::colourNames().size(); ++i) {
+        const QColor c = p.color(roles[i]).toRgb();
+        out.append(
+            {CallPage::colourNames().at(i), CallPage::hexColor(c.redF(), c.greenF(), c.blueF(), c.alphaF())});
+    }
+    return out;
+}
+
+void CallWindow::requestConfirmation(int kind, std::function<void()> onSuccess, std::function<void()> onEnd) {
+    (void)kind;
+    auto *box =
+        new QMessageBox(QMessageBox::Information,
+                        Strings::localized(QStringLiteral("Are you sure you want to leave the call?")),
+                        Strings::localized(QStringLiteral("Are you sure you want to leave the call?")),
+                        QMessageBox::Yes | QMessageBox::No, this);
+    box->setInformativeText(Strings::localized(
+        QStringLiteral("You will be able to return to it from the \"Conversation\" window.")));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [box, onSuccess, onEnd](int) {
+        if (box->clickedButton() == box->button(QMessageBox::Yes) && onSuccess) onSuccess();
+        if (onEnd) onEnd();
+    });
+    box->open();
+}
+
+void CallWindow::chooseUsers(const QList<User *> &excluded, std::function<void()> onClose,
+                             std::function<void(const QList<User *> &)> done) {
+    (void)excluded;
+    if (onClose) onClose();
+    if (done) done({});
+}
+
+void CallWindow::showConversation(User *user, Chat *chat) {
+    AppInterface *ui = AppInterface::current();
+    if (chat)
+        ui->openChatWindow(chat, false);
+    else if (user)
+        ui->startConversation(user, false);
+}
+
+void CallWindow::detachConversation() {}
+
+void CallWindow::openPrivacySettings(const QString &device) { (void)device; }
+
+void CallWindow::startRing() {
+    m_ring = PlaySound::PlayMP3(QStringLiteral("Call"), true);
+    m_ringing = true;
+}
+
+void CallWindow::stopRing() {
+    m_ringing = false;
+    if (m_ring) m_ring->Stop();
+    m_ring.reset();
+}
+
+CallWindow::Frames CallWindow::besideFrames(const QRect &screen, const QRect &call, int conversationWidth,
+                                            int conversationMinimumWidth) {
+    Frames out{call, QRect()};
+    const int screenRight = screen.x() + screen.width();
+    const int room = screenRight - (call.x() + call.width());
+    int width = conversationWidth;
+    if (room < conversationWidth) {
+        if (room >= conversationMinimumWidth) {
+            width = room;
+        } else {
+            width = conversationMinimumWidth;
+            if (screen.width() < call.width() + conversationMinimumWidth)
+                out.call =
+                    QRect(screen.x(), call.y(), screen.width() - conversationMinimumWidth, call.height());
+            else
+                out.call.moveLeft(screenRight - conversationMinimumWidth - call.width());
+        }
+    }
+    out.conversation = QRect(out.call.x() + out.call.width(), call.y(), width, call.height());
+    return out;
+}
+
+void CallWindow::closeEvent(QCloseEvent *event) {
+    if (m_closing || !m_call || m_call->isClosed()) {
+        event->accept();
+        return;
+    }
+    // The call decides: it may ask first, and closes the window itself when it ends.
+    event->ignore();
+    m_call->windowShouldClose();
+}
+
+void CallWindow::changeEvent(QEvent *event) {
+    QWidget::changeEvent(event);
+    if (!m_call) return;
+    switch (event->type()) {
+    case QEvent::ActivationChange:
+        if (!isActiveWindow()) m_call->hideDropdowns();
+        break;
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationPaletteChange:
+    case QEvent::ThemeChange:
+        m_call->appearanceChanged();
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,287 @@
+// The call window with its real page in Qt WebEngine: the page comes up and reports through the
+// bridge, takes what was queued, shows a caller whose texts try to break out of their literals
+// without anything running, refuses navigation, windows and devices of other origins, follows
+// the palette and asks before leaving a call with peers. Screenshots of an incoming and an
+// outgoing call.
+#include "calls/CallWindow.h"
+#include "calls/Call.h"
+#include "calls/CallPacket.h"
+#include "calls/CallPage.h"
+#include "calls/CallWebPage.h"
+#include "core/net/TCPserverTestSupport.h"
+#include "platform/defaults/Defaults.h"
+#include "support/Screenshots.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QWebEngineScript>
+#include <QWebEngineView>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+// Before Qt WebEngine starts: Chromium's fake camera and microphone (never its fake permission
+// prompt: the window's own permission handler is under test), and, as root, no sandbox, which
+// Chromium refuses to run as root.
+const bool chromiumFlagsSet = [] {
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
+    if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    return true;
+}();
+
+class CallWindowTest : public MessagingFixture {
+protected:
+    void SetUp() override {
+        MessagingFixture::SetUp();
+        CallWindow::install();
+        Call::setPacketSender([this](const PacketArray &p, User *to) { sent.push_back({texts(p), to}); });
+        Call::setTerminating(false);
+        Defaults::standard().setValue("sounds.enabled", false);
+        bob = callable("A000000002", "Bob");
+        carol = callable("A000000003", "Carol");
+    }
+    void TearDown() override {
+        for (Call *call : Call::liveCalls()) call->windowClose();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        Call::setViewFactory({});
+        Call::setPacketSender({});
+        Call::setCameraDenied(false);
+        Call::setMicrophoneDenied(false);
+        MessagingFixture::TearDown();
+    }
+    static QStringList texts(const PacketArray &a) {
+        QStringList out;
+        for (const PacketField &f : a) out.append(f.toString());
+        return out;
+    }
+    User *callable(const QString &id, const QString &name) {
+        User *u = peer(id, name);
+        u->setVersion("5.0.0");
+        u->setOSversion("Mac OS X Debian GNU/Linux 12 (bookworm)");
+        return u;
+    }
+    static CallWindow *windowOf(Call *call) { return static_cast<CallWindow *>(call->view()); }
+    static bool ready(Call *call) {
+        return waitUntil([&] { return call->isReady(); }, 60000);
+    }
+
+    // The value of an expression in the page (awaited when it is a promise), as JSON text.
+    static QString eval(Call *call, const QString &expression) {
+        QString result;
+        bool done = false;
+        windowOf(call)->page()->runJavaScript("JSON.stringify((function(){ try { return " + expression +
+                                                  "; } catch (e) { return 'threw ' + e; } })())",
+                                              QWebEngineScript::MainWorld, [&](const QVariant &v) {
+                                                  result = v.toString();
+                                                  done = true;
+                                              });
+        waitUntil([&] { return done; }, 10000);
+        return result;
+    }
+    // Polls an expression until it gives the JSON text wanted.
+    static bool pageReaches(Call *call, const QString &expression, const QString &wanted,
+                            int timeoutMs = 20000) {
+        return waitUntil([&] { return eval(call, expression) == wanted; }, timeoutMs);
+    }
+
+    // To whom packets of the word went.
+    std::vector<User *> sentWord(const QString &word) const {
+        std::vector<User *> out;
+        for (const auto &[packet, to] : sent)
+            if (packet.value(0) == word) out.push_back(to);
+        return out;
+    }
+
+    User *bob = nullptr;
+    User *carol = nullptr;
+    std::vector<std::pair<QStringList, User *>> sent;
+};
+
+TEST_F(CallWindowTest, ThePageComesUpAndTakesWhatWasQueuedInOrder) {
+    Call *call = Call::initCallForUser(bob, nullptr);
+    CallWindow *window = windowOf(call);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "Bob - Call");
+    ASSERT_TRUE(ready(call)) << "the page never reported ready";
+    EXPECT_TRUE(call->messagesQueue().isEmpty());
+    EXPECT_EQ(eval(call, "me.uid"), "\"A000000001\"");
+    EXPECT_EQ(eval(call, "me.name"), "\"Alice\"");
+    EXPECT_EQ(eval(call, "names.get('A000000002')"), "\"Bob\"");
+    // "add" made the page join with the fake camera and send its offer to Bob through the bridge.
+    ASSERT_TRUE(waitUntil([&] { return !sent.empty(); }, 20000));
+    const QStringList packet = sent.front().first;
+    EXPECT_EQ(packet.value(0), "TRTCACTION");
+    EXPECT_EQ(sent.front().second, bob);
+    const QJsonObject offer =
+        QJsonDocument::fromJson(CallPacket::decodePayload(packet.value(6)).value_or("").toUtf8()).object();
+    EXPECT_EQ(offer.value("type").toString(), "offer");
+    EXPECT_EQ(offer.value("from").toString(), "A000000001");
+    EXPECT_TRUE(offer.value("sdp").toString().startsWith("v=0"));
+    EXPECT_EQ(packet.value(7), call->callId() + "\r\n0");
+    EXPECT_TRUE(pageReaches(call, "document.getElementById('camera-control').dataset.state", "\"on\""));
+    // The minimum width the page measured holds the controls.
+    EXPECT_GE(window->minimumWidth(), 300);
+    EXPECT_TRUE(window->page()->refused().isEmpty()) << qPrintable(window->page()->refused().join('\n'));
+    window->resize(900, 600);
+    spinFor(1500);
+    Screenshots::save(window, "call-window", "outgoing");
+}
+
+TEST_F(CallWindowTest, NothingFromAPeerOrANameRunsInThePage) {
+    bob->setName("Bob \"</script><script>window.hit=1</script>\n'});window.hit=2;({'");
+    const QString hostile = QStringLiteral(
+        R"({"v":1,"type":"offer","from":"A000000002","name":"</script><script>window.hit=3</script>\u2028'\"","session":"abcdef0123","sdp":"v=0\r\n"})");
+    Call::aCallReceivedSomeData({"TRTCACTION", "*", "pc", "A000000002", "*", "A000000001",
+                                 CallPacket::encodePayload(hostile), "71\r\n0"});
+    ASSERT_EQ(Call::liveCalls().size(), 1);
+    Call *call = Call::liveCalls().first();
+    for (const char *text :
+         {"});window.hit=4;({", "{\"a\":1});window.hit=5;({\"b\":2}", "</script><script>window.hit=6"})
+        Call::aCallReceivedSomeData({"TRTCACTION", "*", "pc", "A000000002", "*", "A000000001",
+                                     CallPacket::encodePayload(QString::fromUtf8(text)), "71\r\n0"});
+    call->postToJsMessage("message", "A000000002\bBob\"\n</script>\b'});window.hit=7;({'");
+    ASSERT_TRUE(ready(call));
+    // The caller's name is shown as the text it is, on the join screen of the incoming call.
+    ASSERT_TRUE(pageReaches(call, "document.body.dataset.phase", "\"ringing\""));
+    EXPECT_EQ(eval(call, "document.getElementById('join-title').textContent").toStdString(),
+              "\"</script><script>window.hit=3</script>\u2028'\\\" is calling.\"");
+    EXPECT_EQ(eval(call, "typeof window.hit"), "\"undefined\"");
+    EXPECT_EQ(eval(call, "document.querySelectorAll('script').length"), "1");
+    EXPECT_TRUE(windowOf(call)->page()->refused().isEmpty())
+        << qPrintable(windowOf(call)->page()->refused().join('\n'));
+    // The hostile texts that were objects reached the page; the others never did.
+    EXPECT_EQ(eval(call, "pendingOffers.size"), "1");
+    windowOf(call)->resize(900, 600);
+    spinFor(1000);
+    Screenshots::save(windowOf(call), "call-window", "incoming");
+}
+
+TEST_F(CallWindowTest, ThePageMayNotGoAnywhereElseNorOpenWindows) {
+    Call *call = Call::initCallForUser(bob, nullptr);
+    ASSERT_TRUE(ready(call));
+    CallWebPage *page = windowOf(call)->page();
+    const QUrl before = page->url();
+    page->runJavaScript("location.href = 'https://198.18.0.9/x';");
+    ASSERT_TRUE(waitUntil([&] { return !page->refused().isEmpty(); }, 10000));
+    EXPECT_TRUE(page->refused().first().contains("https://198.18.0.9/x"))
+        << qPrintable(page->refused().first());
+    // Windows are not even asked for.
+    EXPECT_EQ(eval(call, "window.open('https://198.18.0.9/', '_blank')"), "null");
+    spinFor(500);
+    EXPECT_EQ(page->url(), before);
+    EXPECT_EQ(eval(call, "me.uid"), "\"A000000001\""); // still the same document
+    ASSERT_FALSE(call->isClosed());
+
+    // A page replaced all the same ends the call, with a line in the conversation.
+    const QPointer<Call> guard(call);
+    page->runJavaScript("location.href = 'about:blank';");
+    ASSERT_TRUE(waitUntil([&] { return !guard || guard->isClosed(); }, 10000));
+    EXPECT_EQ(sentWord("TRTCACTIONCALLCLOSED"), std::vector<User *>{bob});
+    EXPECT_FALSE(bob->lastLogEnties(1).isEmpty());
+}
+
+TEST_F(CallWindowTest, OnlyThePagesOriginGetsTheDevicesTheSystemAllows) {
+    const QUrl own = CallPage::baseUrl();
+    const struct {
+        QUrl origin;
+        QWebEnginePage::Feature feature;
+        bool cameraDenied, microphoneDenied, granted;
+    } cases[] = {
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaAudioCapture, false, false, true},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaVideoCapture, false, false, true},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaAudioVideoCapture, false, false,
+         true},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaVideoCapture, true, false, false},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaAudioCapture, true, false, true},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::MediaAudioVideoCapture, false, true,
+         false},
+        {QUrl("https://other.localhost"), QWebEnginePage::MediaAudioCapture, false, false, false},
+        {QUrl("http://call.murnavell.localhost"), QWebEnginePage::MediaAudioCapture, false, false, false},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::Geolocation, false, false, false},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::Notifications, false, false, false},
+        {QUrl("https://call.murnavell.localhost"), QWebEnginePage::DesktopVideoCapture, false, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.origin.toString().toStdString() + " " + std::to_string(int(c.feature)));
+        Call::setCameraDenied(c.cameraDenied);
+        Call::setMicrophoneDenied(c.microphoneDenied);
+        EXPECT_EQ(CallWebPage::grants(c.origin, own, c.feature), c.granted);
+    }
+}
+
+TEST_F(CallWindowTest, ADeniedCameraIsShownByThePage) {
+    Call::setCameraDenied(true);
+    Call *call = Call::initCallForUser(bob, nullptr);
+    ASSERT_TRUE(ready(call));
+    EXPECT_TRUE(pageReaches(call, "document.getElementById('camera-control').dataset.state", "\"denied\""));
+    EXPECT_TRUE(pageReaches(call, "document.getElementById('microphone-control').dataset.state", "\"on\""));
+}
+
+TEST_F(CallWindowTest, APaletteChangeReachesThePage) {
+    Call *call = Call::initCallForUser(bob, nullptr);
+    ASSERT_TRUE(ready(call));
+    QPalette dark = windowOf(call)->palette();
+    dark.setColor(QPalette::Highlight, QColor(10, 20, 30));
+    dark.setColor(QPalette::Window, QColor(1, 2, 3));
+    windowOf(call)->setPalette(dark);
+    EXPECT_TRUE(pageReaches(
+        call, "getComputedStyle(document.documentElement).getPropertyValue('--accentColor').trim()",
+        "\"rgba(10,20,30,1)\""));
+    EXPECT_TRUE(pageReaches(
+        call, "getComputedStyle(document.documentElement).getPropertyValue('--windowBackground').trim()",
+        "\"rgba(1,2,3,1)\""));
+}
+
+TEST_F(CallWindowTest, ClosingWithPeersAsksAndLeavingTellsThem) {
+    Call *call = Call::initCallForUser(bob, nullptr);
+    ASSERT_TRUE(ready(call));
+    CallWindow *window = windowOf(call);
+    const QPointer<Call> guard(call);
+    window->close();
+    QMessageBox *box = window->findChild<QMessageBox *>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(eval(call, "document.body.classList.contains('disabled')"), "true");
+    box->button(QMessageBox::No)->click();
+    EXPECT_TRUE(pageReaches(call, "document.body.classList.contains('disabled')", "false"));
+    EXPECT_TRUE(window->isVisible());
+
+    // The page's own Leave button asks the same way.
+    EXPECT_TRUE(sentWord("TRTCACTIONCALLCLOSED").empty());
+    window->page()->runJavaScript("document.getElementById('leave-button').click()");
+    ASSERT_TRUE(waitUntil([&] { return window->findChild<QMessageBox *>() != nullptr; }, 10000));
+    window->findChild<QMessageBox *>()->button(QMessageBox::Yes)->click();
+    ASSERT_TRUE(waitUntil([&] { return !guard || guard->isClosed(); }, 5000));
+    EXPECT_EQ(sentWord("TRTCACTIONCALLCLOSED"), std::vector<User *>{bob});
+}
+
+TEST_F(CallWindowTest, TheConversationGoesBesideTheCallWindow) {
+    const struct {
+        QRect screen, call;
+        int width, minimum;
+        QRect callAfter, conversation;
+    } cases[] = {
+        // Room enough: the conversation keeps its width.
+        {{0, 0, 1000, 800}, {100, 50, 400, 600}, 400, 300, {100, 50, 400, 600}, {500, 50, 400, 600}},
+        // Less room than its width but more than its minimum: it takes the room.
+        {{0, 0, 1000, 800}, {100, 50, 550, 600}, 400, 300, {100, 50, 550, 600}, {650, 50, 350, 600}},
+        // Less than its minimum: the call window moves left.
+        {{0, 0, 1000, 800}, {300, 50, 600, 600}, 400, 300, {100, 50, 600, 600}, {700, 50, 300, 600}},
+        // A screen narrower than both: the call window starts at its left edge and narrows.
+        {{0, 0, 800, 800}, {100, 50, 700, 600}, 400, 300, {0, 50, 500, 600}, {500, 50, 300, 600}},
+        // A second screen to the right.
+        {{1000, 0, 1000, 800}, {1300, 50, 600, 600}, 400, 300, {1100, 50, 600, 600}, {1700, 50, 300, 600}},
+    };
+    for (const auto &c : cases) {
+        const CallWindow::Frames frames = CallWindow::besideFrames(c.screen, c.call, c.width, c.minimum);
+        EXPECT_EQ(frames.call, c.callAfter);
+        EXPECT_EQ(frames.conversation, c.conversation);
+    }
+}
+
+} // namespace
