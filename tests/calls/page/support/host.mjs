@@ -274,12 +274,13 @@ export class FakeHost {
     return this.posts.filter(([n]) => n === name).map(([, data]) => data);
   }
 
-  waitForPost(name, predicate = () => true, timeout = 15000) {
+  // Waits are bounded generously: the suite runs these browsers beside others and beside builds.
+  waitForPost(name, predicate = () => true, timeout = 45000) {
     return this.waitFor(() => this.posts.find(([n, d]) => n === name && predicate(d)),
       `a "${name}" post from ${this.uid}`, timeout);
   }
 
-  waitFor(check, what, timeout = 15000) {
+  waitFor(check, what, timeout = 45000) {
     return new Promise((resolve, reject) => {
       const done = () => {
         const value = check();
@@ -301,7 +302,7 @@ export class FakeHost {
   }
 
   // Polls a function in the page until it returns a truthy value.
-  async poll(fn, arg, what, timeout = 20000) {
+  async poll(fn, arg, what, timeout = 45000) {
     const until = Date.now() + timeout;
     for (;;) {
       const value = await this.page.evaluate(fn, arg);
