@@ -3,14 +3,19 @@
 #include "calls/Call.h"
 #include "calls/CallBridge.h"
 #include "calls/CallWebPage.h"
-#include "core/app/AppInterface.h"
+#include "core/model/Chat.h"
+#include "core/model/User.h"
 #include "platform/strings/Strings.h"
+#include "ui/conversation/Conversation.h"
+#include "ui/conversation/ConversationServices.h"
+#include "ui/conversation/ConversationWindows.h"
+#include "ui/system/MessageBoxSheet.h"
 #include "ui/system/PlaySound.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeySequence>
-#include <QMessageBox>
+#include <QMainWindow>
 #include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -18,6 +23,17 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
+
+namespace {
+
+// The decorations around a window's contents (none known before it is shown).
+QMargins frameMargins(const QWidget *window) {
+    const QRect frame = window->frameGeometry(), inner = window->geometry();
+    return {inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+            frame.bottom() - inner.bottom()};
+}
+
+} // namespace
 
 void CallWindow::install() {
     Call::setViewFactory([](Call *call) { return std::make_unique<CallWindow>(call); });
@@ -132,36 +148,44 @@ CallPage::Colours CallWindow::colours() const {
 }
 
 void CallWindow::requestConfirmation(int kind, std::function<void()> onSuccess, std::function<void()> onEnd) {
-    (void)kind;
-    auto *box =
-        new QMessageBox(QMessageBox::Information,
-                        Strings::localized(QStringLiteral("Are you sure you want to leave the call?")),
-                        Strings::localized(QStringLiteral("Are you sure you want to leave the call?")),
-                        QMessageBox::Yes | QMessageBox::No, this);
-    box->setInformativeText(Strings::localized(
-        QStringLiteral("You will be able to return to it from the \"Conversation\" window.")));
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [box, onSuccess, onEnd](int) {
-        if (box->clickedButton() == box->button(QMessageBox::Yes) && onSuccess) onSuccess();
-        if (onEnd) onEnd();
-    });
-    box->open();
+    MessageBoxSheet::requestConfirmation(kind, this, std::move(onSuccess), std::move(onEnd));
 }
 
 void CallWindow::chooseUsers(const QList<User *> &excluded, std::function<void()> onClose,
                              std::function<void(const QList<User *> &)> done) {
-    (void)excluded;
-    if (onClose) onClose();
-    if (done) done({});
+    ConversationServices::current()->inviteUsers(this, excluded, false,
+                                                 [onClose, done](const QList<User *> &chosen) {
+                                                     if (onClose) onClose();
+                                                     if (done) done(chosen);
+                                                 });
 }
 
 void CallWindow::showConversation(User *user, Chat *chat) {
-    AppInterface *ui = AppInterface::current();
-    if (chat)
-        ui->openChatWindow(chat, false);
-    else if (user)
-        ui->startConversation(user, false);
+    // The conversation of the call, opened when there is none.
+    QObject *open = chat ? chat->conversationWindow() : user ? user->conversationWindow() : nullptr;
+    if (!Conversation::fromWindowObject(open)) {
+        if (chat)
+            open = ConversationWindows::openChatWindow(chat, false);
+        else if (user) {
+            ConversationWindows::startConversation(user, false);
+            open = user->conversationWindow();
+        }
+    }
+    Conversation *conversation = Conversation::fromWindowObject(open);
+    if (!conversation || conversation->closed() || !conversation->window()) return;
+    QMainWindow *window = conversation->window();
+    // Beside the call window, on its screen; the call window moves (or narrows) to make room. The
+    // frames, decorations included, stand side by side.
+    if (isFullScreen()) showNormal();
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const QMargins callMargins = frameMargins(this);
+    const QMargins margins = frameMargins(window);
+    const int decoration = margins.left() + margins.right();
+    const int minimum = qMax(window->minimumWidth(), window->minimumSizeHint().width()) + decoration;
+    const Frames frames = besideFrames(area, frameGeometry(), window->frameGeometry().width(), minimum);
+    setGeometry(frames.call.marginsRemoved(callMargins));
+    conversation->resizeToFrame(frames.conversation.marginsRemoved(margins));
 }
 
 void CallWindow::detachConversation() {}

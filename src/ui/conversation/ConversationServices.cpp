@@ -1,5 +1,6 @@
 #include "ui/conversation/ConversationServices.h"
 
+#include "calls/Call.h"
 #include "core/model/Me.h"
 #include "core/model/User.h"
 #include "core/net/UserList.h"
@@ -36,6 +37,10 @@ ConversationServices *ConversationServices::current() {
     ConversationServices *services = installed();
     return services ? services : &defaults;
 }
+
+void ConversationServices::openCall(User *user, Chat *chat) { Call::initCallForUser(user, chat); }
+
+void ConversationServices::closeCallWithChat(Chat *chat) { Call::closeCallWithChat(chat); }
 
 bool ConversationServices::sendFiles(const QStringList &paths, User *to) {
     FILEserver *server = FILEserver::shared();

@@ -41,13 +41,11 @@ public:
     virtual void inviteUsers(QWidget *window, const QList<User *> &excluded, bool conversationHasCall,
                              std::function<void(const QList<User *> &)> done);
 
-    // Calls: whether calls exist in this build, opening one, and closing the chat's call.
-    virtual bool callsAvailable() const { return false; }
-    virtual void openCall(User *user, Chat *chat) {
-        (void)user;
-        (void)chat;
-    }
-    virtual void closeCallWithChat(Chat *chat) { (void)chat; }
+    // Calls: whether calls exist in this build, opening one (or bringing it forward), and closing
+    // the chat's call. The calls themselves by default.
+    virtual bool callsAvailable() const { return true; }
+    virtual void openCall(User *user, Chat *chat);
+    virtual void closeCallWithChat(Chat *chat);
 
     // Sends files to a user; false when the transfer could not start.
     virtual bool sendFiles(const QStringList &paths, User *to);

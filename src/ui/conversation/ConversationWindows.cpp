@@ -1,5 +1,6 @@
 #include "ui/conversation/ConversationWindows.h"
 
+#include "calls/Call.h"
 #include "core/app/AppInterface.h"
 #include "core/model/Chat.h"
 #include "core/model/User.h"
@@ -26,7 +27,11 @@ void ConversationWindows::startConversation(User *user, bool incoming) {
     if (!user || user->isDeleted()) return;
     if (auto *open = Conversation::fromWindowObject(user->conversationWindow()); open && !open->closed()) {
         if (incoming) return; // the incoming-line rules decide about showing it
-        if (AppInterface::current()->isCallLive(user, nullptr)) return;
+        // During a call with the user, the call window shows its conversation beside it.
+        if (Call *call = Call::findCallWithUser(user, nullptr)) {
+            call->conversationClicked();
+            return;
+        }
         QMainWindow *window = open->window();
         if (window->isMinimized()) window->showNormal();
         window->show();

@@ -11,11 +11,16 @@
 #include "core/net/TCPserverTestSupport.h"
 #include "platform/defaults/Defaults.h"
 #include "support/Screenshots.h"
+#include "ui/conversation/Conversation.h"
+#include "ui/conversation/ConversationServices.h"
+#include "ui/conversation/ConversationWindows.h"
+#include "ui/system/MessageBoxSheet.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QWebEngineScript>
 #include <QWebEngineView>
@@ -238,24 +243,36 @@ TEST_F(CallWindowTest, APaletteChangeReachesThePage) {
 }
 
 TEST_F(CallWindowTest, ClosingWithPeersAsksAndLeavingTellsThem) {
+    Defaults::standard().removeObject(MessageBoxSheet::suppressionKey(Call::LeaveCallKind));
     Call *call = Call::initCallForUser(bob, nullptr);
     ASSERT_TRUE(ready(call));
     CallWindow *window = windowOf(call);
     const QPointer<Call> guard(call);
+    // The button of the open sheet with the text, pressed.
+    const auto press = [](const QString &text) {
+        if (MessageBoxSheet::openSheets().isEmpty()) return false;
+        for (QAbstractButton *b : MessageBoxSheet::openSheets().first()->alert()->buttons())
+            if (b->text() == text) {
+                b->click();
+                return true;
+            }
+        return false;
+    };
     window->close();
-    QMessageBox *box = window->findChild<QMessageBox *>();
-    ASSERT_NE(box, nullptr);
+    ASSERT_EQ(MessageBoxSheet::openSheets().size(), 1);
+    EXPECT_EQ(MessageBoxSheet::openSheets().first()->kindNumber(), Call::LeaveCallKind);
+    EXPECT_EQ(MessageBoxSheet::openSheets().first()->alert()->parentWidget(), window);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(eval(call, "document.body.classList.contains('disabled')"), "true");
-    box->button(QMessageBox::No)->click();
+    ASSERT_TRUE(press("No"));
     EXPECT_TRUE(pageReaches(call, "document.body.classList.contains('disabled')", "false"));
     EXPECT_TRUE(window->isVisible());
 
     // The page's own Leave button asks the same way.
     EXPECT_TRUE(sentWord("TRTCACTIONCALLCLOSED").empty());
     window->page()->runJavaScript("document.getElementById('leave-button').click()");
-    ASSERT_TRUE(waitUntil([&] { return window->findChild<QMessageBox *>() != nullptr; }, 10000));
-    window->findChild<QMessageBox *>()->button(QMessageBox::Yes)->click();
+    ASSERT_TRUE(waitUntil([&] { return !MessageBoxSheet::openSheets().isEmpty(); }, 10000));
+    ASSERT_TRUE(press("Yes"));
     ASSERT_TRUE(waitUntil([&] { return !guard || guard->isClosed(); }, 5000));
     EXPECT_EQ(sentWord("TRTCACTIONCALLCLOSED"), std::vector<User *>{bob});
 }
@@ -282,6 +299,65 @@ TEST_F(CallWindowTest, TheConversationGoesBesideTheCallWindow) {
         EXPECT_EQ(frames.call, c.callAfter);
         EXPECT_EQ(frames.conversation, c.conversation);
     }
+}
+
+// Invitations come from the invite sheet of the conversation windows; this one chooses at once.
+class ChoosingServices : public ConversationServices {
+public:
+    void inviteUsers(QWidget *window, const QList<User *> &excludedUsers, bool,
+                     std::function<void(const QList<User *> &)> done) override {
+        parent = window;
+        excluded = excludedUsers;
+        if (done) done(choose);
+    }
+    QWidget *parent = nullptr;
+    QList<User *> excluded;
+    QList<User *> choose;
+};
+
+TEST_F(CallWindowTest, TheConversationsCallButtonCallsAndShowConversationPutsItBeside) {
+    ConversationWindows::startConversation(bob, false);
+    Conversation *conversation = Conversation::fromWindowObject(bob->conversationWindow());
+    ASSERT_NE(conversation, nullptr);
+    ASSERT_TRUE(conversation->canCall());
+    conversation->OpenCall();
+    ASSERT_EQ(Call::liveCalls().size(), 1);
+    Call *call = Call::liveCalls().first();
+    EXPECT_EQ(call->user(), bob);
+    conversation->OpenCall(); // the same call, brought forward
+    EXPECT_EQ(Call::liveCalls().size(), 1);
+    ASSERT_TRUE(ready(call));
+
+    // "Show Conversation" in the page: the conversation stands at the call window's right edge.
+    windowOf(call)->page()->runJavaScript("document.getElementById('conversation-button').click()");
+    QMainWindow *conversationWindow = conversation->window();
+    const auto beside = [&] {
+        const QRect c = windowOf(call)->frameGeometry(), v = conversationWindow->frameGeometry();
+        return v.left() == c.right() + 1 && v.top() == c.top() && v.height() == c.height();
+    };
+    ASSERT_TRUE(waitUntil(beside, 10000))
+        << conversationWindow->frameGeometry().left() << " " << windowOf(call)->frameGeometry().right();
+    // Raising the user's conversation during the call does the same.
+    conversationWindow->move(0, 0);
+    ConversationWindows::startConversation(bob, false);
+    EXPECT_TRUE(waitUntil(beside, 10000));
+}
+
+TEST_F(CallWindowTest, InvitedUsersAreCalledAndTheCallBecomesARoom) {
+    ChoosingServices services;
+    services.choose = {carol};
+    ConversationServices::install(&services);
+    Call *call = Call::initCallForUser(bob, nullptr);
+    ASSERT_TRUE(ready(call));
+    windowOf(call)->page()->runJavaScript("document.getElementById('invite-button').click()");
+    ASSERT_TRUE(waitUntil([&] { return call->chat() != nullptr; }, 10000));
+    ConversationServices::install(nullptr);
+    EXPECT_EQ(services.parent, windowOf(call));
+    EXPECT_TRUE(services.excluded.contains(bob) && services.excluded.contains(me));
+    EXPECT_EQ(call->peers(), (QList<User *>{bob, carol}));
+    EXPECT_TRUE(pageReaches(call, "names.get('A000000003')", "\"Carol\""));
+    EXPECT_TRUE(pageReaches(call, "document.body.classList.contains('disabled')", "false"));
+    EXPECT_EQ(windowOf(call)->windowTitle(), "Bob, Carol - Call");
 }
 
 } // namespace
