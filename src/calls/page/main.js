@@ -671,9 +671,12 @@ class Peer {
 
   onChannelOpen() {
     this.sendState();
+    // Whoever's channel is open is in the call. The connection state may still read "new" or
+    // "connecting" when a channel opens, so two peers whose channels opened close together
+    // would otherwise each be left out of the other's list and never call each other.
     const others = [];
     for (const peer of peers.values()) {
-      if (peer !== this && peer.pc.connectionState === 'connected') {
+      if (peer !== this && peer.channel.readyState === 'open') {
         others.push({ uid: peer.uid, name: peer.name() });
       }
     }

@@ -11,7 +11,16 @@ const { skip } = shared;
 const joinWithCamera = (host) =>
   host.page.getByRole('button', { name: 'with your camera and microphone' }).click();
 
-test('a three-way call connects every pair', { skip, timeout: 120000 }, async () => {
+// Both join at once: each learns of the other from Alice and they call each other. Their answers
+// either reach Alice as they come, or together, so that her two connections come up side by side.
+for (const together of [false, true]) {
+  const how = together ? 'with both answers arriving together' : 'with the answers as they come';
+  test(`a three-way call connects every pair, ${how}`, { skip, timeout: 120000 }, async () => {
+    await threeWayCall(together);
+  });
+}
+
+async function threeWayCall(together) {
   const relay = new Relay();
   const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice Archer' });
   const bob = new FakeHost(shared.browser, relay, { uid: 'A200000002', name: 'Bob Brown' });
@@ -20,10 +29,14 @@ test('a three-way call connects every pair', { skip, timeout: 120000 }, async ()
   alice.callUser(bob.uid);
   alice.callUser(carol.uid);
 
-  // Both join at once: each learns of the other from Alice and they call each other.
   for (const host of [bob, carol]) await host.waitForPost('ready');
-  await Promise.all([bob, carol].map((host) =>
-    host.poll(() => phase === 'ringing', null, 'ringing').then(() => joinWithCamera(host))));
+  await Promise.all([bob, carol].map((host) => host.poll(() => phase === 'ringing', null, 'ringing')));
+  if (together) relay.hold();
+  await Promise.all([bob, carol].map(joinWithCamera));
+  if (together) {
+    await Promise.all([bob, carol].map((host) => host.waitForPost(alice.uid)));
+    relay.release();
+  }
 
   await alice.poll(linksUp, [bob.uid, carol.uid], 'pictures from Bob and Carol', 40000);
   await bob.poll(linksUp, [alice.uid, carol.uid], 'pictures from Alice and Carol', 40000);
@@ -35,7 +48,7 @@ test('a three-way call connects every pair', { skip, timeout: 120000 }, async ()
   assert.deepEqual(carol.postsNamed('nameIn').map((d) => d.split('\r\n')[0]).sort(),
     [alice.uid, bob.uid].sort());
   await alice.page.waitForTimeout(500);
-  await shot(alice.page, 'call-page-three-way');
+  if (!together) await shot(alice.page, 'call-page-three-way');
 
   // Carol leaves; the others keep their pictures and drop her tile.
   await carol.close();
@@ -44,7 +57,7 @@ test('a three-way call connects every pair', { skip, timeout: 120000 }, async ()
   await alice.poll(linksUp, [bob.uid], 'Bob still there');
   for (const host of [alice, bob, carol]) assert.deepEqual(host.errors, []);
   await Promise.all([alice.close(), bob.close()]);
-});
+}
 
 test('two pages that call each other at once end up with one connection', { skip, timeout: 60000 },
   async () => {

@@ -4,6 +4,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { peerStates } from './probe.mjs';
 
 export const PAGE_DIR = path.resolve(path.dirname(fileURLToPath(import.meta.url)),
   '../../../../src/calls/page');
@@ -128,6 +129,7 @@ export class FakeHost {
     this.posts = [];
     this.dialogs = [];
     this.errors = [];
+    this.console = [];
     this.blocked = [];
     this.waiters = [];
     this.chain = Promise.resolve();
@@ -159,6 +161,7 @@ export class FakeHost {
         dialog.dismiss().catch(() => {});
       });
       this.page.on('pageerror', (error) => this.errors.push(String(error)));
+      this.page.on('console', (message) => this.console.push(`${message.type()}: ${message.text()}`));
       this.post('uid', this.uid);
       this.post('name', this.name);
       await this.page.goto(BASE_URL);
@@ -307,7 +310,11 @@ export class FakeHost {
     for (;;) {
       const value = await this.page.evaluate(fn, arg);
       if (value) return value;
-      if (Date.now() > until) throw new Error(`timed out in ${this.uid}'s page: ${what}`);
+      if (Date.now() > until) {
+        const state = await this.page.evaluate(peerStates).catch((error) => String(error));
+        throw new Error(`timed out in ${this.uid}'s page: ${what}; it has ${JSON.stringify(state)}; ` +
+          `its console: ${JSON.stringify(this.console.slice(-10))}`);
+      }
       await new Promise((resolve) => setTimeout(resolve, 100));
     }
   }

@@ -69,3 +69,11 @@ export function sending(uid) {
   return { audio: audio && { label: audio.label, enabled: audio.enabled, same: audio === media.audio },
     video: video && { label: video.label, same: video === media.video } };
 }
+
+// What a page knows of its peers, for the message of a failed wait.
+export function peerStates() {
+  return { phase, me: me.uid, peers: Array.from(peers.values(), (peer) => ({ uid: peer.uid,
+    offerer: peer.offerer, session: peer.session, connection: peer.pc.connectionState,
+    ice: peer.pc.iceConnectionState, signaling: peer.pc.signalingState,
+    channel: peer.channel.readyState, everConnected: peer.everConnected })) };
+}
