@@ -15,9 +15,9 @@ class QWidget;
 class User;
 
 // What a conversation window asks of windows built elsewhere: the settings, the history viewer,
-// the user information window, the invite sheet, the call window and the transfer view. Each
-// later window installs its part by overriding; until then the defaults below stand in (a plain
-// transfer line, a simple list to invite from) or the window hides the command.
+// the user information window, the invite sheet, the call window and the transfer view. The
+// defaults are those windows where they exist; a window hides a command whose window is missing.
+// Tests install their own to record what the window asks.
 class ConversationServices {
 public:
     virtual ~ConversationServices() = default;
@@ -33,11 +33,11 @@ public:
     virtual bool canOpenHistory() const { return false; }
     virtual void openHistory(ManagedObject *userOrChat) { (void)userOrChat; }
     // The user's information window, made when missing.
-    virtual bool canShowUserInfo() const { return false; }
-    virtual void showUserInfo(User *user) { (void)user; }
+    virtual bool canShowUserInfo() const;
+    virtual void showUserInfo(User *user);
 
     // The invite sheet on the window: online users other than the excluded ones; `done` gets the
-    // chosen users (none after Close). The default is a plain list with check boxes.
+    // chosen users (none after Close).
     virtual void inviteUsers(QWidget *window, const QList<User *> &excluded, bool conversationHasCall,
                              std::function<void(const QList<User *> &)> done);
 
@@ -50,9 +50,6 @@ public:
     // Sends files to a user; false when the transfer could not start.
     virtual bool sendFiles(const QStringList &paths, User *to);
 
-    // Puts a transfer into a conversation's text at the cursor. The default is one line with the
-    // number of files and their size, and it starts an incoming transfer that waits for an answer
-    // when "fileTransferAutoAccept" is on.
+    // Puts a transfer's view into a conversation's text at the cursor.
     virtual void insertTransfer(QTextCursor &cursor, FileTransfer *transfer, const QTextCharFormat &format);
-    static QString transferLine(const FileTransfer *transfer);
 };
