@@ -83,11 +83,18 @@ void FILEserver::adapterChanged() {
     } else {
         m_listener->disconnect();
     }
+    // Back-pressure rather than refusal: a sender whose connection waits in the backlog is
+    // served as soon as a place is free.
+    m_listener->setMaxAcceptedConnections(m_maxIncoming);
     SocketError error;
     m_listening = m_listener->acceptOnPort(m_listenPort, &error);
     if (!m_listening)
         qCInfo(lcFileServer).noquote()
             << "listen failed:" << error.domain() << error.code() << error.localizedDescription();
+}
+
+int FILEserver::openIncomingConnections() const {
+    return m_listener ? m_listener->openAcceptedConnections() : 0;
 }
 
 std::uint16_t FILEserver::listeningPort() const {

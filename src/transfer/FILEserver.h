@@ -21,6 +21,9 @@ class FILEserver : public QObject {
     Q_OBJECT
 public:
     static constexpr std::uint16_t DefaultPort = 19880;
+    // Incoming transfer connections open at once; more wait in the kernel's backlog until one
+    // closes, so a host that opens and holds connections cannot make the program hold more.
+    static constexpr int MaxIncomingConnections = 64;
 
     // The process-wide server (not owned); null until one is published.
     static FILEserver *shared();
@@ -48,6 +51,13 @@ public:
     std::uint16_t connectPort() const { return m_connectPort; }
     void setConnectPort(std::uint16_t port) { m_connectPort = port; }
 
+    // Incoming connections open now (accepted and not yet closed).
+    int openIncomingConnections() const;
+    // Tests lower the cap; 0 or less restores it. Takes effect at the next listener rebuild.
+    void setMaxIncomingConnectionsForTesting(int limit) {
+        m_maxIncoming = limit > 0 ? limit : MaxIncomingConnections;
+    }
+
     // Starts a transfer of the paths (absolute) to the user; false when they hold no file.
     bool outgoingFiles(const QStringList &paths, User *to);
 
@@ -65,4 +75,5 @@ private:
     std::shared_ptr<Delegate> m_delegate;
     std::shared_ptr<TcpSocket> m_listener;
     bool m_listening = false;
+    int m_maxIncoming = MaxIncomingConnections;
 };

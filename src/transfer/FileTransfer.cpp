@@ -124,7 +124,7 @@ void FileTransfer::setBytesReceived(qint64 v) {
 void FileTransfer::awakeFromInsert() {
     LogEntry::awakeFromInsert();
     m_encrypt = true;
-    m_buffer = QByteArray(ChunkSize, '\0');
+    // No chunk buffer yet: a connection that never gets to its first chunk costs none.
 }
 
 void FileTransfer::awakeFromFetch() {
@@ -239,6 +239,14 @@ void FileTransfer::releaseCurrentFile() {
     m_file.reset();
 }
 
+void FileTransfer::releaseBuffers() {
+    // The object lives as long as the program's context: only a live transfer keeps its chunk
+    // buffers and cipher.
+    m_cryptor.reset();
+    m_buffer = QByteArray();
+    m_plain = QByteArray();
+}
+
 void FileTransfer::fail(qint64 state) {
     releaseCurrentFile();
     setTransferState(state);
@@ -266,12 +274,8 @@ void FileTransfer::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const S
         qCInfo(lcTransfer).noquote() << "transfer" << rowId() << "closed:" << error.domain() << error.code()
                                      << error.localizedDescription();
     m_end.release();
-    m_cryptor.reset();
     m_socket.reset();
-    // The object lives as long as the program's context: only a live transfer keeps its chunk
-    // buffers.
-    m_buffer = QByteArray();
-    m_plain = QByteArray();
+    releaseBuffers();
     // A connection that ended before a readable request named its sender leaves no line.
     if (incoming() && user().isEmpty() && managedObjectContext() && !isDeleted())
         managedObjectContext()->deleteObject(this);
@@ -338,6 +342,7 @@ FileTransfer *FileTransfer::newOutgoingFiles(const QStringList &paths, User *to,
         }
     }
     if (t->m_outgoing.empty()) {
+        t->releaseBuffers();
         ctx->deleteObject(t);
         return nullptr;
     }
@@ -393,6 +398,7 @@ void FileTransfer::Send() {
         qCInfo(lcTransfer).noquote() << "connect for transfer" << rowId() << "failed:" << error.domain()
                                      << error.code();
         m_socket.reset();
+        releaseBuffers();
         setTransferState(Canceled);
         saveContextIfChanged();
         return;
@@ -507,6 +513,7 @@ void FileTransfer::requestReceived(const QByteArray &record) {
         qCInfo(lcTransfer).noquote() << "transfer request without a sender from" << host;
         const std::shared_ptr<TcpSocket> sock = std::move(m_socket);
         if (sock) sock->disconnect();
+        releaseBuffers();
         if (managedObjectContext()) managedObjectContext()->deleteObject(this);
         return;
     }
@@ -626,8 +633,8 @@ void FileTransfer::readNextChunk() {
         m_sizeToRead = 0;
         return chunkCompleted();
     }
-    // Never more than one chunk: the announced size bounds how much is read, not how much is
-    // allocated.
+    // Never more than one chunk, made at the first chunk: the announced size bounds how much is
+    // read, not how much is allocated.
     const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
     if (m_buffer.size() < length) m_buffer.resize(ChunkSize);
     m_socket->readDataToLength(size_t(length), startReading(), &m_buffer, 0, ChunkTag);

@@ -137,6 +137,8 @@ private:
     void attach(const std::shared_ptr<TcpSocket> &socket);
     void close();
     void fail(qint64 state);
+    // Frees the chunk buffers and the cipher; a later chunk makes them again.
+    void releaseBuffers();
     void releaseCurrentFile();
     void didRead(const QByteArray &data, long tag);
     void didWrite(long tag);
