@@ -206,12 +206,20 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
     // 5. The sender; only a packet from the author itself can make the author known with its
     // address.
     const QString senderId = field(kind->forwarded ? 7 : 3);
-    User *sender = roster->getUserById(senderId, direct || forUs ? fromIP : QString());
+    bool limited = false;
+    User *sender = roster->getUserById(senderId, direct || forUs ? fromIP : QString(), &limited);
     // A delivery is answered with "TMR" whatever is stored, and the holder then drops its copy:
     // an author this copy never met (a new installation, a user since deleted) must not cost
     // the message. The author is made known, offline and without an address, as the roster does
     // for unknown senders; its presence fills in the rest.
-    if (!sender && kind->forwarded) sender = knownAuthor(context, senderId, field(4));
+    if (!sender && kind->forwarded && !limited) {
+        if (roster->admitUnknownUser())
+            sender = knownAuthor(context, senderId, field(4));
+        else
+            limited = true;
+    }
+    // Too many unknown senders at once: no receipt, so the sender keeps the message for later.
+    if (!sender && limited) return refused;
     if (!sender) return confirmed();
     // 6. An offline sender's name may have changed meanwhile.
     const QString name = field(kind->handOver ? 7 : 4);

@@ -59,6 +59,23 @@ struct TCPserver::Link {
     QPointer<ManagedObject> message;
     // An information request: how many more times an empty answer may ask again.
     int infoRetries = 0;
+    // Holds one of the places counted per address (accepted or outgoing) and, for an
+    // information request, one of those under way.
+    bool counted = false;
+    bool accepted = false;
+    bool info = false;
+    const User *infoFor = nullptr;
+};
+
+// A packet waiting for a place: its address has as many connections open as it may, or the
+// information requests under way are at their cap.
+struct TCPserver::Waiting {
+    QByteArray frame;
+    const User *key = nullptr;
+    QPointer<User> to;
+    QPointer<ManagedObject> message;
+    int infoRetries = 0;
+    bool info = false;
 };
 
 // The sockets hold their delegate weakly; this one lives as long as the server and forwards
@@ -215,7 +232,7 @@ void TCPserver::SendTCPpacket(const QByteArray &frame, User *to, ManagedObject *
 }
 
 void TCPserver::requestUserInfo(User *user) {
-    send(infoRequestFrame(user), user, nullptr, InfoRequestRetries);
+    send(infoRequestFrame(user), user, nullptr, InfoRequestRetries, true);
 }
 
 QByteArray TCPserver::infoRequestFrame(const User *user) {
@@ -230,18 +247,76 @@ void TCPserver::retryInfoRequest(const QPointer<User> &user, int retriesLeft) {
     QPointer<TCPserver> self(this);
     dispatch::Queue::main()->after(delay, [self, user, retriesLeft] {
         if (!self || !user || user->isDeleted() || user.data() == Me::current()) return;
-        self->send(infoRequestFrame(user), user, nullptr, retriesLeft - 1);
+        self->send(infoRequestFrame(user), user, nullptr, retriesLeft - 1, true);
     });
 }
 
-void TCPserver::send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries) {
+void TCPserver::send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries, bool info) {
     if (!to) return;
+    // One request per user, waiting or under way, asks as much as many would.
+    if (info && infoAsked_.contains(to)) return;
+    if (info) infoAsked_.insert(to);
+    waiting_.push_back({frame, to, to, message, infoRetries, info});
+    startWaiting();
+}
+
+int TCPserver::waitingPacketCount() const { return int(waiting_.size()); }
+
+bool TCPserver::mayStart(const QString &address, bool info) const {
+    if (outgoingPerPeer_.value(address) >= MaxConnectionsPerPeer) return false;
+    return !info || infoInFlight_ < MaxInfoRequestsInFlight;
+}
+
+void TCPserver::startWaiting() {
+    // Starting a packet can end another at once (a connect that fails) or queue more (a
+    // message handed over): both come back here, and the scan runs again instead.
+    if (startingWaiting_) {
+        scanAgain_ = true;
+        return;
+    }
+    startingWaiting_ = true;
+    do {
+        scanAgain_ = false;
+        // An address whose next packet must wait holds its later packets back too, so packets
+        // to one peer leave in the order they were sent.
+        QSet<QString> held;
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (!it->to || it->to->isDeleted()) {
+                if (it->info) infoAsked_.remove(it->key);
+                it = waiting_.erase(it);
+                continue;
+            }
+            const QString address = it->to->ip();
+            if (held.contains(address) || !mayStart(address, it->info)) {
+                if (outgoingPerPeer_.value(address) >= MaxConnectionsPerPeer) held.insert(address);
+                ++it;
+                continue;
+            }
+            const Waiting ready = std::move(*it);
+            it = waiting_.erase(it);
+            start(ready);
+        }
+    } while (scanAgain_);
+    startingWaiting_ = false;
+}
+
+void TCPserver::start(const Waiting &packet) {
+    User *to = packet.to;
+    if (!to) {
+        if (packet.info) infoAsked_.remove(packet.key);
+        return;
+    }
     auto link = std::make_shared<Link>();
     link->peer = to->ip();
     link->pending = true;
     link->recipient = to;
-    link->message = message;
-    link->infoRetries = infoRetries;
+    link->message = packet.message;
+    link->infoRetries = packet.infoRetries;
+    link->counted = true;
+    link->info = packet.info;
+    link->infoFor = packet.info ? packet.key : nullptr;
+    ++outgoingPerPeer_[link->peer];
+    if (packet.info) ++infoInFlight_;
     std::shared_ptr<TcpSocket> sock = TcpSocket::create(delegate_, dispatch::Queue::main());
     sock->setIPv6Enabled(false);
     sock->setUserData(link);
@@ -255,7 +330,7 @@ void TCPserver::send(const QByteArray &frame, User *to, ManagedObject *message, 
         remove(sock);
         return;
     }
-    sock->writeData(frame + lineEnd(), Timeout, WriteTag);
+    sock->writeData(packet.frame + lineEnd(), Timeout, WriteTag);
     sock->readDataToData(lineEnd(), Timeout, MaxLineLength, ReadTag);
 }
 
@@ -269,6 +344,16 @@ void TCPserver::didAccept(const std::shared_ptr<TcpSocket> &newSocket) {
     if (!newSocket) return;
     auto link = std::make_shared<Link>();
     link->peer = newSocket->connectedHost();
+    if (acceptedPerPeer_.value(link->peer) >= MaxConnectionsPerPeer) {
+        // Closed in order, not reset: a sender of ours reads that as a peer that took nothing
+        // and keeps its message for a later run.
+        qCInfo(lcTcp).noquote() << "too many connections from" << link->peer;
+        newSocket->disconnect();
+        return;
+    }
+    link->counted = true;
+    link->accepted = true;
+    ++acceptedPerPeer_[link->peer];
     newSocket->setUserData(link);
     accepted_.push_back(newSocket);
     newSocket->readDataToData(lineEnd(), Timeout, MaxLineLength, ReadTag);
@@ -387,8 +472,20 @@ void TCPserver::close(const std::shared_ptr<TcpSocket> &sock) {
 }
 
 void TCPserver::remove(const std::shared_ptr<TcpSocket> &sock) {
-    std::erase(accepted_, sock);
-    std::erase(outgoing_, sock);
+    if (std::erase(accepted_, sock) + std::erase(outgoing_, sock) == 0) return;
+    Link *link = linkOf(sock);
+    if (!link) return;
+    if (link->counted) {
+        link->counted = false;
+        QHash<QString, int> &perPeer = link->accepted ? acceptedPerPeer_ : outgoingPerPeer_;
+        if (--perPeer[link->peer] <= 0) perPeer.remove(link->peer);
+    }
+    if (link->info) {
+        link->info = false;
+        --infoInFlight_;
+        infoAsked_.remove(link->infoFor);
+    }
+    if (!link->accepted && !waiting_.empty()) startWaiting();
 }
 
 // --- Handlers ---

@@ -6,10 +6,12 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <vector>
 
@@ -30,6 +32,12 @@ public:
     static constexpr std::size_t MaxLineLength = 16 * 1024 * 1024;
     // Accepted connections held at once; more wait in the kernel's backlog until one closes.
     static constexpr int MaxAcceptedConnections = 128;
+    // Connections one address may hold at once, accepted or opened by us: a peer never needs
+    // many, and one host cannot take the places every other copy needs. An accepted connection
+    // beyond it is closed at once; an outgoing one waits for one of its address to end.
+    static constexpr int MaxConnectionsPerPeer = 8;
+    // Information requests ("TRI") under way at once; the rest wait their turn, one per user.
+    static constexpr int MaxInfoRequestsInFlight = 32;
     // An information request answered with an empty line is asked again this many times, the
     // first after InfoRetryDelay seconds and each later one after twice the delay before it.
     static constexpr int InfoRequestRetries = 3;
@@ -102,6 +110,8 @@ public:
 
     int acceptedConnectionCount() const { return int(accepted_.size()); }
     int outgoingConnectionCount() const { return int(outgoing_.size()); }
+    // Packets waiting for a place (per address, or among the information requests).
+    int waitingPacketCount() const;
 
 signals:
     // A "TMR" from the recipient ended the exchange of the message (null for none attached).
@@ -112,6 +122,7 @@ signals:
 private:
     class Delegate;
     struct Link;
+    struct Waiting;
     friend class Delegate;
 
     void didAccept(const std::shared_ptr<TcpSocket> &newSocket);
@@ -119,7 +130,10 @@ private:
     void didWrite(const std::shared_ptr<TcpSocket> &sock, long tag);
     void didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error);
     void messageReceived(const PacketArray &fields, const std::shared_ptr<TcpSocket> &sock);
-    void send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries);
+    void send(const QByteArray &frame, User *to, ManagedObject *message, int infoRetries, bool info = false);
+    void start(const Waiting &packet);
+    bool mayStart(const QString &address, bool info) const;
+    void startWaiting();
     static QByteArray infoRequestFrame(const User *user);
     void retryInfoRequest(const QPointer<User> &user, int retriesLeft);
     void deliveryFailedOn(Link &link);
@@ -133,6 +147,13 @@ private:
     std::shared_ptr<TcpSocket> serverTCPsocket_;
     std::vector<std::shared_ptr<TcpSocket>> accepted_;
     std::vector<std::shared_ptr<TcpSocket>> outgoing_;
+    std::list<Waiting> waiting_;
+    QHash<QString, int> acceptedPerPeer_; // address -> accepted connections open
+    QHash<QString, int> outgoingPerPeer_; // address -> outgoing connections open
+    QSet<const User *> infoAsked_;        // users with an information request waiting or under way
+    int infoInFlight_ = 0;
+    bool startingWaiting_ = false;
+    bool scanAgain_ = false;
     bool listening_ = false;
     QPointer<Timer> networkTimer_;
     QPointer<Timer> sleepTimer_;

@@ -16,6 +16,8 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcRoster, "murnavell.core.roster")
@@ -133,7 +135,20 @@ User *UserList::adoptFormerMe(Me *former) {
     return user;
 }
 
-User *UserList::getUserById(const QString &userId, const QString &ip) {
+bool UserList::admitUnknownUser() {
+    const QDateTime now = Clock::now();
+    if (placesCountedAt_.isValid() && placesCountedAt_ < now) {
+        const double seconds = double(placesCountedAt_.msecsTo(now)) / 1000.0;
+        unknownUserPlaces_ = std::min(UnknownUserBurst, unknownUserPlaces_ + seconds * UnknownUsersPerSecond);
+    }
+    // A clock set back only restarts the count from here.
+    placesCountedAt_ = now;
+    if (unknownUserPlaces_ < 1) return false;
+    unknownUserPlaces_ -= 1;
+    return true;
+}
+
+User *UserList::getUserById(const QString &userId, const QString &ip, bool *limited) {
     if (userId.isEmpty()) return nullptr;
     if (me_ && userId == me_->userId()) return me_;
     ManagedObjectContext *ctx = context();
@@ -143,6 +158,10 @@ User *UserList::getUserById(const QString &userId, const QString &ip) {
         return found;
     }
     if (ip.isEmpty()) return nullptr;
+    if (!admitUnknownUser()) {
+        if (limited) *limited = true;
+        return nullptr;
+    }
     User *user = ctx->insert<User>();
     user->setUserId(userId);
     user->setIp(ip);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -32,9 +33,18 @@ public:
     Me *me() const;
     void setMe(Me *me);
 
+    // Users made for ids never seen before: up to UnknownUserBurst at once (a whole office
+    // starting together), then UnknownUsersPerSecond. A flood of made-up ids cannot fill the
+    // store, nor open a connection back to each of them.
+    static constexpr double UnknownUserBurst = 1024;
+    static constexpr double UnknownUsersPerSecond = 16;
+
     // The user with this id; with an address, an unknown user is created with it (and the
     // address of a known one is updated silently). Without an address, known users only.
-    User *getUserById(const QString &userId, const QString &ip);
+    // `limited` is set when an unknown user was not made for want of a place.
+    User *getUserById(const QString &userId, const QString &ip, bool *limited = nullptr);
+    // Takes a place for a user made for an unknown id; false when none is left now.
+    bool admitUnknownUser();
     // Users of the store: without offline ones (first flag) and without the local user
     // (second flag); removed users are left out whenever either flag is set.
     QList<User *> allUsersWithoutOffline(bool withoutOffline, bool andMe);
@@ -74,6 +84,8 @@ private:
     User *adoptFormerMe(Me *former);
 
     bool someUsersExceptMeEverSeen_ = false;
+    double unknownUserPlaces_ = UnknownUserBurst;
+    QDateTime placesCountedAt_;
     bool stopped_ = false;
     QPointer<Me> me_;
     QPointer<ManagedObjectContext> context_;

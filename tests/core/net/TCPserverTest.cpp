@@ -228,8 +228,11 @@ TEST_F(TCPserverTest, ALineWithoutLineEndIsBounded) {
 TEST_F(TCPserverTest, AtTheCapConnectionsWaitInsteadOfBeingClosed) {
     const int extra = 8;
     std::vector<int> fds;
-    for (int i = 0; i < TCPserver::MaxAcceptedConnections + extra; ++i)
-        fds.push_back(rawnet::connectLoopback(port));
+    // From many hosts, each within what one host may hold.
+    for (int i = 0; i < TCPserver::MaxAcceptedConnections + extra; ++i) {
+        const QByteArray source = "127.0.1." + QByteArray::number(1 + i / 4);
+        fds.push_back(rawnet::connectLoopbackFrom(port, source.constData()));
+    }
     ASSERT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
     EXPECT_TRUE(
         waitUntil([&] { return server->acceptedConnectionCount() == TCPserver::MaxAcceptedConnections; }));

@@ -144,6 +144,24 @@ inline int connectLoopback(std::uint16_t port) {
     return fd;
 }
 
+// A connection from another loopback address (127.x.y.z), as a different host would make.
+inline int connectLoopbackFrom(std::uint16_t port, const char *source) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Everything the peer sends until it closes (or the bound passes).
 inline QByteArray readUntilClosed(int fd, int timeoutMs = 5000) {
     QByteArray out;
