@@ -18,6 +18,7 @@
 #include "ui/conversation/ConversationServices.h"
 #include "ui/conversation/TextViewForReading.h"
 #include "ui/conversation/TextViewForSending.h"
+#include "ui/history/DockIcon.h"
 #include "ui/main/MainInterface.h"
 #include "ui/system/MessageBoxSheet.h"
 #include "ui_Conversation.h"
@@ -265,6 +266,7 @@ void Conversation::userAttributeChanged(User *user, const QString &key, const QV
         updateUserStatus();
         updateCanInvite();
         updateMembers();
+        updateTitle();
     }
 }
 
@@ -485,8 +487,12 @@ void Conversation::hideTyping(Timer *timer) {
 
 void Conversation::updateTitle() {
     const QString names = User::getUserNamesFromSet(users());
-    if (m_window)
+    if (m_window) {
         m_window->setWindowTitle(Strings::format(QStringLiteral("%@ - %@"), {names, text("Conversation")}));
+        // What the window shows when minimized: the room, or the user with the status.
+        m_window->setWindowIcon(
+            QIcon(m_chat ? DockIcon::dockIcon(m_chat.data()) : DockIcon::dockIcon(m_user.data())));
+    }
     if (!m_chat) m_ui->TypingLabel->setText(Strings::format(text("%@ is typing a message."), {names}));
 }
 

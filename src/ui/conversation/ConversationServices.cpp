@@ -4,6 +4,7 @@
 #include "transfer/FILEserver.h"
 #include "transfer/FileTransferView.h"
 #include "ui/conversation/Invite.h"
+#include "ui/history/HistoryViewer.h"
 #include "ui/userinfo/UserInformationWindow.h"
 
 #include <QTextCursor>
@@ -25,6 +26,8 @@ ConversationServices *ConversationServices::current() {
     return services ? services : &defaults;
 }
 
+void ConversationServices::openHistory(ManagedObject *userOrChat) { HistoryViewer::initAndShow(userOrChat); }
+
 void ConversationServices::openCall(User *user, Chat *chat) { Call::initCallForUser(user, chat); }
 
 void ConversationServices::closeCallWithChat(Chat *chat) { Call::closeCallWithChat(chat); }
@@ -43,7 +46,8 @@ bool ConversationServices::canShowUserInfo() const { return true; }
 
 void ConversationServices::showUserInfo(User *user) { UserInformationWindow::showForUser(user); }
 
-void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &excluded, bool conversationHasCall,
+void ConversationServices::inviteUsers(QWidget *window, const QList<User *> &excluded,
+                                       bool conversationHasCall,
                                        std::function<void(const QList<User *> &)> done) {
     Invite::returnInvited(excluded, window, conversationHasCall, std::move(done));
 }

@@ -29,9 +29,9 @@ public:
     // The settings window on its "Messaging" tab.
     virtual bool canShowSettings() const { return false; }
     virtual void showSettings(QWidget *from) { (void)from; }
-    // The history viewer with the user or chat chosen.
-    virtual bool canOpenHistory() const { return false; }
-    virtual void openHistory(ManagedObject *userOrChat) { (void)userOrChat; }
+    // A new history window with the user or chat chosen.
+    virtual bool canOpenHistory() const { return true; }
+    virtual void openHistory(ManagedObject *userOrChat);
     // The user's information window, made when missing.
     virtual bool canShowUserInfo() const;
     virtual void showUserInfo(User *user);
