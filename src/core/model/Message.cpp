@@ -240,12 +240,15 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
     const QString text = field(6);
 
     if (held) {
-        // 8. A copy to hold until the recipient is back.
+        // 8. A copy to hold until the recipient is back, while its author's share of what this
+        // copy holds for others has room; otherwise refused, and the author keeps it.
+        const QByteArray encrypted = KDTAES::encryptString(text, true);
+        if (!MessageForForwarding::roomForHandOver(context, sender, encrypted.size())) return refused;
         auto *copy = context->insert<MessageForForwarding>();
         copy->setTime(time);
         copy->setMass(kind->mass);
         copy->setMessageId(messageId);
-        copy->setMessage(KDTAES::encryptString(text, true));
+        copy->setMessage(encrypted);
         copy->setSender(sender);
         copy->addRecipientsObject(recipient);
         if (!saveContextIfChanged()) {

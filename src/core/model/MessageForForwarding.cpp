@@ -148,6 +148,42 @@ void MessageForForwarding::setSendOnUserInHandler(std::function<void(User *)> ha
     onUserIn() = std::move(handler);
 }
 
+bool MessageForForwarding::roomForHandOver(ManagedObjectContext *context, const User *author, qint64 bytes) {
+    if (!context) return false;
+    if (bytes > MaxHeldBytesPerAuthor) return false;
+    int byAuthor = 0, total = 0;
+    qint64 authorBytes = bytes, totalBytes = bytes;
+    for (const MessageForForwarding *held : context->fetch<MessageForForwarding>()) {
+        if (held->isDeleted()) continue;
+        const qint64 size = held->message().size();
+        ++total;
+        totalBytes += size;
+        if (held->sender() == author) {
+            ++byAuthor;
+            authorBytes += size;
+        }
+    }
+    return byAuthor < MaxHeldPerAuthor && authorBytes <= MaxHeldBytesPerAuthor && total < MaxHeldInTotal &&
+           totalBytes <= MaxHeldBytesInTotal;
+}
+
+int MessageForForwarding::expireHeldForOthers(ManagedObjectContext *context, const QDateTime &now) {
+    if (!context) return 0;
+    const User *me = Me::current();
+    const QDateTime limit = now.addSecs(-HeldLifetimeSeconds);
+    int expired = 0;
+    for (MessageForForwarding *held : context->fetch<MessageForForwarding>()) {
+        if (held->isDeleted() || !held->time().isValid() || held->time() >= limit) continue;
+        // The local user's own messages wait for their recipients as long as it takes.
+        if (!held->sender() || held->sender() == me) continue;
+        qCInfo(lcForwarding).noquote()
+            << "held copy" << held->messageId() << "of" << held->sender()->userId() << "expired unsent";
+        context->deleteObject(held);
+        ++expired;
+    }
+    return expired;
+}
+
 void MessageForForwarding::sendOnTimer() {
     sendWithPredicate([](const MessageForForwarding *held) {
         const QList<User *> waiting = held->recipients();

@@ -24,6 +24,23 @@ public:
     // however many copies are held; the rest go in later runs, oldest first.
     static constexpr int MaxDeliveriesPerRun = int(RetryInterval * 1000) / DeliverySpacingMs;
 
+    // Copies held for other authors are bounded, so no one can fill this copy's store and
+    // memory with hand-overs: a hand-over beyond a bound is refused (its author keeps the message
+    // and hands it to others), never a stored copy dropped for it. The local user's own copies
+    // are never bounded nor refused.
+    static constexpr int MaxHeldPerAuthor = 500;
+    static constexpr qint64 MaxHeldBytesPerAuthor = 8LL << 20;
+    static constexpr int MaxHeldInTotal = 5000;
+    static constexpr qint64 MaxHeldBytesInTotal = 64LL << 20;
+    // Copies held for other authors go after this long, like users unseen for as long.
+    static constexpr qint64 HeldLifetimeSeconds = 2592000;
+
+    // Whether a hand-over of this many (encrypted) bytes from the author fits into the bounds.
+    static bool roomForHandOver(ManagedObjectContext *context, const User *author, qint64 bytes);
+    // Deletes the copies held for other authors whose sending time lies more than the lifetime
+    // before `now`; returns how many went. The caller saves.
+    static int expireHeldForOthers(ManagedObjectContext *context, const QDateTime &now);
+
     static QList<MessageForForwarding *> findByMessageId(ManagedObjectContext *context, qint64 messageId);
 
     using Predicate = std::function<bool(const MessageForForwarding *)>;

@@ -241,6 +241,8 @@ void UDPserver::ContinueRefreshUserList() {
         return !u->removed() && u->userOffline() && u->seenLastTime().isValid() && u->seenLastTime() < limit;
     });
     for (User *user : stale) user->setRemoved(true);
+    // Copies held for other authors go after as long; the next save stores it too.
+    MessageForForwarding::expireHeldForOthers(context, Clock::now());
 }
 
 // --- sending ---

@@ -465,6 +465,18 @@ TEST_F(UDPserverTest, FollowUpAsksOnlineUsersAndRemovesLongUnseenOnes) {
     recent->setSeenLastTime(now.addDays(-29));
     User *old = addUser(QStringLiteral("A800000031"), QStringLiteral("127.0.0.9"), QStringLiteral("10"));
     old->setSeenLastTime(now.addDays(-31));
+    // Copies held for others go after 30 days like the users; the local user's own stay.
+    const auto held = [&](qint64 id, User *author, int daysAgo) {
+        auto *m = ctx->insert<MessageForForwarding>();
+        m->setMessageId(id);
+        m->setMessage(KDTAES::encryptString(QStringLiteral("held"), true));
+        m->setTime(now.addDays(-daysAgo));
+        m->setSender(author);
+        m->addRecipientsObject(recent);
+        return QPointer<MessageForForwarding>(m);
+    };
+    const QPointer<MessageForForwarding> oldCopy = held(1, old, 31), recentCopy = held(2, old, 29),
+                                         ownCopy = held(3, me, 365);
     server->RefreshUserList(true);
     EXPECT_EQ(texts(decode(peer.collect(1).value(0))).value(0), QStringLiteral("RL"));
     ASSERT_NE(server->sixSecTimer(), nullptr);
@@ -478,6 +490,9 @@ TEST_F(UDPserverTest, FollowUpAsksOnlineUsersAndRemovesLongUnseenOnes) {
     EXPECT_TRUE(old->removed());
     EXPECT_FALSE(recent->removed());
     EXPECT_FALSE(me->removed());
+    EXPECT_TRUE(oldCopy->isDeleted());
+    EXPECT_FALSE(recentCopy->isDeleted());
+    EXPECT_FALSE(ownCopy->isDeleted());
 }
 
 TEST_F(UDPserverTest, FiredOneShotTimersDoNotPileUp) {
