@@ -24,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocale>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -554,10 +555,17 @@ bool FileTransfer::updateFolderPath() {
     // A folder made here is on the disk, with its entry, before any file in it is confirmed.
     if (!baseExisted && !SingleFile::syncFolder(QFileInfo(base).absolutePath())) return false;
     // mkdir rather than a test for existence: two transfers at the same moment never share a folder.
-    for (qint64 n = 1; n < 100000; ++n) {
+    // The search starts where the last one for this folder name ended, so many transfers of one
+    // day cost one attempt each, not one per earlier folder.
+    static QHash<QString, qint64> nextNumbers;
+    const QString key = base + QChar(0) + name;
+    const qint64 from = nextNumbers.value(key, 1);
+    for (qint64 n = from; n < from + 100000; ++n) {
         const QString candidate =
             base + QLatin1Char('/') + (n == 1 ? name : name + QStringLiteral(" (%1)").arg(n));
         if (::mkdir(QFile::encodeName(candidate).constData(), 0777) == 0) {
+            if (nextNumbers.size() >= 1024) nextNumbers.clear();
+            nextNumbers.insert(key, n + 1);
             if (!SingleFile::syncFolder(base)) return false;
             setFolderPath(QUrl::fromLocalFile(candidate));
             return true;

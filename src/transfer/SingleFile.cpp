@@ -4,7 +4,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -25,19 +27,33 @@ bool existsAt(int folder, const QString &name) {
            errno != ENOENT;
 }
 
+// Where the search for a free numbered name last ended, per folder and name: a name repeated
+// many times costs one look per file instead of a look at every earlier copy. Forgotten as a
+// whole when it grows large; a search then only starts lower.
+QHash<QString, int> &nextNumbers() {
+    static QHash<QString, int> numbers;
+    return numbers;
+}
+
 // "name", then "name (2).ext", "name (3).ext", ...: the first that is free beside its
 // incomplete form too.
-QString freeName(int folder, const QString &name, int start) {
+QString freeName(int folder, const QString &folderPath, const QString &name, int start) {
     const QFileInfo info(name);
     const QString suffix = info.suffix();
     const bool hasSuffix = !suffix.isEmpty() && !info.completeBaseName().isEmpty();
     const QString base = hasSuffix ? name.left(name.size() - suffix.size() - 1) : name;
-    for (int n = start; n < start + 10000; ++n) {
+    const QString key = folderPath + QChar(0) + name;
+    QHash<QString, int> &numbers = nextNumbers();
+    const int from = std::max(start, numbers.value(key, start));
+    for (int n = from; n < from + 10000; ++n) {
         const QString candidate = n < 2 ? name
                                         : base + QStringLiteral(" (%1)").arg(n) +
                                               (hasSuffix ? QLatin1Char('.') + suffix : QString());
-        if (!existsAt(folder, candidate) && !existsAt(folder, candidate + SingleFile::incompleteSuffix()))
+        if (!existsAt(folder, candidate) && !existsAt(folder, candidate + SingleFile::incompleteSuffix())) {
+            if (numbers.size() >= 4096) numbers.clear();
+            numbers.insert(key, n);
             return candidate;
+        }
     }
     return QString();
 }
@@ -178,7 +194,7 @@ bool SingleFile::prepareFolderAndStream(const QUrl &folderPath) {
     // Every transfer has a folder of its own, so a name is only taken by an earlier file of the
     // same transfer; that file is kept and this one gets a numbered name.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = freeName(folder, fileName, 1);
+        const QString name = freeName(folder, folderText, fileName, 1);
         if (name.isEmpty()) break;
         const QString disk = name + incompleteSuffix();
         const int fd = ::openat(folder, QFile::encodeName(disk).constData(),
@@ -251,7 +267,7 @@ bool SingleFile::releaseStream() {
                     break;
                 }
                 if (errno != EEXIST) break;
-                name = freeName(m_folder, m_finalName, 2);
+                name = freeName(m_folder, m_folderPath, m_finalName, 2);
             }
         }
     }

@@ -334,4 +334,19 @@ TEST_F(SingleFileDiskTest, AWriteBeyondWhatTheDiskTakesIsReportedNotHidden) {
     EXPECT_FALSE(secondOk);
 }
 
+// A name repeated past ten thousand times in one folder still finds its next number, and each
+// copy's search starts where the last one ended instead of at the first copy.
+TEST_F(SingleFileDiskTest, ANameRepeatedManyTimesKeepsGettingTheNextNumber) {
+    constexpr int copies = 10050;
+    for (int i = 0; i < copies; ++i) {
+        auto f = incoming("", "same.txt", 1);
+        ASSERT_TRUE(f->prepareFolderAndStream(QUrl::fromLocalFile(folder()))) << i;
+        const QString expected =
+            i == 0 ? QStringLiteral("same.txt.part") : QStringLiteral("same (%1).txt.part").arg(i + 1);
+        ASSERT_EQ(QFileInfo(f->pathOnDisk()).fileName(), expected);
+        f->releaseStream(); // incomplete: keeps its ".part" name
+    }
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files).size(), copies);
+}
+
 } // namespace
