@@ -465,7 +465,10 @@ TEST_F(TCPserverTest, AnEmptyAnswerToAnInformationRequestIsAskedAgainAFewTimes) 
         };
         server->setConnectPort(peerSide.port());
         bob->RequestUserInfo();
-        spinFor(600); // well past 0.02 + 0.04 + 0.08 s
+        // Every request that is due (after 0.02 + 0.04 + 0.08 s at the most), then a while more
+        // in which no further one may come.
+        waitUntil([&] { return seen.load() >= c.requests; }, 10000);
+        spinFor(600);
         EXPECT_EQ(seen.load(), c.requests);
         EXPECT_EQ(bob->version() == QLatin1String("10.7"), c.learned);
         EXPECT_FALSE(bob->userOffline());
