@@ -10,6 +10,8 @@
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -81,8 +83,12 @@ FileTransferView::FileTransferView(FileTransfer *transfer)
     view->setBackgroundRole(QPalette::AlternateBase);
     QPalette words = view->palette();
     words.setColor(QPalette::WindowText, words.color(QPalette::Link));
-    m_ui->Allow->setPalette(words);
-    m_ui->Cancel->setPalette(words);
+    // The words are reached with Tab too, underlined while they have the focus.
+    for (QLabel *word : {m_ui->Allow, m_ui->Cancel}) {
+        word->setPalette(words);
+        word->setFocusPolicy(Qt::TabFocus);
+        word->setStyleSheet(QStringLiteral("QLabel:focus { text-decoration: underline; }"));
+    }
     for (QWidget *w : {static_cast<QWidget *>(view), static_cast<QWidget *>(m_ui->Allow),
                        static_cast<QWidget *>(m_ui->Cancel)})
         w->installEventFilter(this);
@@ -359,6 +365,13 @@ void FileTransferView::checkStillInText() {
 // --- Clicks ---
 
 bool FileTransferView::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::KeyPress && m_view && watched != m_view) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            trackMouse(static_cast<QWidget *>(watched)->geometry().center());
+            return true;
+        }
+    }
     if (event->type() == QEvent::MouseButtonPress && m_view) {
         auto *mouse = static_cast<QMouseEvent *>(event);
         if (mouse->button() == Qt::LeftButton) {

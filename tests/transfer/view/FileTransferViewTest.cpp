@@ -180,7 +180,11 @@ TEST_F(FileTransferViewTest, WaitingTransferAcceptedByHandEndsWithOpenFolder) {
     EXPECT_EQ(out->transferState(), FileTransfer::WaitingForAnswer);
     EXPECT_EQ(incoming->transferState(), FileTransfer::WaitingForAnswer);
 
-    click(inView, "Allow");
+    // Accepted from the keyboard: the word takes the focus and Return acts on it.
+    auto *accept = inView->view()->findChild<QLabel *>("Allow");
+    EXPECT_EQ(accept->focusPolicy(), Qt::TabFocus);
+    accept->setFocus();
+    QTest::keyClick(accept, Qt::Key_Return);
     ASSERT_TRUE(waitUntil([&] { return ended(out) && ended(incoming); }, 20000));
     EXPECT_EQ(incoming->transferState(), FileTransfer::Complete);
     EXPECT_EQ(out->transferState(), FileTransfer::Complete);
