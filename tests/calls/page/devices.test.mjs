@@ -41,7 +41,7 @@ async function connectedPair(relay) {
   return { alice, bob };
 }
 
-test('mute buttons stop what the peer gets and say so', { skip, timeout: 90000 }, async () => {
+test('mute buttons stop what the peer gets and say so', { skip, timeout: 180000 }, async () => {
   const { alice, bob } = await connectedPair(new Relay());
   const a = alice.page;
 
@@ -95,7 +95,7 @@ test('mute buttons stop what the peer gets and say so', { skip, timeout: 90000 }
   await Promise.all([alice.close(), bob.close()]);
 });
 
-test('devices are chosen from the menus and remembered', { skip, timeout: 90000 }, async () => {
+test('devices are chosen from the menus and remembered', { skip, timeout: 180000 }, async () => {
   const relay = new Relay();
   const { alice, bob } = await connectedPair(relay);
   const a = alice.page;

@@ -19,7 +19,7 @@ function untouched() {
 }
 const CLEAN = { pwned: 'undefined', scripts: 1, images: 0, iframes: 0 };
 
-test('names, chat lines and signalling texts stay text', { skip, timeout: 90000 }, async () => {
+test('names, chat lines and signalling texts stay text', { skip, timeout: 180000 }, async () => {
   const relay = new Relay();
   const eve = new FakeHost(shared.browser, relay, { uid: 'A666000666', name: HOSTILE });
   const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice' });
@@ -87,7 +87,7 @@ test('names, chat lines and signalling texts stay text', { skip, timeout: 90000 
   await Promise.all([alice.close(), eve.close()]);
 });
 
-test('hostile translations and settings are spliced safely', { skip, timeout: 60000 },
+test('hostile translations and settings are spliced safely', { skip, timeout: 120000 },
   async () => {
     const translations = Object.fromEntries(LOCALIZATION_KEYS.map((key) =>
       [key, `${key} 'q' "dq" \\ </script><script>window.pwned=1</script>`]));

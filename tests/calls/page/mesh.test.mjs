@@ -15,7 +15,7 @@ const joinWithCamera = (host) =>
 // either reach Alice as they come, or together, so that her two connections come up side by side.
 for (const together of [false, true]) {
   const how = together ? 'with both answers arriving together' : 'with the answers as they come';
-  test(`a three-way call connects every pair, ${how}`, { skip, timeout: 120000 }, async () => {
+  test(`a three-way call connects every pair, ${how}`, { skip, timeout: 240000 }, async () => {
     await threeWayCall(together);
   });
 }
@@ -59,7 +59,7 @@ async function threeWayCall(together) {
   await Promise.all([alice.close(), bob.close()]);
 }
 
-test('two pages that call each other at once end up with one connection', { skip, timeout: 60000 },
+test('two pages that call each other at once end up with one connection', { skip, timeout: 120000 },
   async () => {
     const relay = new Relay();
     const dana = new FakeHost(shared.browser, relay, { uid: 'A400000004', name: 'Dana' });

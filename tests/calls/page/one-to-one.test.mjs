@@ -8,7 +8,7 @@ import { shot } from './support/screenshots.mjs';
 const shared = sharedBrowser();
 const { skip } = shared;
 
-test('a one-to-one call rings, connects and carries pictures both ways', { skip, timeout: 90000 },
+test('a one-to-one call rings, connects and carries pictures both ways', { skip, timeout: 180000 },
   async () => {
     const relay = new Relay();
     const alice = new FakeHost(shared.browser, relay, { uid: 'A100000001', name: 'Alice Archer' });

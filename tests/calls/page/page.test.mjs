@@ -36,7 +36,7 @@ test('the sources can be spliced into one script element', () => {
   assert.equal(count(js, '.innerHTML'), 1);
 });
 
-test('the page waits for the bridge, then reports in order', { skip, timeout: 60000 }, async () => {
+test('the page waits for the bridge, then reports in order', { skip, timeout: 120000 }, async () => {
   const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
     installBridge: false });
   await host.open();
@@ -49,7 +49,7 @@ test('the page waits for the bridge, then reports in order', { skip, timeout: 60
   await host.close();
 });
 
-test('buttons work from the keyboard and not while the window is busy', { skip, timeout: 60000 },
+test('buttons work from the keyboard and not while the window is busy', { skip, timeout: 120000 },
   async () => {
     const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice' });
     await host.open();
@@ -102,7 +102,7 @@ test('buttons work from the keyboard and not while the window is busy', { skip, 
   });
 
 test('a camera the system refused stays off and leads to the privacy settings',
-  { skip, timeout: 60000 }, async () => {
+  { skip, timeout: 120000 }, async () => {
     const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       cameraDenied: true });
     await host.open();
@@ -120,7 +120,7 @@ test('a camera the system refused stays off and leads to the privacy settings',
   });
 
 test('the posted minimum width holds every control; the dark palette applies',
-  { skip, timeout: 60000 }, async () => {
+  { skip, timeout: 120000 }, async () => {
     const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       palette: PALETTES.dark });
     await host.open();
@@ -152,7 +152,7 @@ test('the posted minimum width holds every control; the dark palette applies',
     await host.close();
   });
 
-test('a ring ends when the caller leaves before anyone joins', { skip, timeout: 60000 },
+test('a ring ends when the caller leaves before anyone joins', { skip, timeout: 120000 },
   async () => {
     const host = new FakeHost(shared.browser, new Relay(), { uid: 'A100000001', name: 'Alice',
       palette: PALETTES.dark });
