@@ -26,9 +26,9 @@
 #include <QMessageBox>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTextFrame>
 
 #include <algorithm>
 #include <optional>
@@ -343,13 +343,7 @@ void HistoryViewer::loadOlderPage(quint64 generation) {
         if (!m_newestRead) m_newestRead = page.first();
         m_oldestRead = page.last();
     }
-    for (LogEntry *entry : page) {
-        cursor.movePosition(QTextCursor::End);
-        if (render(entry, cursor)) {
-            m_shown.append({entry, cursor.currentFrame()});
-            ++m_logItemsDisplayed;
-        }
-    }
+    for (LogEntry *entry : page) insertEntry(entry, int(m_shown.size()), cursor);
     cursor.endEditBlock();
     // Reading and finding start at the newest entry.
     if (firstPage) m_ui->textView->moveCursor(QTextCursor::Start);
@@ -388,26 +382,26 @@ void HistoryViewer::updateLog() {
     if (fresh.isEmpty()) return;
     m_newestRead = fresh.first();
     if (!m_oldestRead) m_oldestRead = fresh.last();
-    QTextDocument *document = m_ui->textView->document();
-    QTextFrame *top = m_shown.isEmpty() ? nullptr : m_shown.first().frame;
-    QTextCursor cursor(document);
+    QTextCursor cursor(m_ui->textView->document());
     cursor.beginEditBlock();
-    int at = 0;
-    for (LogEntry *entry : fresh) {
-        if (top)
-            cursor.setPosition(top->firstPosition() - 1);
-        else
-            cursor.movePosition(QTextCursor::End);
-        if (render(entry, cursor)) {
-            m_shown.insert(at++, {entry, cursor.currentFrame()});
-            ++m_logItemsDisplayed;
-        }
-    }
+    // Oldest first, each on top of the one before: every new block differs from the one below.
+    bool added = false;
+    for (auto it = fresh.crbegin(); it != fresh.crend(); ++it) added = insertEntry(*it, 0, cursor) || added;
     cursor.endEditBlock();
-    if (at > 0) m_ui->textView->verticalScrollBar()->setValue(0);
+    if (added) m_ui->textView->verticalScrollBar()->setValue(0);
 }
 
-bool HistoryViewer::render(LogEntry *entry, QTextCursor &cursor) {
+int HistoryViewer::firstBlockOf(int index) const {
+    int block = 0;
+    for (int i = 0; i < index && i < m_shown.size(); ++i) block += m_shown.at(i).blocks;
+    return block;
+}
+
+QColor HistoryViewer::shade(bool odd) const {
+    return m_ui->textView->palette().color(odd ? QPalette::AlternateBase : QPalette::Base);
+}
+
+bool HistoryViewer::insertEntry(LogEntry *entry, int at, QTextCursor &cursor) {
     if (auto *transfer = dynamic_cast<FileTransfer *>(entry);
         transfer && transfer->transferState() != FileTransfer::Complete) {
         if (mayStillFinish(transfer)) watchTransfer(transfer);
@@ -415,20 +409,40 @@ bool HistoryViewer::render(LogEntry *entry, QTextCursor &cursor) {
     }
     const std::optional<EntryParts> parts = partsOf(entry);
     if (!parts) return false;
+    // Each entry is a run of shaded paragraphs, its shade other than its neighbours'.
+    at = std::clamp(at, 0, int(m_shown.size()));
+    bool odd = true;
+    if (at > 0)
+        odd = !m_shown.at(at - 1).odd;
+    else if (!m_shown.isEmpty())
+        odd = !m_shown.first().odd;
+    QTextBlockFormat block;
+    block.setBackground(shade(odd));
+    QTextDocument *document = m_ui->textView->document();
+    int blocksBefore = document->blockCount();
+    if (at < m_shown.size()) {
+        // Before the entry now at that place: its first paragraph moves down with its format.
+        const QTextBlock next = document->findBlockByNumber(firstBlockOf(at));
+        cursor.setPosition(next.position());
+        cursor.insertBlock(next.blockFormat(), next.charFormat());
+        cursor.movePosition(QTextCursor::PreviousBlock);
+        cursor.setBlockFormat(block);
+    } else if (m_shown.isEmpty() && document->isEmpty()) {
+        // The empty text's one paragraph becomes the entry's first.
+        cursor.movePosition(QTextCursor::Start);
+        cursor.setBlockFormat(block);
+        --blocksBefore;
+    } else {
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock(block);
+    }
     const QPalette palette = m_ui->textView->palette();
-    m_odd = !m_odd;
-    QTextFrameFormat block;
-    block.setBorder(0);
-    block.setPadding(5.0);
-    block.setBackground(palette.color(m_odd ? QPalette::AlternateBase : QPalette::Base));
-    cursor.insertFrame(block);
     QTextCharFormat header;
     header.setForeground(palette.color(QPalette::PlaceholderText));
-    cursor.setBlockFormat(QTextBlockFormat());
     cursor.insertText(parts->header, header);
     if (!parts->system) {
         const QTextCharFormat plain;
-        cursor.insertBlock(QTextBlockFormat(), plain);
+        cursor.insertBlock(block, plain);
         // What peers write is plain text, never markup.
         cursor.insertText(parts->body, plain);
         if (parts->link.isValid()) {
@@ -437,9 +451,24 @@ bool HistoryViewer::render(LogEntry *entry, QTextCursor &cursor) {
             link.setAnchorHref(parts->link.toString(QUrl::FullyEncoded));
             link.setForeground(palette.color(QPalette::Link));
             link.setFontUnderline(true);
-            cursor.insertBlock(QTextBlockFormat(), plain);
+            cursor.insertBlock(block, plain);
             cursor.insertText(text("Open Folder"), link);
         }
+    }
+    m_shown.insert(at, {entry, document->blockCount() - blocksBefore, odd});
+    ++m_logItemsDisplayed;
+    // Put between two entries, the ones below change shade until they alternate again.
+    int firstBlock = firstBlockOf(at + 1);
+    for (int i = at + 1; i < m_shown.size() && m_shown.at(i).odd == m_shown.at(i - 1).odd; ++i) {
+        Shown &below = m_shown[i];
+        below.odd = !below.odd;
+        QTextBlockFormat shaded;
+        shaded.setBackground(shade(below.odd));
+        QTextCursor paint(document->findBlockByNumber(firstBlock));
+        paint.setPosition(document->findBlockByNumber(firstBlock + below.blocks - 1).position(),
+                          QTextCursor::KeepAnchor);
+        paint.mergeBlockFormat(shaded);
+        firstBlock += below.blocks;
     }
     return true;
 }
@@ -466,14 +495,7 @@ void HistoryViewer::transferFinished(FileTransfer *transfer) {
         ++at;
     QTextCursor cursor(m_ui->textView->document());
     cursor.beginEditBlock();
-    if (at < m_shown.size())
-        cursor.setPosition(m_shown.at(at).frame->firstPosition() - 1);
-    else
-        cursor.movePosition(QTextCursor::End);
-    if (render(transfer, cursor)) {
-        m_shown.insert(at, {transfer, cursor.currentFrame()});
-        ++m_logItemsDisplayed;
-    }
+    insertEntry(transfer, at, cursor);
     cursor.endEditBlock();
 }
 

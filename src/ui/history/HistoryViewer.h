@@ -3,6 +3,7 @@
 #include "platform/notify/NotificationCenter.h"
 #include "ui/history/ListItem.h"
 
+#include <QColor>
 #include <QList>
 #include <QMainWindow>
 #include <QObject>
@@ -17,7 +18,6 @@ class PrintingTextView;
 class QLineEdit;
 class QListWidget;
 class QTextCursor;
-class QTextFrame;
 
 namespace Ui {
 class HistoryViewer;
@@ -86,7 +86,8 @@ private:
 
     struct Shown {
         QPointer<LogEntry> entry;
-        QTextFrame *frame = nullptr;
+        int blocks = 0;   // paragraphs in the text
+        bool odd = false; // which of the two shades
     };
 
     void rebuildSoon();
@@ -94,8 +95,11 @@ private:
     void selectionChanged();
     void updateLog();
     void loadOlderPage(quint64 generation);
-    // Renders an entry as a block at the cursor; a transfer still running is watched instead.
-    bool render(LogEntry *entry, QTextCursor &cursor);
+    // Puts an entry into the text as the entry at that index; a transfer still running is
+    // watched instead. False when nothing was put in.
+    bool insertEntry(LogEntry *entry, int at, QTextCursor &cursor);
+    int firstBlockOf(int index) const;
+    QColor shade(bool odd) const;
     void watchTransfer(FileTransfer *transfer);
     void transferFinished(FileTransfer *transfer);
     void forgetShownRow();
@@ -109,7 +113,6 @@ private:
     QPointer<ManagedObject> m_initialItem;
     QPointer<ManagedObject> m_selected;
     qint64 m_logItemsDisplayed = 0;
-    bool m_odd = false;
     // Every change of the shown row starts a new generation; a page read for an older one is
     // dropped, so it never lands under the wrong row.
     quint64 m_generation = 0;
@@ -121,7 +124,7 @@ private:
     // Newest and oldest entry read so far (shown or not); pages go on from the oldest.
     QPointer<LogEntry> m_newestRead;
     QPointer<LogEntry> m_oldestRead;
-    // The entries in the text, newest first, with their blocks.
+    // The entries in the text, newest first, with their paragraphs.
     QList<Shown> m_shown;
     QList<QPointer<FileTransfer>> m_running;
     QList<QMetaObject::Connection> m_runningWatches;

@@ -8,8 +8,9 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
-#include <QTextFrame>
 
 PrintingTextView::PrintingTextView(QWidget *parent) : QTextBrowser(parent) {
     setReadOnly(true);
@@ -17,7 +18,7 @@ PrintingTextView::PrintingTextView(QWidget *parent) : QTextBrowser(parent) {
     setOpenLinks(false);
     connect(this, &QTextBrowser::anchorClicked, this,
             [](const QUrl &url) { QDesktopServices::openUrl(url); });
-    document()->setDocumentMargin(0);
+    document()->setDocumentMargin(6);
 }
 
 PrintingTextView::~PrintingTextView() = default;
@@ -57,12 +58,16 @@ void PrintingTextView::print(QPrinter *printer) const {
     pages->documentLayout()->setPaintDevice(printer);
     pages->setDocumentMargin(0);
     pages->setPageSize(body.size());
-    // Paper is white whatever the screen's palette: the entries' blocks alternate light shades.
-    int shade = 0;
-    for (QTextFrame *frame : pages->rootFrame()->childFrames()) {
-        QTextFrameFormat format = frame->frameFormat();
-        format.setBackground(shade++ % 2 ? QColor(0xee, 0xee, 0xee) : QColor(Qt::white));
-        frame->setFrameFormat(format);
+    // Paper is white whatever the screen's palette: shaded paragraphs take light shades.
+    const QColor alternate = palette().color(QPalette::AlternateBase);
+    QTextCursor paint(pages.get());
+    for (QTextBlock b = pages->begin(); b.isValid(); b = b.next()) {
+        if (b.blockFormat().background().style() == Qt::NoBrush) continue;
+        QTextBlockFormat format = b.blockFormat();
+        format.setBackground(format.background().color() == alternate ? QColor(0xee, 0xee, 0xee)
+                                                                      : QColor(Qt::white));
+        paint.setPosition(b.position());
+        paint.setBlockFormat(format);
     }
     const int count = pages->pageCount();
 
