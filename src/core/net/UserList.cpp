@@ -201,7 +201,7 @@ User *UserList::UpdateUserDataWithUDP(const QStringList &packet) {
     if (senderId == local->userId()) {
         if (hasSession && integerValue(session) != local->sessionId()) {
             qCWarning(lcRoster).noquote() << "another copy uses this user id from" << address;
-            stopEverything();
+            stopEverything(address);
             return nullptr;
         }
         local->setIp(address);
@@ -255,9 +255,11 @@ void UserList::goOffline() {
     for (User *user : allUsersWithoutOffline(true, true)) user->setStatus(QStringLiteral("10"));
 }
 
-void UserList::stopEverything() {
+void UserList::stopEverything(const QString &otherCopyAddress) {
     const bool wasStopped = stopped_;
+    const bool newAddress = otherCopyAddress != otherCopyAddress_;
     stopped_ = true;
+    otherCopyAddress_ = otherCopyAddress;
     // Switched off on every duplicate, not only the first: whatever turned the servers on again,
     // two copies must never run under one id.
     if (networkingSwitch())
@@ -266,7 +268,7 @@ void UserList::stopEverything() {
         tcp->turnOffserver();
     else if (UDPserver *server = UDPserver::shared())
         server->endWork();
-    if (!wasStopped) emit networkingChanged(false);
+    if (!wasStopped || newAddress) emit networkingChanged(false);
 }
 
 void UserList::startEverything() {

@@ -55,12 +55,15 @@ public:
     void goOffline();
     // Another copy runs with this user id: networking stops, and stays stopped whatever would
     // restart it (a network change, a wake, a retry), until startEverything(): the user's
-    // sign-in. A new start of the program begins with networking on.
-    void stopEverything();
+    // sign-in. A new start of the program begins with networking on. The address is the other
+    // copy's, for the main window to name it.
+    void stopEverything(const QString &otherCopyAddress = QString());
     void startEverything();
     // The sign-in button of the main window: networking on again.
     void signInButtonClicked();
     bool networkingStopped() const { return stopped_; }
+    // The address of the copy that made networking stop (empty when not known).
+    QString otherCopyAddress() const { return otherCopyAddress_; }
     // Whether the process's roster holds networking stopped; the servers ask before starting.
     static bool networkingHeldStopped();
     Group *AddNewGroup();
@@ -87,6 +90,7 @@ private:
     double unknownUserPlaces_ = UnknownUserBurst;
     QDateTime placesCountedAt_;
     bool stopped_ = false;
+    QString otherCopyAddress_;
     QPointer<Me> me_;
     QPointer<ManagedObjectContext> context_;
 };

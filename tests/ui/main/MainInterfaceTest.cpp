@@ -6,6 +6,7 @@
 #include "core/model/Me.h"
 #include "core/net/UserList.h"
 #include "platform/defaults/Defaults.h"
+#include "platform/runloop/Timer.h"
 #include "support/Screenshots.h"
 
 #include <QAction>
@@ -187,6 +188,47 @@ TEST_F(MainInterfaceTest, TheKeyWindowFlagFollowsTheMainWindow) {
     ASSERT_EQ(changes.size(), 2);
     EXPECT_EQ(changes.at(0).at(0).toBool(), true);
     EXPECT_EQ(changes.at(1).at(0).toBool(), false);
+}
+
+
+TEST_F(MainInterfaceTest, OneCountdownAtATimeDrivenByItsTimer) {
+    ui->setCountdownInterval(3600); // the test ticks the timer itself
+    QTest::mouseClick(find<QToolButton>(ui->window(), "statusBusy"), Qt::LeftButton);
+    auto *confirm = find<QPushButton>(ui->statusPanel(), "setStatusButton");
+    Timer *timer = ui->countdownTimer();
+    ASSERT_NE(timer, nullptr);
+    EXPECT_DOUBLE_EQ(timer->interval(), 3600);
+    // Filling the text was not an edit: the countdown runs.
+    QStringList titles;
+    for (int tick = 1; tick <= 10; ++tick) {
+        ui->countdownTimer()->fire();
+        titles << confirm->text();
+    }
+    EXPECT_EQ(titles, (QStringList{"Set Status [9]", "Set Status [8]", "Set Status [7]", "Set Status [6]",
+                                   "Set Status [5]", "Set Status [4]", "Set Status [3]", "Set Status [2]",
+                                   "Set Status [1]", "Set Status [0]"}));
+    EXPECT_EQ(me->status(), "0");
+    ui->countdownTimer()->fire();
+    EXPECT_EQ(me->status(), "1");
+    EXPECT_FALSE(ui->statusPanel()->isVisible());
+    EXPECT_FALSE(timer->isValid());
+    EXPECT_EQ(ui->countdownTimer(), nullptr);
+
+    // Opening the sheet again ends a countdown left running: only the new one ticks, from 9.
+    ui->statusChosen(MainInterface::Away);
+    Timer *first = ui->countdownTimer();
+    first->fire();
+    first->fire();
+    ui->statusChosen(MainInterface::Away);
+    Timer *second = ui->countdownTimer();
+    EXPECT_NE(second, first);
+    EXPECT_FALSE(first->isValid());
+    second->fire();
+    EXPECT_EQ(confirm->text(), "Set Status [9]");
+    ui->statusCancelButton();
+    EXPECT_EQ(me->status(), "1");
+    EXPECT_EQ(ui->statusMatrixTag(), 1);
+    EXPECT_EQ(checkedMenuTags(), QList<int>{1});
 }
 
 } // namespace

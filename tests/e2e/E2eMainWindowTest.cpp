@@ -1,0 +1,106 @@
+// The main window of the real application under X, clicked and typed into with xdotool: two
+// copies (A and B) in their own namespaces. Choosing "Busy" in A's main window and confirming the
+// sheet with a text of one's own shows A as busy, with that text, on B within seconds.
+#include "support/AppUnderTest.h"
+#include "support/E2eCopies.h"
+#include "support/EventLoopWait.h"
+#include "support/XDisplay.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+class E2eMainWindowTest : public E2eCopies {
+protected:
+    QProcess *startApp(int i, XDisplay &x) {
+        QProcessEnvironment env;
+        env.insert("DISPLAY", x.name);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("LANG", "en_US.UTF-8");
+        return lab->run(i, QString::fromUtf8(MURNAVELL_APP), {}, env);
+    }
+    QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
+    // The visible main window of a copy's process.
+    static QString mainWindow(XDisplay &x, QProcess *app) {
+        for (const QString &w : x.xdotoolLines(
+                 {"search", "--onlyvisible", "--pid", QString::number(app->processId()), "--name", "^Murnavell$"}))
+            return w;
+        return {};
+    }
+    void screenshot(XDisplay &x, const QString &state) {
+        const QString shot = QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/main-window-e2e-" + state + ".png";
+        QDir().mkpath(QFileInfo(shot).path());
+        EXPECT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0) << qPrintable(shot);
+    }
+};
+
+TEST_F(E2eMainWindowTest, BusyChosenInOneCopyShowsWithItsTextInTheOther) {
+    SKIP_WITHOUT_LAB();
+    if (QString::fromUtf8(MURNAVELL_APP).isEmpty()) GTEST_SKIP() << "the application was not built";
+    if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
+        GTEST_SKIP() << qPrintable(tool) << " is missing";
+    XDisplay x;
+    ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
+    if (!x.startWindowManager()) GTEST_SKIP() << "no window manager (openbox) to run the windows under";
+    lab = std::make_unique<NetnsLab>(2);
+    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
+
+    QProcess *a = startApp(0, x);
+    ASSERT_NE(a, nullptr);
+    QProcess *b = startApp(1, x);
+    ASSERT_NE(b, nullptr);
+    QString aId;
+    ASSERT_TRUE(waitUntil(
+        [&] { return !(aId = queryStore(storeOf(0), "SELECT userId FROM tree_items WHERE kind = 'Me'")).isEmpty(); },
+        20000))
+        << a->readAllStandardError().constData();
+    const QString aOnB = "SELECT status || '|' || coalesce(statusString, '') FROM tree_items WHERE userId = '" +
+                         aId + "' AND kind = 'User'";
+    ASSERT_TRUE(waitUntil([&] { return queryStore(storeOf(1), aOnB).startsWith("0|"); }, 20000))
+        << qPrintable(queryStore(storeOf(1), aOnB)) << b->readAllStandardError().constData();
+
+    QString aWindow, bWindow;
+    ASSERT_TRUE(waitUntil([&] { return !(aWindow = mainWindow(x, a)).isEmpty(); }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return !(bWindow = mainWindow(x, b)).isEmpty(); }, 15000));
+    x.xdotool({"windowsize", aWindow, "320", "420"});
+    x.xdotool({"windowmove", aWindow, "40", "60"});
+    x.xdotool({"windowsize", bWindow, "320", "420"});
+    x.xdotool({"windowmove", bWindow, "520", "60"});
+    spinFor(800);
+
+    // "Busy" is the middle cell of the status row at the top of the window.
+    ASSERT_TRUE(x.xdotool({"windowactivate", "--sync", aWindow}));
+    ASSERT_TRUE(x.xdotool({"mousemove", "--window", aWindow, "160", "20", "click", "1"}));
+    QString sheet;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const QStringList found = x.xdotoolLines(
+                {"search", "--onlyvisible", "--pid", QString::number(a->processId()), "--name", "^Status$"});
+            if (!found.isEmpty()) sheet = found.first();
+            return !sheet.isEmpty();
+        },
+        10000))
+        << a->readAllStandardError().constData();
+    spinFor(1500); // a tick or two of the countdown
+    screenshot(x, "status-sheet-counting");
+    // A text of one's own, typed over the stored one (which stops the countdown); the focus then
+    // leaves the text for the buttons, where Return confirms.
+    const QString text = "In the lab until five " + QString::number(QCoreApplication::applicationPid());
+    ASSERT_TRUE(x.xdotool({"windowactivate", "--sync", sheet}));
+    ASSERT_TRUE(x.xdotool({"mousemove", "--window", sheet, "150", "70", "click", "1"}));
+    ASSERT_TRUE(x.xdotool({"key", "--delay", "100", "ctrl+a"}));
+    ASSERT_TRUE(x.xdotool({"type", "--delay", "20", text}));
+    ASSERT_TRUE(x.xdotool({"key", "--delay", "150", "Tab", "Return"}));
+
+    const QString expected = "1|" + text;
+    ASSERT_TRUE(waitUntil([&] { return queryStore(storeOf(1), aOnB) == expected; }, 15000))
+        << qPrintable(queryStore(storeOf(1), aOnB)) << "\nA: " << a->readAllStandardError().constData();
+    EXPECT_EQ(queryStore(storeOf(0), "SELECT status FROM tree_items WHERE kind = 'Me'"), "1");
+    spinFor(500);
+    screenshot(x, "busy-seen-on-b");
+}
+
+} // namespace
