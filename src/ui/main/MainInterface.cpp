@@ -396,6 +396,8 @@ void MainInterface::setUpTree() {
         if (dynamic_cast<User *>(m_dataSource->itemForIndex(index))) StartConversation();
     });
     connect(m_dataSource, &OutlineViewDataSource::selectionFlagsChanged, this, &MainInterface::updateCommands);
+    // The flags stay the same from one online user to another, the local user among them.
+    connect(tree->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainInterface::updateCommands);
 }
 
 void MainInterface::reloadAndExpand(Group *group) {

@@ -441,8 +441,8 @@ TEST_F(MainWindowTest, CommandsFollowTheSelection) {
         QStringList enabled;
     } cases[] = {
         {ann, {"actionStartConversation", "actionSendFiles", "actionDeleteUser"}},
-        {dan, {"actionStartConversation", "actionDeleteUser"}},
         {local, {"actionStartConversation", "actionSendFiles"}},
+        {dan, {"actionStartConversation", "actionDeleteUser"}},
         {sales, {"actionStartGroupConversation", "actionRenameGroup", "actionRemoveGroup"}},
         {nullptr, {}},
     };
