@@ -7,6 +7,7 @@
 #include "ui/main/NSOutlineViewSubClass.h"
 #include "ui/main/OutlineViewDataSource.h"
 #include "ui/main/UserCard.h"
+#include "ui/main/UserInformationCard.h"
 #include "ui/system/MessageBoxSheet.h"
 
 #include "core/app/KDTAppDelegate.h"
@@ -392,6 +393,7 @@ void MainInterface::setUpTree() {
     tree->setDataSource(m_dataSource);
     tree->setAutosaveName(QStringLiteral("UserTree"));
     Group::setOutline(this);
+    if (!UserCard::hasMaker()) UserInformationCard::install();
     connect(tree, &NSOutlineViewSubClass::doubleAction, this, [this](const QModelIndex &index) {
         if (dynamic_cast<User *>(m_dataSource->itemForIndex(index))) StartConversation();
     });

@@ -12,6 +12,8 @@
 #include "ui/main/GroupAndUserNameFormatter.h"
 #include "ui/main/NSOutlineViewSubClass.h"
 #include "ui/main/UserCard.h"
+#include "ui/main/UserInformationCard.h"
+#include "ui/userinfo/UserInformationWindow.h"
 #include "ui/system/MessageBoxSheet.h"
 
 #include <QAbstractItemModelTester>
@@ -349,6 +351,24 @@ TEST_F(MainWindowTest, TheCardShowsForAUserNeverForAGroupOrDuringADrag) {
     EXPECT_EQ(UserCard::current(), nullptr);
 }
 
+TEST_F(MainWindowTest, TheUserInformationWindowsCardIsTheTreesCard) {
+    UserInformationCard::install(); // without servers it asks nobody for details
+    open();
+    auto hover = [&](const QPoint &at) {
+        QHelpEvent help(QEvent::ToolTip, at, tree()->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(tree()->viewport(), &help);
+    };
+    hover(center(cid));
+    UserInformationWindow *card = UserInformationWindow::currentCard();
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(card->user(), cid);
+    EXPECT_TRUE(card->isCard());
+    hover(center(support));
+    EXPECT_EQ(UserInformationWindow::currentCard(), card);
+    UserCard::closeCurrent();
+    EXPECT_EQ(UserInformationWindow::currentCard(), nullptr);
+}
+
 TEST_F(MainWindowTest, OpenGroupsStayOpenAcrossReloadsAndRestartsByName) {
     open();
     tree()->collapseAll();
@@ -465,8 +485,9 @@ TEST_F(MainWindowTest, NewGroupStartsRenamingIt) {
     EXPECT_EQ(field->text(), "New Group");
     QTest::keyClicks(field, "Design");
     QTest::keyClick(field, Qt::Key_Return);
-    ASSERT_TRUE(waitUntil([&] { return rows(*ui->dataSource()).join(",").contains("Design:"); }));
-    EXPECT_EQ(rows(*ui->dataSource()).first(), "Design: ");
+    // Renamed, and sorted into its place.
+    EXPECT_TRUE(waitUntil([&] { return rows(*ui->dataSource()).first() == "Design: "; }))
+        << qPrintable(rows(*ui->dataSource()).join('\n'));
 }
 
 TEST_F(MainWindowTest, SettingsTabsByCommand) {
