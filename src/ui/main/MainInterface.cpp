@@ -4,6 +4,8 @@
 #include "core/model/User.h"
 #include "platform/store/ManagedObjectContext.h"
 #include "ui/conversation/Conversation.h"
+#include "ui/conversation/MassMessage.h"
+#include "ui/history/HistoryViewer.h"
 #include "ui/main/NSOutlineViewSubClass.h"
 #include "ui/main/OutlineViewDataSource.h"
 #include "ui/main/UserCard.h"
@@ -429,9 +431,14 @@ void MainInterface::setUpCommands() {
                     {ui.actionRenameGroup, &MainInterface::renameGroup},
                     {ui.actionRemoveGroup, &MainInterface::removeGroup},
                     {ui.actionDeleteUser, &MainInterface::deleteUser},
-                    {ui.actionSendFiles, &MainInterface::sendFiles}};
+                    {ui.actionSendFiles, &MainInterface::sendFiles},
+                    {ui.actionShowHistory, &MainInterface::ShowHistory}};
     for (const auto &command : commands) connect(command.action, &QAction::triggered, this, command.slot);
     connect(ui.actionSettings, &QAction::triggered, this, [this] { ShowSettings(m_ui->actionSettings); });
+    // With nothing selected the composer starts with the online users.
+    ui.actionOpenMassMessage->setData(int(MassMessage::SelectOnlineTag));
+    connect(ui.actionOpenMassMessage, &QAction::triggered, this,
+            [this] { openMassMessage(m_ui->actionOpenMassMessage->data().toInt()); });
     connect(ui.actionGetInfo, &QAction::triggered, ui.outlineView, &NSOutlineViewSubClass::GetInfo);
     connect(ui.signInButton, &QPushButton::clicked, this, &MainInterface::signInButtonClicked);
     // Commands on a row act on the window's tree, also while the focus is in it.
@@ -444,6 +451,8 @@ void MainInterface::setUpCommands() {
     m_globalMenu = new QMenu(m_window);
     m_globalMenu->setObjectName(QStringLiteral("globalMenu"));
     m_globalMenu->addAction(ui.actionAddGroup);
+    m_globalMenu->addAction(ui.actionOpenMassMessage);
+    m_globalMenu->addAction(ui.actionShowHistory);
     m_globalMenu->addAction(ui.actionOpenReceivedFilesFolder);
     m_groupMenu = new QMenu(m_window);
     m_groupMenu->setObjectName(QStringLiteral("groupMenu"));
@@ -608,6 +617,12 @@ void MainInterface::removeUser(User *user) {
     if (context->hasChanges() && !context->save(&error))
         qCWarning(lcMain).noquote() << "the removed user was not saved:" << error.message;
 }
+
+void MainInterface::openMassMessage(int tag) {
+    MassMessage::openMassMessage(m_dataSource->selectedItems(), tag);
+}
+
+void MainInterface::ShowHistory() { HistoryViewer::initAndShow(nullptr); }
 
 void MainInterface::sendFiles() {
     if (User *user = selectedUser()) Conversation::showFileTransferPanel(m_window, user);

@@ -118,6 +118,10 @@ public:
     void removeGroup();
     void deleteUser();
     void sendFiles();
+    // The mass-message composer for the selected rows or, with none, by the sender's tag; the
+    // history window with nothing chosen.
+    void openMassMessage(int tag);
+    void ShowHistory();
     void startGroupRenaming(int row);
     // What the confirmations of deleteUser and removeGroup do.
     void removeUser(User *user);

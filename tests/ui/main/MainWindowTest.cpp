@@ -9,6 +9,8 @@
 #include "main/TreeFixture.h"
 #include "support/EventLoopWait.h"
 #include "support/Screenshots.h"
+#include "ui/conversation/MassMessage.h"
+#include "ui/history/HistoryViewer.h"
 #include "ui/main/GroupAndUserNameFormatter.h"
 #include "ui/main/NSOutlineViewSubClass.h"
 #include "ui/main/UserCard.h"
@@ -488,6 +490,30 @@ TEST_F(MainWindowTest, NewGroupStartsRenamingIt) {
     // Renamed, and sorted into its place.
     EXPECT_TRUE(waitUntil([&] { return rows(*ui->dataSource()).first() == "Design: "; }))
         << qPrintable(rows(*ui->dataSource()).join('\n'));
+}
+
+TEST_F(MainWindowTest, MassMessageTakesTheSelectionOrTheOnlineUsersAndHistoryOpensEmpty) {
+    open();
+    tree()->clearSelection();
+    command("actionOpenMassMessage")->trigger();
+    ASSERT_EQ(MassMessage::all().size(), 1);
+    QStringList chosen;
+    for (User *u : MassMessage::all().first()->selectedUsers()) chosen << u->name();
+    chosen.sort();
+    EXPECT_EQ(chosen, (QStringList{"Ann", "Bob", "Cid", "Eve"})); // online, never oneself
+    click(sales);
+    command("actionOpenMassMessage")->trigger();
+    ASSERT_EQ(MassMessage::all().size(), 2);
+    chosen.clear();
+    for (User *u : MassMessage::all().last()->selectedUsers()) chosen << u->name();
+    chosen.sort();
+    EXPECT_EQ(chosen, (QStringList{"Ann", "Bob"}));
+    for (MassMessage *m : MassMessage::all()) delete m;
+
+    const qsizetype before = HistoryViewer::all().size();
+    command("actionShowHistory")->trigger();
+    EXPECT_EQ(HistoryViewer::all().size(), before + 1);
+    for (HistoryViewer *h : HistoryViewer::all()) delete h;
 }
 
 TEST_F(MainWindowTest, SettingsTabsByCommand) {
