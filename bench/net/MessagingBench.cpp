@@ -1,8 +1,11 @@
 // Messages per second that the TCP server receives and stores (one connection each, every
 // message saved before its receipt goes back), and the latency of one message from the
 // sender's SendMessage to its "TMR", each against a minimal C++ client and server doing the
-// same connect-write-read-close on loopback with lines of the same size. The ratios are printed
-// at the end.
+// same connect-write-read-close on loopback with lines of the same size. The stored baseline
+// also commits one row per message to SQLite (WAL, synchronous=FULL) before it answers, which is
+// the least a server that confirms only what it saved must do. Sixteen senders at once show
+// how far saves are shared. The ratios are printed at the end.
+#include "BenchSummary.h"
 #include "core/app/AppContext.h"
 #include "core/app/KDTAppDelegate.h"
 #include "core/model/Me.h"
@@ -19,6 +22,7 @@
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,6 +38,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -79,18 +84,25 @@ bool exchange(std::uint16_t port, const QByteArray &line) {
     return reply.endsWith("\r\n");
 }
 
-// The baseline peer: accept, read the line, answer a line of the receipt's size, close.
+// The baseline peer: accept, read the line, (when storing: commit it as one row), answer a
+// line of the receipt's size, close.
 class MinimalServer {
 public:
-    explicit MinimalServer(QByteArray reply) : reply_(std::move(reply)) {
+    explicit MinimalServer(QByteArray reply, bool store = false) : reply_(std::move(reply)) {
         fd_ = rawnet::listenLoopback(128, &port_);
+        if (store) openStore();
         thread_ = std::thread([this] {
             while (!stop_) {
                 pollfd p{fd_, POLLIN, 0};
                 if (::poll(&p, 1, 20) <= 0) continue;
                 const int c = ::accept(fd_, nullptr, nullptr);
                 if (c < 0) continue;
-                readLine(c);
+                const QByteArray line = readLine(c);
+                if (insert_) {
+                    sqlite3_bind_blob(insert_, 1, line.constData(), int(line.size()), SQLITE_STATIC);
+                    if (sqlite3_step(insert_) != SQLITE_DONE) std::fprintf(stderr, "%s\n", sqlite3_errmsg(db_));
+                    sqlite3_reset(insert_);
+                }
                 rawnet::sendAll(c, reply_);
                 ::close(c);
             }
@@ -100,6 +112,8 @@ public:
         stop_ = true;
         thread_.join();
         ::close(fd_);
+        sqlite3_finalize(insert_);
+        sqlite3_close(db_);
     }
     std::uint16_t port() const { return port_; }
 
@@ -109,6 +123,19 @@ private:
     std::uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    QTemporaryDir dir_;
+    sqlite3 *db_ = nullptr;
+    sqlite3_stmt *insert_ = nullptr;
+
+    void openStore() {
+        const QByteArray path = dir_.filePath(QStringLiteral("minimal.sqlite")).toUtf8();
+        sqlite3_open(path.constData(), &db_);
+        sqlite3_exec(db_,
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                     "CREATE TABLE m (id INTEGER PRIMARY KEY, line BLOB)",
+                     nullptr, nullptr, nullptr);
+        sqlite3_prepare_v2(db_, "INSERT INTO m (line) VALUES (?)", -1, &insert_, nullptr);
+    }
 };
 
 QByteArray messageLine(qint64 id) {
@@ -167,6 +194,45 @@ void BM_Receive_Minimal(benchmark::State &state) {
 }
 BENCHMARK(BM_Receive_Minimal)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+void BM_Receive_MinimalStored(benchmark::State &state) {
+    MinimalServer server(receiptLine(), true);
+    const QByteArray line = messageLine(1);
+    for (auto _ : state) {
+        for (int i = 0; i < kBatch; ++i)
+            if (!exchange(server.port(), line)) std::abort();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_Receive_MinimalStored)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Sixteen senders at once, each with its own messages: every one stored and confirmed.
+constexpr int kSenders = 16;
+void BM_Receive16_Murnavell(benchmark::State &state) {
+    const qint64 storedBefore = appManagedObjectContext()->fetch<Message>().size();
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::vector<QByteArray>> lines(kSenders);
+        for (int i = 0; i < kBatch; ++i) lines[i % kSenders].push_back(messageLine(++core->nextId));
+        state.ResumeTiming();
+        clientWhilePumping([&] {
+            std::vector<std::thread> senders;
+            for (int s = 0; s < kSenders; ++s)
+                senders.emplace_back([&, s] {
+                    for (const QByteArray &line : lines[s])
+                        if (!exchange(core->port, line)) {
+                            std::fprintf(stderr, "no receipt from the server for sender %d\n", s);
+                            std::abort();
+                        }
+                });
+            for (std::thread &t : senders) t.join();
+        });
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    const qint64 stored = appManagedObjectContext()->fetch<Message>().size() - storedBefore;
+    if (stored != state.iterations() * kBatch) state.SkipWithError("not every message was stored");
+}
+BENCHMARK(BM_Receive16_Murnavell)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_Latency_Murnavell(benchmark::State &state) {
     for (auto _ : state) {
         const int before = core->delivered;
@@ -184,6 +250,14 @@ void BM_Latency_Minimal(benchmark::State &state) {
         if (!exchange(server.port(), line)) std::abort();
 }
 BENCHMARK(BM_Latency_Minimal)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Latency_MinimalStored(benchmark::State &state) {
+    MinimalServer server(receiptLine(), true);
+    const QByteArray line = messageLine(1);
+    for (auto _ : state)
+        if (!exchange(server.port(), line)) std::abort();
+}
+BENCHMARK(BM_Latency_MinimalStored)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The store's part: one incoming line inserted and saved, as the server does for each message
 // it receives (a transaction with its fsync: synchronous=FULL, kept on purpose).
@@ -277,6 +351,23 @@ int main(int argc, char **argv) {
         const double ours = r.at("BM_Latency_Murnavell").first, base = r.at("BM_Latency_Minimal").first;
         std::printf("send to receipt: %.1f us; minimal exchange: %.1f us; ratio %.2f\n", ours, base,
                     ours / base);
+    }
+    if (has("BM_Receive_Murnavell") && has("BM_Receive_MinimalStored")) {
+        const double ours = r.at("BM_Receive_Murnavell").second, base = r.at("BM_Receive_MinimalStored").second;
+        std::printf("received and stored: %.0f msg/s; minimal server committing each: %.0f msg/s; ratio %.3f\n",
+                    ours, base, ours / base);
+        benchSummary("message received and stored (TSM, saved, TMR)", ours, base, "msg/s", ours / base, ">= 0.7");
+    }
+    if (has("BM_Receive16_Murnavell") && has("BM_Receive_Murnavell")) {
+        const double many = r.at("BM_Receive16_Murnavell").second, one = r.at("BM_Receive_Murnavell").second;
+        std::printf("16 senders: %.0f msg/s; one sender: %.0f msg/s; ratio %.2f\n", many, one, many / one);
+        benchSummary("16 senders at once against one", many, one, "msg/s", many / one, ">= 4");
+    }
+    if (has("BM_Latency_Murnavell") && has("BM_Latency_MinimalStored")) {
+        const double ours = r.at("BM_Latency_Murnavell").first, base = r.at("BM_Latency_MinimalStored").first;
+        std::printf("send to receipt: %.1f us; minimal exchange committing: %.1f us; ratio %.2f\n", ours, base,
+                    ours / base);
+        benchSummary("send to TMR latency", ours, base, "us", ours / base, "<= 1.5");
     }
     if (has("BM_Store_SaveMessage") && has("BM_Receive_Murnavell") && has("BM_Receive_Minimal")) {
         // Each received message costs one such save; what is left is the transport and the core.

@@ -4,7 +4,10 @@
 //   through a mutex and condition variable;
 // - post: a block posted from an outside thread to an idle queue, until it runs (the wake-up
 //   of an idle io thread); baseline: a condition variable waking an idle thread.
-// The table at the end gives the dispatch time divided by the baseline's (1.0: as fast).
+// Every pass runs both sides one after the other, so each ratio compares like with like on a
+// machine whose load changes; the table at the end gives the medians over the passes (PASSES,
+// default 5) of the dispatch time, the baseline's and their ratio (1.0: as fast).
+#include "BenchSummary.h"
 #include "platform/dispatch/Queue.h"
 
 #include <benchmark/benchmark.h>
@@ -12,12 +15,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -141,20 +148,30 @@ void postThread(benchmark::State &state) {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
                 times_[run.run_name.function_name] = run.GetAdjustedRealTime(); // ns
     }
-    double time(const std::string &name) const {
+    // The time of the pass that just ended; 0 when the benchmark did not run.
+    double take(const std::string &name) {
         const auto it = times_.find(name);
-        return it == times_.end() ? 0 : it->second;
+        const double t = it == times_.end() ? 0 : it->second;
+        times_.erase(name);
+        return t;
     }
 
 private:
     std::map<std::string, double> times_;
 };
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
 
 } // namespace
 
@@ -166,16 +183,32 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const char *env = std::getenv("PASSES");
+    const int passes = std::max(1, env ? std::atoi(env) : 5);
+    struct Series {
+        std::vector<double> ours, base, ratio;
+    };
+    std::map<std::string, Series> series;
+    for (int pass = 0; pass < passes; ++pass) {
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        for (const char *kind : {"hop", "post"}) {
+            const bool perHop = std::string(kind) == "hop";
+            const double ours = reporter.take(std::string(kind) + (perHop ? "/queues" : "/queue"));
+            const double base = reporter.take(std::string(kind) + (perHop ? "/threads" : "/thread"));
+            if (ours <= 0 || base <= 0) continue;
+            const double scale = perHop ? 1.0 / kHops : 1.0;
+            Series &s = series[kind];
+            s.ours.push_back(ours * scale);
+            s.base.push_back(base * scale);
+            s.ratio.push_back(ours / base);
+        }
+    }
     benchmark::Shutdown();
-    std::printf("\n%-6s %14s %14s %8s\n", "", "dispatch ns", "threads ns", "ratio");
-    for (const char *kind : {"hop", "post"}) {
-        const bool perHop = std::string(kind) == "hop";
-        const double ours = reporter.time(std::string(kind) + (perHop ? "/queues" : "/queue"));
-        const double base = reporter.time(std::string(kind) + (perHop ? "/threads" : "/thread"));
-        if (ours <= 0 || base <= 0) continue;
-        const double scale = perHop ? 1.0 / kHops : 1.0;
-        std::printf("%-6s %14.0f %14.0f %8.2f\n", kind, ours * scale, base * scale, ours / base);
+    std::printf("\nmedians of %d passes\n%-6s %14s %14s %8s\n", passes, "", "dispatch ns", "threads ns", "ratio");
+    for (const auto &[kind, s] : series) {
+        std::printf("%-6s %14.0f %14.0f %8.2f\n", kind.c_str(), median(s.ours), median(s.base), median(s.ratio));
+        benchSummary("dispatch " + kind + (kind == "hop" ? " (queue to queue)" : " (to an idle queue)"),
+                     median(s.ours) / 1e3, median(s.base) / 1e3, "us", median(s.ratio));
     }
     return 0;
 }

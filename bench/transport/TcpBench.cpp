@@ -2,6 +2,7 @@
 // 127.0.0.1: bulk writes of 786432 bytes (a file-data chunk), bulk length reads of the same size,
 // and a connect-write-read-close round trip. Real time (the work runs on other threads); the
 // ratio table at the end is TcpSocket time / POSIX time.
+#include "BenchSummary.h"
 #include "platform/dispatch/Queue.h"
 #include "transport/TcpSocket.h"
 
@@ -365,5 +366,16 @@ int main(int argc, char **argv) {
         if (mine <= 0 || base <= 0) continue;
         std::printf("%-12s %16.0f %16.0f %8.2f\n", what, mine, base, mine / base);
     }
+    for (const char *what : {"bulk_write", "bulk_read"}) {
+        const double mine = reporter.time(std::string(what) + "/TcpSocket/real_time");
+        const double base = reporter.time(std::string(what) + "/posix/real_time");
+        if (mine > 0 && base > 0)
+            benchSummary(std::string("TcpSocket ") + what + " 768 KiB", double(kChunk) / mine,
+                         double(kChunk) / base, "GB/s", base / mine, ">= 0.8");
+    }
+    const double mine = reporter.time("round_trip/TcpSocket/real_time");
+    const double base = reporter.time("round_trip/posix/real_time");
+    if (mine > 0 && base > 0)
+        benchSummary("TcpSocket connect-write-read-close", mine / 1e3, base / 1e3, "us", mine / base, "<= 1.5");
     return 0;
 }

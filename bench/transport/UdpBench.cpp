@@ -4,6 +4,7 @@
 //   receive buffer; this is the rate a live stream of datagrams gets through;
 // - drain: a burst already waiting in the receive buffer, read out as fast as possible.
 // The table at the end gives UdpSocket's rate divided by the bare loop's (1.0: as fast).
+#include "BenchSummary.h"
 #include "transport/UdpSocket.h"
 
 #include <benchmark/benchmark.h>
@@ -251,6 +252,9 @@ int main(int argc, char **argv) {
             if (ours <= 0 || bare <= 0) continue;
             std::printf("%-6s %8d %16.0f %16.0f %8.2f\n", kind, size, perIteration * 1e9 / ours,
                         perIteration * 1e9 / bare, bare / ours);
+            benchSummary(std::string("UDP ") + kind + " " + std::to_string(size) + " B", perIteration * 1e9 / ours,
+                         perIteration * 1e9 / bare, "dg/s", bare / ours,
+                         std::string(kind) == "drain" ? ">= 0.5" : "");
         }
     }
     return 0;
