@@ -60,7 +60,8 @@ const QString kStar = QStringLiteral("*");
 
 User *User::findByUserId(ManagedObjectContext *context, const QString &userId) {
     if (!context || userId.isEmpty()) return nullptr;
-    const QList<User *> users = context->fetch<User>([&](const User *u) { return u->userId() == userId; });
+    // From the store's index: a roster of thousands answers as fast as one of ten.
+    const QList<User *> users = context->withValue<User>(QStringLiteral("userId"), userId);
     return users.isEmpty() ? nullptr : users.first();
 }
 

@@ -42,6 +42,9 @@ struct EntityDescription {
     QString parent; // empty for the root of a hierarchy
     QString table;  // shared by the whole hierarchy; the row's entity is in its "kind" column
     bool abstract = false;
+    // Set by the model when the entity is added: the parent's description, so kinds compare by
+    // pointer.
+    const EntityDescription *parentEntity = nullptr;
     // Root only: every row of the table is loaded when the store opens (small tables).
     bool resident = false;
     QList<AttributeDescription> attributes;       // own attributes, not inherited ones

@@ -55,7 +55,10 @@ ManagedObject::~ManagedObject() = default;
 QString ManagedObject::entityName() const { return m_entity ? m_entity->name : QString(); }
 
 bool ManagedObject::isKindOf(const QString &entityName) const {
-    return m_context && m_entity && m_context->model().isKindOf(m_entity->name, entityName);
+    if (!m_context || !m_entity) return false;
+    // Most asks name the object's own entity: no lookup then.
+    if (m_entity->name == entityName) return true;
+    return ManagedObjectModel::isKindOf(m_entity, m_context->model().entity(entityName));
 }
 
 int ManagedObject::attributeIndex(const QString &key) const {
@@ -91,6 +94,7 @@ void ManagedObject::setValue(const QString &key, const QVariant &newValue) {
     const QVariant old = value(key);
     m_values[i] = std::move(v);
     markUpdated(i);
+    if (m_context) m_context->noteValueChanged(this, key, old);
     emit attributeChanged(key, old);
 }
 
@@ -100,8 +104,10 @@ void ManagedObject::setPrimitiveValue(const QString &key, const QVariant &newVal
     const AttributeType type = m_layout->attributes.at(i).type;
     QVariant v = normalized(type, newValue);
     if (sameValue(type, m_values.at(i), v)) return;
+    const QVariant old = m_context ? m_values.at(i) : QVariant();
     m_values[i] = std::move(v);
     markUpdated(i);
+    if (m_context) m_context->noteValueChanged(this, key, old);
 }
 
 ManagedObject *ManagedObject::toOne(const QString &key) const {

@@ -187,6 +187,7 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error) {
         m_objects.clear();
         m_identity.clear();
         m_resident.clear();
+        m_valueIndexes.clear();
         m_lastRowId.clear();
         m_inserted.clear();
         m_updated.clear();
@@ -389,7 +390,59 @@ ManagedObject *ManagedObjectContext::create(const EntityDescription &entity) {
 void ManagedObjectContext::registerObject(ManagedObject *object) {
     const QString &table = object->m_entity->table;
     m_identity[table].insert(object->m_rowId, object);
-    if (m_model.root(*object->m_entity).resident) m_resident[table].append(object);
+    if (m_model.root(*object->m_entity).resident) {
+        m_resident[table].append(object);
+        indexObject(object, true);
+    }
+}
+
+void ManagedObjectContext::indexObject(ManagedObject *object, bool add) {
+    for (auto byTable = m_valueIndexes.begin(); byTable != m_valueIndexes.end(); ++byTable) {
+        const auto index = byTable->find(object->m_entity->table);
+        if (index == byTable->end() || object->attributeIndex(byTable.key()) < 0) continue;
+        const QString value = object->value(byTable.key()).toString();
+        if (add)
+            (*index)[value].append(object);
+        else if (auto found = index->find(value); found != index->end() && found->removeOne(object) && found->isEmpty())
+            index->erase(found);
+    }
+}
+
+void ManagedObjectContext::noteValueChanged(ManagedObject *object, const QString &key, const QVariant &oldValue) {
+    if (m_valueIndexes.isEmpty() || object->m_deleted) return;
+    const auto byTable = m_valueIndexes.find(key);
+    if (byTable == m_valueIndexes.end()) return;
+    const auto index = byTable->find(object->m_entity->table);
+    if (index == byTable->end() || !m_model.root(*object->m_entity).resident) return;
+    if (auto found = index->find(oldValue.toString()); found != index->end() && found->removeOne(object) && found->isEmpty())
+        index->erase(found);
+    (*index)[object->value(key).toString()].append(object);
+}
+
+QList<ManagedObject *> ManagedObjectContext::objectsWithValue(const QString &entityName, const QString &key,
+                                                             const QString &value) {
+    const EntityDescription *entity = m_model.entity(entityName);
+    if (!entity) return {};
+    if (!m_model.root(*entity).resident) {
+        FetchRequest request;
+        request.entityName = entityName;
+        request.predicate = [&](const ManagedObject *o) { return o->value(key).toString() == value; };
+        return executeFetch(request);
+    }
+    auto &byTable = m_valueIndexes[key];
+    auto index = byTable.find(entity->table);
+    if (index == byTable.end()) {
+        index = byTable.insert(entity->table, {});
+        for (ManagedObject *o : m_resident.value(entity->table))
+            if (o->attributeIndex(key) >= 0) (*index)[o->value(key).toString()].append(o);
+    }
+    QList<ManagedObject *> out;
+    for (ManagedObject *o : index->value(value))
+        if (!o->m_deleted && ManagedObjectModel::isKindOf(o->m_entity, entity)) out.append(o);
+    // A value changed back and forth lands at the end of its list: row order is the order asked.
+    if (out.size() > 1)
+        std::sort(out.begin(), out.end(), [](const ManagedObject *a, const ManagedObject *b) { return a->m_rowId < b->m_rowId; });
+    return out;
 }
 
 // Reads one row into a new object. To-one references are returned in `pending` (column, id)
@@ -592,7 +645,10 @@ void ManagedObjectContext::deleteObject(ManagedObject *object) {
     object->m_deleted = true;
     const QString &table = object->m_entity->table;
     m_identity[table].remove(object->m_rowId);
-    if (m_resident.contains(table)) m_resident[table].removeOne(object);
+    if (m_resident.contains(table)) {
+        m_resident[table].removeOne(object);
+        indexObject(object, false);
+    }
     if (object->m_state == ManagedObject::State::Inserted) {
         m_inserted.removeOne(object);
     } else {
@@ -643,7 +699,7 @@ QList<ManagedObject *> ManagedObjectContext::executeFetch(const FetchRequest &re
     const EntityDescription &root = m_model.root(*entity);
     const QString &table = entity->table;
     auto matches = [&](ManagedObject *o) {
-        return !o->m_deleted && o->isKindOf(request.entityName) &&
+        return !o->m_deleted && ManagedObjectModel::isKindOf(o->m_entity, entity) &&
                (!request.predicate || request.predicate(o));
     };
     if (root.resident) {

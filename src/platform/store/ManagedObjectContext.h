@@ -77,6 +77,17 @@ public:
             if (T *t = dynamic_cast<T *>(o)) out.append(t);
         return out;
     }
+    // Live objects of a resident entity (and its sub-entities) whose string attribute `key`
+    // equals `value`, in row order. Answered from an index the context keeps up to date from
+    // the first such ask on, so the cost does not grow with the table; null-valued and empty
+    // strings are one value.
+    QList<ManagedObject *> objectsWithValue(const QString &entityName, const QString &key, const QString &value);
+    template <class T> QList<T *> withValue(const QString &key, const QString &value) {
+        QList<T *> out;
+        for (ManagedObject *o : objectsWithValue(QString::fromLatin1(T::EntityName), key, value))
+            if (T *t = dynamic_cast<T *>(o)) out.append(t);
+        return out;
+    }
     // The object of a stored row, loading it when needed; null when there is no such row.
     ManagedObject *objectWithRowId(const QString &entityName, qint64 rowId);
 
@@ -111,6 +122,9 @@ private:
     void registerObject(ManagedObject *object);
     void noteUpdated(ManagedObject *object);
     void noteJoinDirty(ManagedObject *object);
+    // Keeps the value indexes in step with a changed attribute.
+    void noteValueChanged(ManagedObject *object, const QString &key, const QVariant &oldValue);
+    void indexObject(ManagedObject *object, bool add);
     bool tracking() const { return m_trackingSuppressed == 0; }
     bool writeObject(ManagedObject *object, bool insert, StoreError *error);
     bool writeJoins(ManagedObject *object, StoreError *error);
@@ -145,4 +159,6 @@ private:
     // While loading: to-one references (relationship index, row id) not linked yet.
     QHash<ManagedObject *, QList<std::pair<int, qint64>>> m_pendingReferences;
     QHash<const ManagedObjectModel::Layout *, std::shared_ptr<WritePlan>> m_writePlans;
+    // attribute -> table -> value -> live resident objects with it (see objectsWithValue).
+    QHash<QString, QHash<QString, QHash<QString, QList<ManagedObject *>>>> m_valueIndexes;
 };

@@ -10,6 +10,7 @@ void ManagedObjectModel::addEntity(const EntityDescription &entity) {
         const EntityDescription *parent = m_byName.value(entity.parent);
         Q_ASSERT_X(parent, "ManagedObjectModel", "parent entities must be added first");
         owned->table = parent->table;
+        owned->parentEntity = parent;
         *layout = *m_layouts.value(parent->name);
     }
     layout->entity = owned.get();
@@ -46,9 +47,8 @@ const EntityDescription &ManagedObjectModel::root(const EntityDescription &entit
 }
 
 bool ManagedObjectModel::isKindOf(const QString &entity, const QString &base) const {
-    for (const EntityDescription *e = m_byName.value(entity); e; e = m_byName.value(e->parent))
-        if (e->name == base) return true;
-    return false;
+    const EntityDescription *b = m_byName.value(base);
+    return b && isKindOf(m_byName.value(entity), b);
 }
 
 QStringList ManagedObjectModel::kindsOf(const QString &entity) const {

@@ -37,6 +37,12 @@ public:
     const EntityDescription &root(const EntityDescription &entity) const;
     // True when `entity` is `base` or descends from it.
     bool isKindOf(const QString &entity, const QString &base) const;
+    // The same for descriptions of this model: no name is looked up.
+    static bool isKindOf(const EntityDescription *entity, const EntityDescription *base) {
+        for (; entity; entity = entity->parentEntity)
+            if (entity == base) return true;
+        return false;
+    }
     // `entity` and every entity below it.
     QStringList kindsOf(const QString &entity) const;
     // Own and inherited, root first.

@@ -1,5 +1,6 @@
 #include "platform/store/ManagedObjectContext.h"
 #include "core/model/Group.h"
+#include "core/model/Me.h"
 #include "core/model/Message.h"
 #include "core/model/User.h"
 #include "core/model/UserListModel.h"
@@ -172,6 +173,54 @@ TEST_F(StoreOpenTest, AnotherConnectionSeesOnlySavedRows) {
     EXPECT_EQ(reader.count(all), 0);
     ASSERT_TRUE(writer.save());
     EXPECT_EQ(reader.count(all), 1);
+}
+
+// Look-ups by value answer what a walk over every object answers, through inserts, changes of
+// the value (also back and forth and without notice), sub-entities, objects of another entity
+// in the same table, deletions, and a store opened again.
+TEST_F(StoreOpenTest, LookUpsByValueAgreeWithAWalkOverAllObjects) {
+    const QString path = file("s.storedata");
+    const QStringList values = {"A1", "A2", "A3", "General", ""};
+    auto agree = [&](ManagedObjectContext &ctx, const char *step) {
+        SCOPED_TRACE(step);
+        for (const QString &v : values) {
+            EXPECT_EQ(ctx.withValue<User>("userId", v), ctx.fetch<User>([&](const User *u) { return u->userId() == v; }))
+                << v.toStdString();
+            EXPECT_EQ(ctx.withValue<Group>("name", v), ctx.fetch<Group>([&](const Group *g) { return g->name() == v; }))
+                << v.toStdString();
+        }
+    };
+    {
+        ManagedObjectContext ctx(UserListModel::model());
+        ASSERT_TRUE(ctx.open(path));
+        agree(ctx, "empty");
+        User *a = ctx.insert<User>();
+        a->setUserId("A1");
+        User *b = ctx.insert<User>();
+        b->setUserId("A2");
+        agree(ctx, "two users");
+        Me *me = ctx.insert<Me>();
+        me->setUserId("A1"); // a former local user under the same id
+        Group *g = ctx.insert<Group>();
+        g->setName("General");
+        a->setName("General"); // a user's name is no group's
+        agree(ctx, "a sub-entity and a group");
+        b->setUserId("A3");
+        b->setUserId("A2");
+        a->setPrimitiveValue("userId", "A3");
+        agree(ctx, "changed ids");
+        ASSERT_TRUE(ctx.save());
+        ctx.deleteObject(me);
+        agree(ctx, "deleted");
+        ASSERT_TRUE(ctx.save());
+    }
+    ManagedObjectContext ctx(UserListModel::model());
+    ASSERT_TRUE(ctx.open(path));
+    agree(ctx, "opened again");
+    ASSERT_EQ(ctx.withValue<User>("userId", "A3").size(), 1);
+    ctx.withValue<User>("userId", "A3").first()->setUserId("A1");
+    ctx.insert<User>()->setUserId("A1");
+    agree(ctx, "changed after loading");
 }
 
 } // namespace
