@@ -1069,6 +1069,12 @@ void TcpSocket::disconnectAfterReadingAndWriting() {
 void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(
     int fd, std::shared_ptr<dispatch::ReadinessSource> source) {
     using Kind = dispatch::ReadinessSource::Kind;
+    // Every connection carries short exchanges (a line, its answer; a file's header before its
+    // bytes): sent at once, none waits for the peer's delayed acknowledgement of the one before.
+    if (socketUN_ < 0) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     // One watch for both directions: one registration in the reactor, no second descriptor.
     const bool usedByConnect = source != nullptr;
     if (!source) source = dispatch::ReadinessSource::create(fd, socketQueue_);
