@@ -2,6 +2,7 @@
 
 #include "core/app/AppContext.h"
 #include "core/app/AppInterface.h"
+#include "core/app/GroupCommit.h"
 #include "core/model/Chat.h"
 #include "core/model/Group.h"
 #include "core/model/Me.h"
@@ -163,9 +164,17 @@ PacketArray Message::gotMessage(const PacketArray &fields, const QString &fromIP
 }
 
 Message::Receipt Message::receive(const PacketArray &fields, const QString &fromIP) {
+    Receipt out;
+    receiveThen(fields, fromIP, [&out](const Receipt &receipt) { out = receipt; });
+    GroupCommit::flush();
+    return out;
+}
+
+void Message::receiveThen(const PacketArray &fields, const QString &fromIP,
+                          std::function<void(const Receipt &)> done) {
     const auto field = [&fields](int i) { return i < fields.size() ? fields.at(i).toString() : QString(); };
     const std::optional<Kind> kind = kindOf(field(0));
-    if (!kind || fields.size() < fieldsNeeded(field(0))) return {};
+    if (!kind || fields.size() < fieldsNeeded(field(0))) return done({});
     const PacketArray reply = receiptPacket(field(3));
     Receipt refused;
     refused.refused = true;
@@ -174,17 +183,16 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
     Me *me = Me::current();
     UserList *roster = UserList::shared();
     // Not set up yet: a receipt now would make the sender drop a copy that was never stored.
-    if (!context || !me || !roster) return refused;
+    if (!context || !me || !roster) return done(refused);
     // A run without its store would confirm what vanishes at exit.
     if (!storeKeepsChanges()) {
         reportNothingCanBeStored();
-        return refused;
+        return done(refused);
     }
     // The receipt says the store holds the packet: whatever it found, the context must be saved
-    // (a known id may be one whose save failed before and is still pending).
-    const auto confirmed = [&]() -> Receipt {
-        if (!saveContextIfChanged()) return refused;
-        return {reply, false};
+    // (a known id may be one whose save failed before, or one still waiting for its save).
+    const auto confirmed = [&] {
+        GroupCommit::afterSave([done, reply, refused](bool saved) { done(saved ? Receipt{reply, false} : refused); });
     };
 
     // A hand-over that names us as its recipient is a copy of a message for us.
@@ -219,7 +227,7 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
             limited = true;
     }
     // Too many unknown senders at once: no receipt, so the sender keeps the message for later.
-    if (!sender && limited) return refused;
+    if (!sender && limited) return done(refused);
     if (!sender) return confirmed();
     // 6. An offline sender's name may have changed meanwhile.
     const QString name = field(kind->handOver ? 7 : 4);
@@ -243,7 +251,7 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
         // 8. A copy to hold until the recipient is back, while its author's share of what this
         // copy holds for others has room; otherwise refused, and the author keeps it.
         const QByteArray encrypted = KDTAES::encryptString(text, true);
-        if (!MessageForForwarding::roomForHandOver(context, sender, encrypted.size())) return refused;
+        if (!MessageForForwarding::roomForHandOver(context, sender, encrypted.size())) return done(refused);
         auto *copy = context->insert<MessageForForwarding>();
         copy->setTime(time);
         copy->setMass(kind->mass);
@@ -251,11 +259,14 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
         copy->setMessage(encrypted);
         copy->setSender(sender);
         copy->addRecipientsObject(recipient);
-        if (!saveContextIfChanged()) {
-            context->deleteObject(copy);
-            return refused;
-        }
-        return {reply, false};
+        QPointer<ManagedObject> kept(copy);
+        GroupCommit::afterSave([done, reply, refused, kept](bool saved) {
+            // Gone before its save (deleted meanwhile): nothing was kept.
+            if (saved && kept && !kept->isDeleted()) return done({reply, false});
+            if (kept && kept->managedObjectContext()) kept->managedObjectContext()->deleteObject(kept);
+            done(refused);
+        });
+        return;
     }
 
     // The same message under another id: a mass message is handed over under a new id when
@@ -272,15 +283,26 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
     message->setMessage(text);
     message->setOriginalSenderName(sender->name());
     message->addUserObject(sender);
-    if (!saveContextIfChanged()) {
-        // Not kept: the sender keeps its copy and tries again, and nothing shows a line that a
-        // crash would take away.
-        context->deleteObject(message);
-        return refused;
-    }
-    // Shown in a later turn, after the reply is on its way.
     QPointer<User> senderGuard(sender);
     QPointer<Message> messageGuard(message);
+    const QString myId = me->userId(), myPc = me->pc();
+    const qint64 mySession = me->sessionId();
+    GroupCommit::afterSave([=](bool saved) {
+        if (!saved || !messageGuard || messageGuard->isDeleted()) {
+            // Not kept: the sender keeps its copy and tries again, and nothing shows a line that
+            // a crash would take away.
+            if (messageGuard && messageGuard->managedObjectContext())
+                messageGuard->managedObjectContext()->deleteObject(messageGuard);
+            return done(refused);
+        }
+        lineStored(senderGuard, messageGuard, delivery, messageId, myId, myPc, mySession);
+        done({reply, false});
+    });
+}
+
+void Message::lineStored(const QPointer<User> &senderGuard, const QPointer<Message> &messageGuard, bool delivery,
+                         qint64 messageId, const QString &myId, const QString &myPc, qint64 mySession) {
+    // Shown in a later turn, after the reply is on its way.
     dispatch::Queue::main()->async([senderGuard, messageGuard] {
         if (senderGuard && !senderGuard->isDeleted()) senderGuard->MessageReceived();
         if (messageGuard && !messageGuard->isDeleted()) {
@@ -293,12 +315,10 @@ Message::Receipt Message::receive(const PacketArray &fields, const QString &from
         if (const auto &announce = receivedNoticeSender()) {
             announce(messageId);
         } else if (UDPserver *udp = UDPserver::shared()) {
-            udp->SendPacketToEveryone({QStringLiteral("UOMFR"), QString::number(messageId), me->pc(),
-                                       me->userId(), kStar, kStar, kStar, kStar,
-                                       QString::number(me->sessionId())});
+            udp->SendPacketToEveryone({QStringLiteral("UOMFR"), QString::number(messageId), myPc, myId, kStar,
+                                       kStar, kStar, kStar, QString::number(mySession)});
         }
     }
-    return {reply, false};
 }
 
 void Message::playSoundAndPopupWindow() {

@@ -3,6 +3,8 @@
 #include "core/model/LogEntry.h"
 #include "core/wire/PacketField.h"
 
+#include <QPointer>
+
 #include <functional>
 
 class ManagedObjectContext;
@@ -48,6 +50,11 @@ public:
     // does not know makes the author known and is stored; a hand-over naming the local user as
     // its recipient is a message for us, not a copy to hold.
     static Receipt receive(const PacketArray &fields, const QString &fromIP);
+    // The same, told through `done` on the main loop once the save that holds the packet is
+    // over: packets that arrive together share one save (GroupCommit), and each receipt still
+    // waits for the save that holds its own packet. `done` may run before this returns.
+    static void receiveThen(const PacketArray &fields, const QString &fromIP,
+                            std::function<void(const Receipt &)> done);
     // The reply of receive(): the "TMR", or empty for none.
     static PacketArray gotMessage(const PacketArray &fields, const QString &fromIP);
     // The acknowledgement of a message packet whose sender id (field 3) is given.
@@ -74,4 +81,10 @@ public:
     // A stored forwarded delivery tells the other holders that the id arrived: "UOMFR" through
     // the published UDP server, or through the sender set here (tests) instead.
     static void setReceivedNoticeSender(std::function<void(qint64 messageId)> sender);
+
+private:
+    // A new line is in the store: it is shown, and a forwarded one (`delivery`) is announced to
+    // the other holders.
+    static void lineStored(const QPointer<User> &sender, const QPointer<Message> &message, bool delivery,
+                           qint64 messageId, const QString &myId, const QString &myPc, qint64 mySession);
 };

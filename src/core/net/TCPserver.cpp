@@ -388,22 +388,30 @@ void TCPserver::didRead(const std::shared_ptr<TcpSocket> &sock, const QByteArray
         if (link && link->pending && link->message) deliveryFailedOn(*link);
         if (link) link->pending = false;
         if (messageWord) {
-            // The handler saves before it gives a receipt. One it cannot give (nothing could be
-            // kept) must not look like a peer that is there and took nothing: the connection is
-            // reset, so the sender keeps its copy or hands the message to other copies.
-            const Message::Receipt receipt = Message::receive(*fields, peer);
-            if (receipt.refused) {
-                ConnectionEnd::setAbortiveClose(*sock, true);
-                close(sock);
-                return;
-            }
-            reply = receipt.reply;
-        } else {
-            reply = dispatch(*fields, peer);
+            // The receipt comes once the save holding the message is over; messages arriving
+            // meanwhile share that save. One it cannot give (nothing could be kept) must not
+            // look like a peer that is there and took nothing: the connection is reset, so the
+            // sender keeps its copy or hands the message to other copies.
+            QPointer<TCPserver> self(this);
+            Message::receiveThen(*fields, peer, [self, sock](const Message::Receipt &receipt) {
+                if (!self) return;
+                if (receipt.refused) {
+                    ConnectionEnd::setAbortiveClose(*sock, true);
+                    self->close(sock);
+                    return;
+                }
+                self->answer(sock, receipt.reply);
+            });
+            return;
         }
+        reply = dispatch(*fields, peer);
     }
     saveContextIfChanged();
+    answer(sock, reply);
+}
 
+void TCPserver::answer(const std::shared_ptr<TcpSocket> &sock, const PacketArray &reply) {
+    Link *link = linkOf(sock);
     if (reply.isEmpty()) {
         if (link) link->pending = false;
         close(sock);

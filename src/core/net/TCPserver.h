@@ -127,6 +127,8 @@ private:
 
     void didAccept(const std::shared_ptr<TcpSocket> &newSocket);
     void didRead(const std::shared_ptr<TcpSocket> &sock, const QByteArray &data);
+    // Writes the reply and its line end, then closes; an empty reply closes at once.
+    void answer(const std::shared_ptr<TcpSocket> &sock, const PacketArray &reply);
     void didWrite(const std::shared_ptr<TcpSocket> &sock, long tag);
     void didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error);
     void messageReceived(const PacketArray &fields, const std::shared_ptr<TcpSocket> &sock);

@@ -1,15 +1,19 @@
 #include "core/app/ErrorPresenter.h"
+#include "core/app/GroupCommit.h"
 #include "core/model/Chat.h"
 #include "core/model/Group.h"
 #include "core/model/SystemMessage.h"
 #include "core/net/TCPserverTestSupport.h"
 #include "core/wire/KDTAES.h"
 #include "platform/store/Clock.h"
+#include "support/EventLoopWait.h"
 #include "support/FileSizeLimit.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTimeZone>
+
+#include <optional>
 
 namespace {
 
@@ -415,6 +419,55 @@ TEST_F(IncomingMessageTest, SystemLinesGoToAUserOrAChat) {
 }
 
 // A run whose store could not be opened goes on in memory: nothing it takes in would outlive it.
+// Packets received in one turn share one save, and no receipt is given before the save that
+// holds its packet is over; when that save fails, none is given and nothing is kept.
+TEST_F(IncomingMessageTest, PacketsOfOneTurnShareOneSaveAndEachWaitsForIt) {
+    Message::setLocalOffsetFunction([] { return 0.0; });
+    std::vector<qint64> announced;
+    Message::setReceivedNoticeSender([&](qint64 id) { announced.push_back(id); });
+    peer(kBob, QStringLiteral("Bob"));
+    peer(kCarol, QStringLiteral("Carol"), QStringLiteral("127.0.0.3"), false);
+    ASSERT_TRUE(saveContextIfChanged());
+    int saves = 0;
+    QObject::connect(ctx, &ManagedObjectContext::willSave, ctx, [&saves] { ++saves; });
+    for (const bool diskFull : {false, true}) {
+        SCOPED_TRACE(diskFull ? "disk full" : "room");
+        const qint64 base = diskFull ? 2000 : 3000;
+        const QList<PacketArray> packets = {
+            {"TSM", QString::number(base + 1), "pc-bob", kBob, "*", me->userId(), "one", "*"},
+            {"TSM", QString::number(base + 2), "pc-bob", kBob, "*", me->userId(), "two", "*"},
+            // The first one again: known already, yet confirmed only with the same save.
+            {"TSM", QString::number(base + 1), "pc-bob", kBob, "*", me->userId(), "one", "*"},
+            {"TSOM", kCarol, QString::number(base + 3), kBob, "1700000000", me->userId(), "held", "Bob"},
+            {"TSFM", QString::number(base + 4), "1700000000", kCarol, "Bob", me->userId(), "fwd", kBob},
+        };
+        std::optional<FileSizeLimit> limit;
+        if (diskFull) limit.emplace();
+        saves = 0;
+        std::vector<Message::Receipt> receipts;
+        // Each receipt must find its packet stored: nothing of the batch is still unsaved then.
+        bool unsavedAtReceipt = false;
+        for (const PacketArray &p : packets)
+            Message::receiveThen(p, QStringLiteral("127.0.0.2"), [&](const Message::Receipt &r) {
+                unsavedAtReceipt = unsavedAtReceipt || (!r.refused && ctx->hasChanges());
+                receipts.push_back(r);
+            });
+        EXPECT_TRUE(receipts.empty()); // nothing is answered in the turn the packets came in
+        ASSERT_TRUE(waitUntil([&] { return receipts.size() == size_t(packets.size()); }));
+        limit.reset();
+        EXPECT_EQ(saves, 1);
+        EXPECT_FALSE(unsavedAtReceipt);
+        for (const Message::Receipt &r : receipts) {
+            EXPECT_EQ(r.refused, diskFull);
+            EXPECT_EQ(r.reply.isEmpty(), diskFull);
+        }
+        for (qint64 id = base + 1; id <= base + 4; ++id)
+            EXPECT_EQ(User::messageIdExists(ctx, id), !diskFull) << id;
+        EXPECT_EQ(announced, diskFull ? std::vector<qint64>{} : std::vector<qint64>{base + 4});
+        announced.clear();
+    }
+}
+
 class StorelessRunTest : public MessagingFixture {
 protected:
     class Recorder : public ErrorPresenter {
