@@ -7,6 +7,7 @@
 #include "transport/UdpConnectPacket.h"
 #include "transport/UdpSendPacket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -41,6 +43,9 @@ constexpr uint16_t kPreferIPv6 = 0x8;
 
 // Datagrams read in one pass before the queue is yielded to sends and closes.
 constexpr int kReceiveBudget = 256;
+// Datagrams read by one recvmmsg() and handed to the delegate in one block: one wake-up of the
+// delegate's queue for a burst instead of one per datagram.
+constexpr int kReceiveBatch = 32;
 
 // Datagrams (and their bytes) handed to the delegate and not yet taken by it. At the upper
 // bound the receive path stops reading, so a busy delegate leaves the rest in the kernel's
@@ -1299,6 +1304,14 @@ void UdpSocket::doReceive() {
         }
         const int capacity = f->domain == AF_INET ? int(max4ReceiveSize_)
                                                   : int(std::min<uint32_t>(max6ReceiveSize_, 0x7fffffff));
+        if (!receiveFilter_ && !(flags_ & kReceiveOnce) && capacity > 0 && capacity <= 65535) {
+            // As many as the room left for datagrams in flight allows, so the bound holds.
+            const int room = kMostDatagramsInFlight - backlog_->datagrams.load();
+            const int64_t byteRoom = kMostBytesInFlight - backlog_->bytes.load();
+            const int most = int(std::clamp<int64_t>(std::min<int64_t>(room, byteRoom / capacity), 1, kReceiveBatch));
+            if (!receiveBatch(*f, capacity, most) && !f->isOpen()) return;
+            continue;
+        }
         if (receiveBuffer_.size() < std::max(capacity, 1)) receiveBuffer_.resize(std::max(capacity, 1));
         sockaddr_storage from{};
         socklen_t fromLen = sizeof from;
@@ -1360,6 +1373,67 @@ void UdpSocket::doReceive() {
         }
         if (flags_ & kReceiveOnce) flags_ &= ~kReceiveOnce;
     }
+}
+
+bool UdpSocket::receiveBatch(Family &f, int capacity, int most) {
+    const qsizetype need = qsizetype(capacity) * most;
+    if (receiveBuffer_.size() < need) receiveBuffer_.resize(need);
+    mmsghdr messages[kReceiveBatch];
+    iovec vectors[kReceiveBatch];
+    sockaddr_storage from[kReceiveBatch];
+    for (int i = 0; i < most; ++i) {
+        vectors[i] = {receiveBuffer_.data() + qsizetype(i) * capacity, size_t(capacity)};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &from[i];
+        messages[i].msg_hdr.msg_namelen = sizeof from[i];
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int got = ::recvmmsg(f.fd, messages, unsigned(most), MSG_DONTWAIT, nullptr);
+    if (got < 0) {
+        const int code = errno;
+        if (code == EINTR) return false;
+        if (isDescriptorError(code)) {
+            closeWithError(errnoError(code, QStringLiteral("Error in recvmmsg() function")));
+            return false;
+        }
+        // Would block, or a transient report: nothing to deliver; the watch comes back when
+        // something is waiting.
+        f.bytesAvailable = 0;
+        return false;
+    }
+    struct Datagram {
+        QByteArray data;
+        QByteArray address;
+    };
+    std::vector<Datagram> batch;
+    batch.reserve(size_t(got));
+    for (int i = 0; i < got; ++i) {
+        const int length = int(messages[i].msg_len);
+        if (length == 0) continue; // an empty datagram: consumed and dropped
+        if ((flags_ & kDidConnect) && !sameSender(cachedConnectedAddress_, from[i])) continue;
+        const int addressLen = from[i].ss_family == AF_INET    ? int(sizeof(sockaddr_in))
+                               : from[i].ss_family == AF_INET6 ? int(sizeof(sockaddr_in6))
+                                                               : int(messages[i].msg_hdr.msg_namelen);
+        batch.push_back({QByteArray(vectors[i].iov_base ? static_cast<const char *>(vectors[i].iov_base) : nullptr,
+                                    std::min(length, capacity)),
+                         QByteArray(reinterpret_cast<const char *>(&from[i]),
+                                    std::min<int>(addressLen, int(sizeof from[i])))});
+        backlog_->take(batch.back().data.size());
+    }
+    if (batch.empty()) return true;
+    auto delegate = delegate_.lock();
+    if (!delegate || !delegateQueue_) {
+        for (const Datagram &d : batch) backlog_->release(d.data.size());
+        return true;
+    }
+    delegateQueue_->async([delegate, self = shared_from_this(), batch = std::move(batch), backlog = backlog_] {
+        for (const Datagram &d : batch) {
+            delegate->udpSocketDidReceiveData(self, d.data, d.address, nullptr);
+            backlog->release(d.data.size());
+        }
+    });
+    return true;
 }
 
 void UdpSocket::deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context, bool counted) {

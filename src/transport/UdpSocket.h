@@ -210,6 +210,9 @@ private:
     void resumeReceiveSourcesWithoutData();
     // `counted`: the datagram is already in the backlog (it went through an asynchronous filter).
     void deliver(QByteArray data, QByteArray address, std::shared_ptr<void> context, bool counted = false);
+    // Reads up to `most` datagrams in one call and hands them to the delegate in one block.
+    // False when the read failed (the family's state says why).
+    bool receiveBatch(Family &family, int capacity, int most);
 
     // Delegate notifications (posted in order to the delegate queue).
     void notify(std::function<void(UdpSocketDelegate &, const std::shared_ptr<UdpSocket> &)> call);
@@ -251,6 +254,6 @@ private:
     bool dequeueAgain_ = false;
     QByteArray cachedConnectedAddress_;
     int cachedConnectedFamily_ = 0;
-    QByteArray receiveBuffer_; // scratch for recvfrom(); each datagram is copied out at its size
+    QByteArray receiveBuffer_; // scratch for the reads; each datagram is copied out at its size
     std::shared_ptr<void> userData_;
 };
