@@ -5,6 +5,7 @@
 #include "transfer/FileTransferView.h"
 #include "ui/conversation/Invite.h"
 #include "ui/history/HistoryViewer.h"
+#include "ui/settings/SettingsWindow.h"
 #include "ui/userinfo/UserInformationWindow.h"
 
 #include <QTextCursor>
@@ -27,6 +28,11 @@ ConversationServices *ConversationServices::current() {
 }
 
 void ConversationServices::openHistory(ManagedObject *userOrChat) { HistoryViewer::initAndShow(userOrChat); }
+
+void ConversationServices::showSettings(QWidget *from) {
+    (void)from;
+    SettingsWindow::showTab(SettingsWindow::Messaging);
+}
 
 void ConversationServices::openCall(User *user, Chat *chat) { Call::initCallForUser(user, chat); }
 

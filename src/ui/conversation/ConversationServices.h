@@ -27,8 +27,8 @@ public:
     static ConversationServices *current();
 
     // The settings window on its "Messaging" tab.
-    virtual bool canShowSettings() const { return false; }
-    virtual void showSettings(QWidget *from) { (void)from; }
+    virtual bool canShowSettings() const { return true; }
+    virtual void showSettings(QWidget *from);
     // A new history window with the user or chat chosen.
     virtual bool canOpenHistory() const { return true; }
     virtual void openHistory(ManagedObject *userOrChat);

@@ -19,6 +19,9 @@
 #include "platform/runloop/Timer.h"
 #include "platform/strings/Strings.h"
 #include "ui/conversation/ConversationWindows.h"
+#include "ui/main/About.h"
+#include "ui/main/Customizer.h"
+#include "ui/settings/SettingsWindow.h"
 #include "ui/settings/HotKeyWorker.h"
 #include "ui/system/PlaySound.h"
 #include "ui_MainWindow.h"
@@ -39,6 +42,7 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSystemTrayIcon>
@@ -111,6 +115,9 @@ MainInterface::MainInterface(KDTAppDelegate *delegate, QObject *parent)
     connect(m_statusMatrix, &QButtonGroup::idClicked, this, &MainInterface::statusChosen);
 
     connect(m_ui->actionQuit, &QAction::triggered, this, [this] { m_delegate->terminate(); });
+    // The About and settings windows of the run.
+    setAboutOpener([] { About::show(); });
+    setSettingsOpener([](const QString &tab) { SettingsWindow::showTab(tab); });
     connect(m_ui->actionMainWindow, &QAction::triggered, this, [this] { m_delegate->restoreWindow(); });
     connect(m_ui->actionClose, &QAction::triggered, this, [] {
         if (QWidget *w = QApplication::activeWindow()) w->close();
@@ -312,7 +319,11 @@ void MainInterface::setMenuImageSize(int points) {
 
 void MainInterface::setHotKeyAction(std::function<void()> action) { m_hotKey->setAction(std::move(action)); }
 
-void MainInterface::customize() { m_window->setWindowTitle(QStringLiteral("Murnavell")); }
+void MainInterface::customize() {
+    m_window->setWindowTitle(QStringLiteral("Murnavell"));
+    Customizer::customizeMenu(m_window->menuBar());
+    Customizer::customizeWindow(m_window);
+}
 
 void MainInterface::showMainWindow() {
     m_window->show();

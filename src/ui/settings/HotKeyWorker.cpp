@@ -1,7 +1,134 @@
 #include "ui/settings/HotKeyWorker.h"
 
-HotKeyWorker::HotKeyWorker(QObject *parent) : QObject(parent) {}
+#include "platform/defaults/Defaults.h"
+#include "ui/settings/HotKeyCodes.h"
+#include "ui/settings/KeyGrabber.h"
+#include "ui/settings/XKeyGrabber.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+QPointer<HotKeyWorker> &currentWorker() {
+    static QPointer<HotKeyWorker> worker;
+    return worker;
+}
+} // namespace
+
+HotKeyWorker::HotKeyWorker(QObject *parent, Defaults *defaults) : QObject(parent), m_defaults(defaults) {
+    setGrabber(XKeyGrabber::create());
+    currentWorker() = this;
+    // The grab belongs to the running program only; it goes before the display does.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &HotKeyWorker::deregisterHotKey);
+}
+
+HotKeyWorker::~HotKeyWorker() {
+    deregisterHotKey();
+    m_grabber.reset();
+}
+
+HotKeyWorker *HotKeyWorker::current() { return currentWorker(); }
+
+Defaults &HotKeyWorker::defaults() const { return m_defaults ? *m_defaults : Defaults::standard(); }
+
+void HotKeyWorker::setGrabber(std::unique_ptr<KeyGrabber> grabber) {
+    const bool wasRegistered = m_registered;
+    deregisterHotKey();
+    m_grabber = std::move(grabber);
+    if (m_grabber) m_grabber->onPressed = [this] { trigger(); };
+    if (wasRegistered || (m_enabledValue && !m_hotKey.isEmpty())) registerHotKey();
+}
+
+void HotKeyWorker::setEnabledDefaultsKeyPath(const QString &key) {
+    disconnect(m_enabledWatch);
+    m_enabledKey = key;
+    m_enabledWatch = connect(&defaults(), &Defaults::changed, this, [this](const QString &changed) {
+        if (changed == m_enabledKey) setEnabled(defaults().value(m_enabledKey));
+    });
+    setEnabled(defaults().value(key));
+}
+
+void HotKeyWorker::setHotKeyDefaultsKeyPath(const QString &key) {
+    disconnect(m_hotKeyWatch);
+    m_hotKeyKey = key;
+    m_hotKeyWatch = connect(&defaults(), &Defaults::changed, this, [this](const QString &changed) {
+        if (changed == m_hotKeyKey) setHotKey(defaults().value(m_hotKeyKey));
+    });
+    setHotKey(defaults().value(key));
+}
+
+void HotKeyWorker::setEnabled(const QVariant &enabled) {
+    const bool on = enabled.toBool();
+    if (on == m_enabledValue) return;
+    m_enabledValue = on;
+    m_enabled = on;
+    if (on) {
+        if (!m_hotKey.isEmpty()) registerHotKey();
+    } else {
+        deregisterHotKey();
+    }
+}
+
+bool HotKeyWorker::parse(const QVariant &value, std::uint32_t *flags, int *keyCode) {
+    const QVariantList list = value.toList();
+    if (list.size() != 2) return false;
+    bool okFlags = false, okCode = false;
+    const qlonglong f = list.first().toLongLong(&okFlags);
+    const qlonglong k = list.last().toLongLong(&okCode);
+    if (!okFlags || !okCode || f < 0 || f > 0xFFFFFFFFLL || k < 0) return false;
+    // Key codes are 16 bits; only the four modifier bits count.
+    const int code = int(k & 0xFFFF);
+    if (!HotKeyCodes::keysymForKeyCode(code)) return false;
+    if (flags) *flags = std::uint32_t(f) & HotKeyCodes::ModifierMask;
+    if (keyCode) *keyCode = code;
+    return true;
+}
+
+void HotKeyWorker::setHotKey(const QVariant &hotKey) {
+    const QVariantList list = parse(hotKey, nullptr, nullptr) ? hotKey.toList() : QVariantList();
+    if (!list.isEmpty() && !m_hotKey.isEmpty() &&
+        list.first().toLongLong() == m_hotKey.first().toLongLong() &&
+        list.last().toLongLong() == m_hotKey.last().toLongLong())
+        return;
+    if (list.isEmpty() && m_hotKey.isEmpty()) return;
+    deregisterHotKey();
+    m_hotKey = list;
+    if (m_enabledValue && !m_hotKey.isEmpty()) registerHotKey();
+}
+
+void HotKeyWorker::registerHotKey() {
+    if (!m_grabber) return;
+    std::uint32_t flags = 0;
+    int code = 0;
+    if (!parse(m_hotKey, &flags, &code)) return;
+    // One hot key at a time: a new registration replaces the held one.
+    const bool ok = m_grabber->grab(flags, code);
+    setTaken(!ok);
+    if (ok != m_registered) {
+        m_registered = ok;
+        emit registeredChanged(ok);
+    }
+}
+
+void HotKeyWorker::setTaken(bool taken) {
+    if (taken == m_taken) return;
+    m_taken = taken;
+    emit takenChanged(taken);
+}
+
+void HotKeyWorker::deregisterHotKey() {
+    setTaken(false);
+    if (!m_registered) return;
+    if (m_grabber) m_grabber->ungrab();
+    m_registered = false;
+    emit registeredChanged(false);
+}
 
 void HotKeyWorker::trigger() {
-    if (m_action) m_action();
+    // Never inside the event that carried the key.
+    QTimer::singleShot(0, this, [this] {
+        if (m_action) m_action();
+    });
 }
