@@ -65,7 +65,8 @@ protected:
         QString found;
         waitUntil(
             [&] {
-                QStringList args{"search", "--onlyvisible"};
+                // Every condition must hold (xdotool takes any one by default).
+                QStringList args{"search", "--all", "--onlyvisible"};
                 if (pid) args << "--pid" << QString::number(pid);
                 // A real window, not the tray's icon (which carries the program's name too).
                 for (const QString &id : x.xdotoolLines(args << "--name" << name)) {
@@ -132,26 +133,31 @@ TEST_F(E2eHotKeyTest, RaisesTheMainWindowFollowsTheSettingsAndWarnsWhenTaken) {
     screenshot(x, "raised");
 
     // 2. A new combination recorded in the settings: the old one no longer works, the new one does.
-    ASSERT_TRUE(x.xdotool({"windowactivate", "--sync", main}));
-    ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "ctrl+comma"}));
-    const QString settings = window(x, "^General$", app->processId());
-    ASSERT_FALSE(settings.isEmpty());
-    // As a user would, should the window manager have kept the focus where it was.
-    if (active(x) != settings) x.xdotool({"windowactivate", "--sync", settings});
-    ASSERT_TRUE(waitUntil([&] { return active(x) == settings; }, 5000));
-    spinFor(300);
-    ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "alt+k"}));
-    spinFor(300);
-    ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "ctrl+alt+h"}));
-    spinFor(300);
-    screenshot(x, "recorded");
-    ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "ctrl+w"}));
-    // Control and Option (0xC0000) with the H key (4).
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return storedHotKey() == QVariantList{0xC0000, 4};
-        },
-        5000))
+    // Control and Option (0xC0000) with the H key (4). On a loaded machine a key can arrive
+    // before the window is ready for it: the user's steps are taken again, at most three times.
+    const QVariantList recorded{0xC0000, 4};
+    for (int attempt = 0; attempt < 3 && storedHotKey() != recorded; ++attempt) {
+        ASSERT_TRUE(x.xdotool({"windowactivate", "--sync", main}));
+        spinFor(300 + attempt * 700);
+        ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "ctrl+comma"}));
+        const QString settings = window(x, "^General$", app->processId());
+        ASSERT_FALSE(settings.isEmpty());
+        // As a user would, should the window manager have kept the focus where it was.
+        if (active(x) != settings) x.xdotool({"windowactivate", "--sync", settings});
+        ASSERT_TRUE(waitUntil([&] { return active(x) == settings; }, 5000));
+        for (const char *keys : {"alt+k", "ctrl+alt+h"}) {
+            spinFor(300 + attempt * 700);
+            ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", keys}));
+        }
+        spinFor(300 + attempt * 700);
+        screenshot(x, QString("recorded-%1").arg(attempt));
+        // Closed as a user would close it: brought forward, then Ctrl+W.
+        x.xdotool({"windowactivate", "--sync", settings});
+        waitUntil([&] { return active(x) == settings; }, 5000);
+        ASSERT_TRUE(x.xdotool({"key", "--clearmodifiers", "ctrl+w"}));
+        waitUntil([&] { return storedHotKey() == recorded; }, 5000);
+    }
+    ASSERT_EQ(storedHotKey(), recorded)
         << qPrintable(QJsonDocument(QJsonArray::fromVariantList(storedHotKey())).toJson());
     EXPECT_FALSE(raises(x, other, main, "ctrl+shift+s", 1500));
     EXPECT_TRUE(raises(x, other, main, "ctrl+alt+h", 10000));

@@ -213,6 +213,10 @@ bool HotKeyField::eventFilter(QObject *watched, QEvent *event) {
     // window closes).
     if (watched == m_watchedWindow && (event->type() == QEvent::Hide || event->type() == QEvent::Close))
         stopKeyMonitoringAndSaveToBinding();
+    // The warning goes where the window goes.
+    if (watched == m_watchedWindow && (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+        warningShown())
+        placeToolTip();
     return QLineEdit::eventFilter(watched, event);
 }
 
@@ -278,7 +282,13 @@ void HotKeyField::showToolTip() {
         m_popover->setAccessibleName(warningText());
     }
     m_popover->adjustSize();
-    // Beside the field's right edge, kept on the field's screen.
+    placeToolTip();
+    m_popover->show();
+}
+
+void HotKeyField::placeToolTip() {
+    if (!m_popover) return;
+    // Beside the field's right edge, or below the field where the screen has no room beside it.
     QPoint at = mapToGlobal(QPoint(width() + 4, (height() - m_popover->height()) / 2));
     if (const QScreen *s = screen()) {
         const QRect area = s->availableGeometry();
@@ -287,7 +297,6 @@ void HotKeyField::showToolTip() {
         at.setX(qMax(area.left(), at.x()));
     }
     m_popover->move(at);
-    m_popover->show();
 }
 
 void HotKeyField::closeToolTip() {

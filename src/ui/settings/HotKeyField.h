@@ -67,6 +67,7 @@ protected:
 private:
     void keyDownMonitored(class QKeyEvent *event);
     void showToolTip();
+    void placeToolTip();
     void closeToolTip();
     QList<QAction *> menus() const;
     void watchWindow();
