@@ -115,9 +115,9 @@ MainInterface::MainInterface(KDTAppDelegate *delegate, QObject *parent)
     connect(m_statusMatrix, &QButtonGroup::idClicked, this, &MainInterface::statusChosen);
 
     connect(m_ui->actionQuit, &QAction::triggered, this, [this] { m_delegate->terminate(); });
-    // The About and settings windows of the run.
-    setAboutOpener([] { About::show(); });
-    setSettingsOpener([](const QString &tab) { SettingsWindow::showTab(tab); });
+    // The About and settings windows of the run, unless others were given (tests).
+    if (!aboutOpener()) setAboutOpener([] { About::show(); });
+    if (!settingsOpener()) setSettingsOpener([](const QString &tab) { SettingsWindow::showTab(tab); });
     connect(m_ui->actionMainWindow, &QAction::triggered, this, [this] { m_delegate->restoreWindow(); });
     connect(m_ui->actionClose, &QAction::triggered, this, [] {
         if (QWidget *w = QApplication::activeWindow()) w->close();
