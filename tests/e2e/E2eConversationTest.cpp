@@ -42,8 +42,8 @@ protected:
     static QStringList conversationWindows(XDisplay &x, QProcess *app, const QString &part = {}) {
         QStringList found;
         for (const QString &w :
-             x.xdotoolLines({"search", "--onlyvisible", "--pid", QString::number(app->processId()), "--name",
-                             " - Conversation$"})) {
+             x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid", QString::number(app->processId()),
+                             "--name", " - Conversation$"})) {
             const QString title = x.xdotoolLines({"getwindowname", w}).join(QString());
             if (title.endsWith(" - Conversation") && title.contains(part)) found.append(w);
         }
