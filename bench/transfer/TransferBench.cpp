@@ -224,19 +224,26 @@ bool sendFully(int fd, const void *data, size_t n) {
     return true;
 }
 
+// A listening socket on a free loopback port; `a` gets its address.
+int loopbackListener(sockaddr_in &a) {
+    const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    a = sockaddr_in{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::listen(lfd, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+    return lfd;
+}
+
 // The small files one after another over one connection: a header (name length, size), the
 // name and the bytes; the receiver writes a temporary file, syncs it, renames it, syncs the
 // folder and answers one byte before the sender goes on.
 void smallCopy(benchmark::State &state) {
     for (auto _ : state) {
-        const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(lfd, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+        const int lfd = loopbackListener(a);
         std::thread receiverThread([lfd] {
             const int fd = ::accept(lfd, nullptr, nullptr);
             const QByteArray folder = QFile::encodeName(world->received + "/small");
@@ -287,14 +294,8 @@ void smallCopy(benchmark::State &state) {
 // The same bytes with blocking calls: file -> socket on one thread, socket -> file on another.
 void plainCopy(benchmark::State &state) {
     for (auto _ : state) {
-        const int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(lfd, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+        const int lfd = loopbackListener(a);
         std::thread receiverThread([lfd] {
             const int fd = ::accept(lfd, nullptr, nullptr);
             QDir().mkpath(world->received);
