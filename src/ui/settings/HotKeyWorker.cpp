@@ -3,9 +3,11 @@
 #include "platform/defaults/Defaults.h"
 #include "ui/settings/HotKeyCodes.h"
 #include "ui/settings/KeyGrabber.h"
+#include "ui/settings/PortalKeyGrabber.h"
 #include "ui/settings/XKeyGrabber.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QTimer>
 
@@ -17,7 +19,7 @@ QPointer<HotKeyWorker> &currentWorker() {
 } // namespace
 
 HotKeyWorker::HotKeyWorker(QObject *parent, Defaults *defaults) : QObject(parent), m_defaults(defaults) {
-    setGrabber(XKeyGrabber::create());
+    setGrabber(grabberFor(QGuiApplication::platformName()));
     currentWorker() = this;
     // The grab belongs to the running program only; it goes before the display does.
     if (QCoreApplication *app = QCoreApplication::instance())
@@ -31,13 +33,36 @@ HotKeyWorker::~HotKeyWorker() {
 
 HotKeyWorker *HotKeyWorker::current() { return currentWorker(); }
 
+std::unique_ptr<KeyGrabber> HotKeyWorker::grabberFor(const QString &platformName) {
+    // The session bus is reached only where it is needed.
+    if (platformName.startsWith(QLatin1String("wayland")))
+        return grabberFor(platformName, QDBusConnection::sessionBus());
+    return grabberFor(platformName, QDBusConnection(QString()));
+}
+
+std::unique_ptr<KeyGrabber> HotKeyWorker::grabberFor(const QString &platformName,
+                                                     const QDBusConnection &bus) {
+    if (platformName == QLatin1String("xcb")) return XKeyGrabber::create();
+    if (platformName.startsWith(QLatin1String("wayland"))) return PortalKeyGrabber::create(bus);
+    return nullptr;
+}
+
+QString HotKeyWorker::triggerDescription() const {
+    return m_grabber && m_registered ? m_grabber->triggerDescription() : QString();
+}
+
 Defaults &HotKeyWorker::defaults() const { return m_defaults ? *m_defaults : Defaults::standard(); }
 
 void HotKeyWorker::setGrabber(std::unique_ptr<KeyGrabber> grabber) {
     const bool wasRegistered = m_registered;
     deregisterHotKey();
     m_grabber = std::move(grabber);
-    if (m_grabber) m_grabber->onPressed = [this] { trigger(); };
+    setRefused(false);
+    if (m_grabber) {
+        m_grabber->onPressed = [this] { trigger(); };
+        m_grabber->onAnswered = [this](bool held) { answered(held); };
+        m_grabber->onTriggerChanged = [this] { emit triggerDescriptionChanged(); };
+    }
     if (wasRegistered || (m_enabledValue && !m_hotKey.isEmpty())) registerHotKey();
 }
 
@@ -105,7 +130,12 @@ void HotKeyWorker::registerHotKey() {
     if (!parse(m_hotKey, &flags, &code)) return;
     // One hot key at a time: a new registration replaces the held one.
     const bool ok = m_grabber->grab(flags, code);
-    setTaken(!ok);
+    // A desktop that decides itself refuses for its own reasons, not because another program
+    // holds the key.
+    if (m_grabber->decidesItself())
+        setRefused(!ok);
+    else
+        setTaken(!ok);
     if (ok != m_registered) {
         m_registered = ok;
         emit registeredChanged(ok);
@@ -116,6 +146,20 @@ void HotKeyWorker::setTaken(bool taken) {
     if (taken == m_taken) return;
     m_taken = taken;
     emit takenChanged(taken);
+}
+
+void HotKeyWorker::setRefused(bool refused) {
+    if (refused == m_refused) return;
+    m_refused = refused;
+    emit availableChanged(available());
+}
+
+void HotKeyWorker::answered(bool held) {
+    setRefused(!held);
+    if (!held && m_registered) {
+        m_registered = false;
+        emit registeredChanged(false);
+    }
 }
 
 void HotKeyWorker::deregisterHotKey() {

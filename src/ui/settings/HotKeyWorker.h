@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -16,10 +17,11 @@ class KeyGrabber;
 // is on, and runs its action when it is pressed. The main interface makes it and names the two
 // settings; from then on every change of either arrives through setEnabled/setHotKey.
 //
-// The key is held through a KeyGrabber: the X server's key grab on X; where there is none
-// (Wayland, no display) the hot key is unavailable and nothing is ever held. A stored value that
-// is not two numbers of a known key means no hot key. What is held is let go when the
-// application quits.
+// The key is held through a KeyGrabber: the X server's key grab on X, the desktop's shortcuts
+// portal on Wayland where the portal offers it; where there is neither the hot key is
+// unavailable and nothing is ever held. It is unavailable too once the desktop refused it. A
+// stored value that is not two numbers of a known key means no hot key. What is held is let go
+// when the application quits.
 class HotKeyWorker : public QObject {
     Q_OBJECT
 public:
@@ -30,7 +32,14 @@ public:
     // The worker whose grabber the application uses (the last made; null when none lives).
     static HotKeyWorker *current();
     // Whether a hot key can be held at all on this desktop.
-    bool available() const { return bool(m_grabber); }
+    bool available() const { return m_grabber && !m_refused; }
+    // The grabber for a Qt platform: X's key grab on "xcb", the portal on the session bus (or
+    // `bus`) on Wayland where it offers global shortcuts; null otherwise.
+    static std::unique_ptr<KeyGrabber> grabberFor(const QString &platformName);
+    static std::unique_ptr<KeyGrabber> grabberFor(const QString &platformName, const QDBusConnection &bus);
+    // What the desktop made the hot key, where it chose another key than the stored one; empty
+    // otherwise.
+    QString triggerDescription() const;
     // Replaces the grabber (tests); null leaves the worker without one.
     void setGrabber(std::unique_ptr<KeyGrabber> grabber);
     KeyGrabber *grabber() const { return m_grabber.get(); }
@@ -67,10 +76,15 @@ signals:
     void registeredChanged(bool registered);
     // A registration failed (true), or the key is held or let go again (false).
     void takenChanged(bool taken);
+    // The desktop refused the hot key (false), or granted it after all (true).
+    void availableChanged(bool available);
+    void triggerDescriptionChanged();
 
 private:
     Defaults &defaults() const;
     void setTaken(bool taken);
+    void setRefused(bool refused);
+    void answered(bool held);
 
     Defaults *m_defaults;
     QString m_enabledKey;
@@ -80,6 +94,7 @@ private:
     QVariantList m_hotKey;
     bool m_registered = false;
     bool m_taken = false;
+    bool m_refused = false;
     std::unique_ptr<KeyGrabber> m_grabber;
     std::function<void()> m_action;
     QMetaObject::Connection m_enabledWatch, m_hotKeyWatch;

@@ -29,6 +29,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QRadioButton>
@@ -590,18 +591,30 @@ void SettingsWindow::bindControls() {
 
     // The hot key.
     m_ui->hotKeyField->bind(QStringLiteral("hotKey"), d);
-    const HotKeyWorker *worker = HotKeyWorker::current();
-    const bool available = worker && worker->available();
-    m_ui->hotKeyUnavailable->setVisible(!available);
-    m_ui->enableHotKey->setEnabled(available);
-    auto fieldState = [this, available] {
+    HotKeyWorker *worker = HotKeyWorker::current();
+    auto hotKeyState = [this, worker = QPointer<HotKeyWorker>(worker)] {
+        const bool available = worker && worker->available();
+        m_ui->hotKeyUnavailable->setVisible(!available);
+        m_ui->enableHotKey->setEnabled(available);
         m_ui->hotKeyField->setEnabled(available && m_ui->enableHotKey->isChecked());
+        // The desktop may have chosen another key than the one recorded; the field keeps
+        // showing the recorded one.
+        const QString trigger = worker && available ? worker->triggerDescription() : QString();
+        m_ui->hotKeyTrigger->setText(
+            trigger.isEmpty() ? QString()
+                              : Strings::format(text("The desktop uses %@ for the hot key."), {trigger}));
+        m_ui->hotKeyTrigger->setVisible(!trigger.isEmpty());
     };
-    fieldState();
-    connect(m_ui->enableHotKey, &QCheckBox::toggled, this, fieldState);
-    connect(d, &Defaults::changed, this, [fieldState](const QString &key) {
-        if (key == QLatin1String("enableHotKey")) fieldState();
+    hotKeyState();
+    connect(m_ui->enableHotKey, &QCheckBox::toggled, this, hotKeyState);
+    connect(d, &Defaults::changed, this, [hotKeyState](const QString &key) {
+        if (key == QLatin1String("enableHotKey")) hotKeyState();
     });
+    if (worker) {
+        connect(worker, &HotKeyWorker::availableChanged, this, hotKeyState);
+        connect(worker, &HotKeyWorker::triggerDescriptionChanged, this, hotKeyState);
+        connect(worker, &HotKeyWorker::registeredChanged, this, hotKeyState);
+    }
 }
 
 // --- the local user ---
