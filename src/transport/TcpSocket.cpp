@@ -109,12 +109,29 @@ TcpSocket::TcpSocket(PrivateTag, std::weak_ptr<TcpSocketDelegate> delegate,
                      std::shared_ptr<dispatch::Queue> socketQueue)
     : delegate_(std::move(delegate)), delegateQueue_(std::move(delegateQueue)),
       socketQueue_(socketQueue ? std::move(socketQueue) : dispatch::Queue::create("TcpSocket")),
-      preBuffer_(std::make_unique<TcpSocketPreBuffer>(4096)) {}
+      preBuffer_(std::make_unique<TcpSocketPreBuffer>(4096)) {
+    delegateCallbacks_ = callbacksOf(delegate_);
+}
+
+uint32_t TcpSocket::callbacksOf(const std::weak_ptr<TcpSocketDelegate> &delegate) {
+    const auto d = delegate.lock();
+    return d ? d->implementedCallbacks() : 0;
+}
+
+void TcpSocket::assignDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
+    delegateCallbacks_ = callbacksOf(delegate);
+    delegate_ = std::move(delegate);
+}
+
+bool TcpSocket::delegateImplements(uint32_t callback) const {
+    return delegateQueue_ && (delegateCallbacks_ & callback) && !delegate_.expired();
+}
 
 TcpSocket::~TcpSocket() {
     auto body = [this] {
         flags_ |= kDealloc;
         closeWithError({});
+        if (deadline_) deadline_->cancel();
     };
     if (socketQueue_->isCurrent())
         body();
@@ -131,16 +148,19 @@ template <typename F> auto TcpSocket::onQueueSync(F &&body) const {
 }
 
 void TcpSocket::onQueueAsync(std::function<void()> body) {
+    // Setters never wait for another queue: when no thread runs the socket queue the caller
+    // runs the body itself (after whatever was queued before it) instead of waking an io thread.
     if (socketQueue_->isCurrent())
         body();
     else
-        socketQueue_->async([self = shared_from_this(), body = std::move(body)] { body(); });
+        socketQueue_->asyncOrRun([self = shared_from_this(), body = std::move(body)] { body(); });
 }
 
-void TcpSocket::notify(std::function<void(TcpSocketDelegate &, const std::shared_ptr<TcpSocket> &)> call) {
+void TcpSocket::notify(uint32_t callback,
+                       std::function<void(TcpSocketDelegate &, const std::shared_ptr<TcpSocket> &)> call) {
     // Read delegate and queue now, at the moment of the event; the socket rides along strongly
-    // (null while it is being destroyed).
-    if (!delegateQueue_ || delegate_.expired()) return;
+    // (null while it is being destroyed). Nothing is posted for a callback the delegate lacks.
+    if (!delegateImplements(callback)) return;
     std::shared_ptr<TcpSocket> self = (flags_ & kDealloc) ? nullptr : weak_from_this().lock();
     delegateQueue_->async([weakDelegate = delegate_, self = std::move(self), call = std::move(call)] {
         if (auto d = weakDelegate.lock()) call(*d, self);
@@ -166,7 +186,7 @@ void TcpSocket::getDelegate(std::shared_ptr<TcpSocketDelegate> *delegate,
 }
 
 void TcpSocket::setDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
-    onQueueAsync([this, delegate = std::move(delegate)] { delegate_ = delegate; });
+    onQueueAsync([this, delegate = std::move(delegate)]() mutable { assignDelegate(std::move(delegate)); });
 }
 
 void TcpSocket::setDelegateQueue(std::shared_ptr<dispatch::Queue> delegateQueue) {
@@ -175,15 +195,15 @@ void TcpSocket::setDelegateQueue(std::shared_ptr<dispatch::Queue> delegateQueue)
 
 void TcpSocket::setDelegate(std::weak_ptr<TcpSocketDelegate> delegate,
                             std::shared_ptr<dispatch::Queue> delegateQueue) {
-    onQueueAsync([this, delegate = std::move(delegate), delegateQueue = std::move(delegateQueue)] {
-        delegate_ = delegate;
-        delegateQueue_ = delegateQueue;
+    onQueueAsync([this, delegate = std::move(delegate), delegateQueue = std::move(delegateQueue)]() mutable {
+        assignDelegate(std::move(delegate));
+        delegateQueue_ = std::move(delegateQueue);
     });
 }
 
 void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate) {
     onQueueSync([&] {
-        delegate_ = std::move(delegate);
+        assignDelegate(std::move(delegate));
         return true;
     });
 }
@@ -198,7 +218,7 @@ void TcpSocket::synchronouslySetDelegateQueue(std::shared_ptr<dispatch::Queue> d
 void TcpSocket::synchronouslySetDelegate(std::weak_ptr<TcpSocketDelegate> delegate,
                                          std::shared_ptr<dispatch::Queue> delegateQueue) {
     onQueueSync([&] {
-        delegate_ = std::move(delegate);
+        assignDelegate(std::move(delegate));
         delegateQueue_ = std::move(delegateQueue);
         return true;
     });
@@ -240,13 +260,29 @@ void TcpSocket::setAlternateAddressDelay(double seconds) {
     onQueueAsync([this, seconds] { alternateAddressDelay_ = seconds; });
 }
 
+// The socket never reads the caller's object: it is kept under its own lock, so neither call
+// waits for the socket queue (the messaging server reads it in every callback).
 std::shared_ptr<void> TcpSocket::userData() const {
-    return onQueueSync([this] { return userData_; });
+    std::lock_guard lock(sideMutex_);
+    return userData_;
 }
 void TcpSocket::setUserData(std::shared_ptr<void> userData) {
-    onQueueAsync([this, userData = std::move(userData)] {
-        if (userData_ != userData) userData_ = userData;
-    });
+    std::shared_ptr<void> previous;
+    std::lock_guard lock(sideMutex_);
+    if (userData_ != userData) {
+        previous = std::move(userData_); // released after the lock
+        userData_ = std::move(userData);
+    }
+}
+
+void TcpSocket::setPeer(const QByteArray &address) {
+    std::lock_guard lock(sideMutex_);
+    peerAddress_ = address;
+}
+
+QByteArray TcpSocket::peer() const {
+    std::lock_guard lock(sideMutex_);
+    return peerAddress_;
 }
 
 bool TcpSocket::isDisconnected() const {
@@ -506,10 +542,12 @@ bool TcpSocket::doAccept(int listenFd) {
             });
     });
     delegateQueue_->async(
-        [weakDelegate = delegate_, delegateQueue = delegateQueue_, listener, peer, childFD, family, slot] {
+        [weakDelegate = delegate_, callbacks = delegateCallbacks_, delegateQueue = delegateQueue_, listener, peer,
+         childFD, family, slot] {
             auto d = weakDelegate.lock();
             std::shared_ptr<dispatch::Queue> childQueue;
-            if (d) childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
+            if (d && (callbacks & TcpSocketDelegate::NewSocketQueue))
+                childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
             // The child is born with the listener's delegate, so no event of it can go unheard.
             auto child = TcpSocket::create(weakDelegate, delegateQueue, childQueue);
             child->socketQueue_->sync([&] {
@@ -520,10 +558,11 @@ bool TcpSocket::doAccept(int listenFd) {
                 else
                     child->socketUN_ = childFD;
                 child->flags_ = kSocketStarted | kConnected;
+                if (family != AF_UNIX) child->setPeer(peer);
                 child->acceptSlot_ = slot;
                 child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
             });
-            if (d) d->socketDidAcceptNewSocket(listener, child);
+            if (d && (callbacks & TcpSocketDelegate::DidAcceptNewSocket)) d->socketDidAcceptNewSocket(listener, child);
         });
     return true;
 }
@@ -606,38 +645,38 @@ bool TcpSocket::doConnectToHost(const QString &host, uint16_t port, const QStrin
     flags_ |= kSocketStarted;
     startConnectTimeout(timeout);
     const uint64_t index = stateIndex_;
+    if (isNumericOrLoopbackName(host)) {
+        // Nothing to resolve: the connect starts in this pass, with no hand-off to another.
+        SocketError error;
+        const QList<QByteArray> addresses = lookupHost(host, port, &error);
+        lookupFinished(index, addresses, error);
+        return true;
+    }
     std::weak_ptr<TcpSocket> weak = weak_from_this();
-    auto deliver = [weak, index](QList<QByteArray> addresses, SocketError error) {
+    dispatch::runBlocking([weak, index, host, port] {
+        if (weak.expired()) return;
+        SocketError error;
+        QList<QByteArray> addresses = lookupHost(host, port, &error);
         auto self = weak.lock();
         if (!self) return;
         self->socketQueue_->async([weak, index, addresses = std::move(addresses), error] {
-            auto s = weak.lock();
-            if (!s) return;
-            if (addresses.isEmpty()) {
-                s->lookupDidFail(index, error);
-                return;
-            }
-            QByteArray first4, first6;
-            for (const QByteArray &a : addresses) {
-                if (first4.isEmpty() && isIPv4Address(a)) first4 = a;
-                if (first6.isEmpty() && isIPv6Address(a)) first6 = a;
-            }
-            s->lookupDidSucceed(index, first4, first6);
+            if (auto s = weak.lock()) s->lookupFinished(index, addresses, error);
         });
-    };
-    if (isNumericOrLoopbackName(host)) {
-        // Nothing to resolve; the result still arrives in a later pass, like a real lookup.
-        SocketError error;
-        auto addresses = lookupHost(host, port, &error);
-        deliver(std::move(addresses), error);
-    } else {
-        dispatch::runBlocking([host, port, deliver] {
-            SocketError error;
-            auto addresses = lookupHost(host, port, &error);
-            deliver(std::move(addresses), error);
-        });
-    }
+    });
     return true;
+}
+
+void TcpSocket::lookupFinished(uint64_t index, const QList<QByteArray> &addresses, const SocketError &error) {
+    if (addresses.isEmpty()) {
+        lookupDidFail(index, error);
+        return;
+    }
+    QByteArray first4, first6;
+    for (const QByteArray &a : addresses) {
+        if (first4.isEmpty() && isIPv4Address(a)) first4 = a;
+        if (first6.isEmpty() && isIPv6Address(a)) first6 = a;
+    }
+    lookupDidSucceed(index, first4, first6);
 }
 
 void TcpSocket::lookupDidFail(uint64_t index, const SocketError &err) {
@@ -738,7 +777,15 @@ void TcpSocket::connectSocket(int fd, const QByteArray &address, uint64_t index)
         connectSocketFinished(fd, index, errno);
         return;
     }
-    // The watch stays with the descriptor: once connected it serves the reads and writes.
+    // A nearby peer (loopback, the local network) has often answered by now: the outcome is
+    // taken at once, with no watch whose event would have to wake an io thread.
+    if (pollfd p{fd, POLLOUT, 0}; ::poll(&p, 1, 0) > 0) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0) error = errno;
+        connectSocketFinished(fd, index, error);
+        return;
+    }
     auto source = dispatch::ReadinessSource::create(fd, socketQueue_);
     std::weak_ptr<TcpSocket> weak = weak_from_this();
     source->setEventHandler(dispatch::ReadinessSource::Kind::Write, [weak, fd, index] {
@@ -784,7 +831,12 @@ void TcpSocket::connectSocketFinished(int fd, uint64_t index, int error) {
     // The winner: drop the other family's attempt.
     if (fd == socket4FD_ && socket6FD_ >= 0) closeSocket(socket6FD_);
     if (fd == socket6FD_ && socket4FD_ >= 0) closeSocket(socket4FD_);
-    didConnect(index, takeConnectSource(fd));
+    // The connect's watch is not kept for the connection: its write wait left writability in
+    // the reactor's registration for good, so every later wait for bytes would also wake an io
+    // thread whenever the socket can take more (nearly always). A fresh one watches reading
+    // only until a write has to wait.
+    if (auto source = takeConnectSource(fd)) source->cancel();
+    didConnect(index);
 }
 
 void TcpSocket::closeSocket(int fd) {
@@ -808,15 +860,19 @@ void TcpSocket::didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSo
     }
     flags_ |= kConnected;
     endConnectTimeout();
-    const QString host = socketUN_ < 0 ? hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QString();
-    const uint16_t port = socketUN_ < 0 ? portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : 0;
+    const QByteArray peer = socketUN_ < 0 ? addressOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QByteArray();
+    setPeer(peer);
+    // The host is worked out only for a delegate that hears of it.
+    const bool tellHost = !peer.isEmpty() && delegateImplements(TcpSocketDelegate::DidConnectToHost);
+    const QString host = tellHost ? hostFromAddress(peer) : QString();
+    const uint16_t port = tellHost ? portFromAddress(peer) : 0;
     if (!host.isEmpty()) {
-        notify([host, port](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidConnectToHost, [host, port](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidConnectToHost(s, host, port);
         });
     } else if (socketUN_ >= 0) {
         QUrl url = connectedUrl();
-        notify([url](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidConnectToUrl, [url](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidConnectToUrl(s, url);
         });
     }
@@ -834,23 +890,58 @@ void TcpSocket::didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSo
 
 void TcpSocket::startConnectTimeout(double timeout) {
     if (timeout < 0) return;
-    connectTimer_ = dispatch::TimerSource::create(socketQueue_);
-    std::weak_ptr<TcpSocket> weak = weak_from_this();
-    connectTimer_->setEventHandler([weak] {
-        if (auto self = weak.lock()) self->doConnectTimeout();
-    });
-    connectTimer_->schedule(timeout);
-    connectTimer_->resume();
+    connectDue_ = dueIn(timeout);
+    armDeadline();
 }
 
 void TcpSocket::endConnectTimeout() {
-    if (connectTimer_) {
-        connectTimer_->cancel();
-        connectTimer_.reset();
+    if (connectDue_ != kNoDeadline) {
+        connectDue_ = kNoDeadline;
+        armDeadline();
     }
     ++stateIndex_;
     connectInterface4_.clear();
     connectInterface6_.clear();
+}
+
+TcpSocket::Deadline TcpSocket::dueIn(double seconds) {
+    // Beyond about 30 years (or not a number): no deadline at all.
+    if (!(seconds < 1e9)) return kNoDeadline;
+    if (seconds < 0) seconds = 0;
+    return dispatch::TimerSource::Clock::now() +
+           std::chrono::duration_cast<dispatch::TimerSource::Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void TcpSocket::armDeadline() {
+    const Deadline due = std::min({connectDue_, readDue_, writeDue_});
+    if (!deadline_) {
+        if (due == kNoDeadline) return;
+        deadline_ = dispatch::TimerSource::create(socketQueue_);
+        std::weak_ptr<TcpSocket> weak = weak_from_this();
+        deadline_->setEventHandler([weak] {
+            if (auto self = weak.lock()) self->deadlineExpired();
+        });
+        deadline_->resume();
+    }
+    deadline_->scheduleAt(due);
+}
+
+void TcpSocket::deadlineExpired() {
+    const Deadline now = dispatch::TimerSource::Clock::now();
+    // Each handler may close the socket, which clears every deadline.
+    if (connectDue_ <= now) {
+        connectDue_ = kNoDeadline;
+        doConnectTimeout();
+    }
+    if (readDue_ <= now) {
+        readDue_ = kNoDeadline;
+        doReadTimeout();
+    }
+    if (writeDue_ <= now) {
+        writeDue_ = kNoDeadline;
+        doWriteTimeout();
+    }
+    armDeadline();
 }
 
 void TcpSocket::doConnectTimeout() {
@@ -1006,12 +1097,13 @@ void TcpSocket::closeWithError(const SocketError &err) {
     }
     connectInterfaceUN_.clear();
 
+    setPeer(QByteArray());
     const bool wasStarted = flags_ & kSocketStarted;
     const bool deallocating = flags_ & kDealloc;
     socketFDBytesAvailable_ = 0;
     flags_ = deallocating ? uint32_t(kDealloc) : 0u;
     if (wasStarted) {
-        notify([err](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidDisconnect, [err](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidDisconnect(s, err);
         });
     }
@@ -1417,7 +1509,7 @@ void TcpSocket::doReadData() {
     if (totalBytesReadForCurrentRead > 0) {
         const long tag = pkt.tag;
         const size_t length = size_t(totalBytesReadForCurrentRead);
-        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidReadPartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidReadPartialDataOfLength(s, length, tag);
         });
         waiting = true;
@@ -1472,7 +1564,7 @@ void TcpSocket::doReadEOF() {
         ::poll(&pfd, 1, 0);
         if (pfd.revents & POLLOUT) {
             flags_ |= kReadStreamClosed;
-            notify([](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            notify(TcpSocketDelegate::DidCloseReadStream, [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
                 d.socketDidCloseReadStream(s);
             });
         } else {
@@ -1508,36 +1600,30 @@ void TcpSocket::completeCurrentRead() {
                      : buffer.mid(qsizetype(pkt.startOffset), qsizetype(pkt.bytesDone));
     }
     const long tag = pkt.tag;
-    notify([result, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+    notify(TcpSocketDelegate::DidReadData, [result, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
         d.socketDidReadData(s, result, tag);
     });
     endCurrentRead();
 }
 
 void TcpSocket::endCurrentRead() {
-    if (readTimer_) {
-        readTimer_->cancel();
-        readTimer_.reset();
+    if (readDue_ != kNoDeadline) {
+        readDue_ = kNoDeadline;
+        armDeadline();
     }
     currentRead_.reset();
 }
 
 void TcpSocket::setupReadTimerWithTimeout(double timeout) {
     if (timeout < 0) return;
-    readTimer_ = dispatch::TimerSource::create(socketQueue_);
-    std::weak_ptr<TcpSocket> weak = weak_from_this();
-    readTimer_->setEventHandler([weak] {
-        if (auto self = weak.lock()) self->doReadTimeout();
-    });
-    readTimer_->schedule(timeout);
-    readTimer_->resume();
+    readDue_ = dueIn(timeout);
+    armDeadline();
 }
 
 void TcpSocket::doReadTimeout() {
     if (!currentRead_) return;
     flags_ |= kReadsPaused;
-    auto d = delegate_.lock();
-    if (!delegateQueue_ || !d) {
+    if (!delegateImplements(TcpSocketDelegate::ShouldTimeoutRead)) {
         doReadTimeoutWithExtension(0);
         return;
     }
@@ -1564,7 +1650,8 @@ void TcpSocket::doReadTimeoutWithExtension(double extension) {
     if (!currentRead_) return;
     if (extension > 0) {
         currentRead_->timeout += extension;
-        readTimer_->schedule(extension);
+        readDue_ = dueIn(extension);
+        armDeadline();
         flags_ &= ~kReadsPaused;
         doReadData();
     } else {
@@ -1683,7 +1770,7 @@ void TcpSocket::doWriteData() {
         if (bytesWritten > 0) {
             const long tag = pkt.tag;
             const size_t length = size_t(bytesWritten);
-            notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+            notify(TcpSocketDelegate::DidWritePartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
                 d.socketDidWritePartialDataOfLength(s, length, tag);
             });
         }
@@ -1694,34 +1781,28 @@ void TcpSocket::doWriteData() {
 void TcpSocket::completeCurrentWrite() {
     const long tag = currentWrite_->tag;
     notify(
-        [tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidWriteData(s, tag); });
+        TcpSocketDelegate::DidWriteData, [tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidWriteData(s, tag); });
     endCurrentWrite();
 }
 
 void TcpSocket::endCurrentWrite() {
-    if (writeTimer_) {
-        writeTimer_->cancel();
-        writeTimer_.reset();
+    if (writeDue_ != kNoDeadline) {
+        writeDue_ = kNoDeadline;
+        armDeadline();
     }
     currentWrite_.reset();
 }
 
 void TcpSocket::setupWriteTimerWithTimeout(double timeout) {
     if (timeout < 0) return;
-    writeTimer_ = dispatch::TimerSource::create(socketQueue_);
-    std::weak_ptr<TcpSocket> weak = weak_from_this();
-    writeTimer_->setEventHandler([weak] {
-        if (auto self = weak.lock()) self->doWriteTimeout();
-    });
-    writeTimer_->schedule(timeout);
-    writeTimer_->resume();
+    writeDue_ = dueIn(timeout);
+    armDeadline();
 }
 
 void TcpSocket::doWriteTimeout() {
     if (!currentWrite_) return;
     flags_ |= kWritesPaused;
-    auto d = delegate_.lock();
-    if (!delegateQueue_ || !d) {
+    if (!delegateImplements(TcpSocketDelegate::ShouldTimeoutWrite)) {
         doWriteTimeoutWithExtension(0);
         return;
     }
@@ -1747,7 +1828,8 @@ void TcpSocket::doWriteTimeoutWithExtension(double extension) {
     if (!currentWrite_) return;
     if (extension > 0) {
         currentWrite_->timeout += extension;
-        writeTimer_->schedule(extension);
+        writeDue_ = dueIn(extension);
+        armDeadline();
         flags_ &= ~kWritesPaused;
         doWriteData();
     } else {
@@ -1817,7 +1899,7 @@ void TcpSocket::sslContinueHandshake() {
         flags_ &= ~(kReadSideAwaitingTLS | kWriteSideAwaitingTLS);
         flags_ |= kSocketSecure;
         tlsPacket_.reset();
-        notify([](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidSecure(s); });
+        notify(TcpSocketDelegate::DidSecure, [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidSecure(s); });
         maybeDequeueRead();
         if (!(flags_ & kConnected)) return;
         maybeDequeueWrite();
@@ -1865,8 +1947,7 @@ void TcpSocket::sslContinueHandshake() {
                                   "doesn't implement socket:shouldTrustPeer:")));
             });
         };
-        auto d = delegate_.lock();
-        if (!delegateQueue_ || !d) {
+        if (!delegateImplements(TcpSocketDelegate::DidReceiveTrust)) {
             unanswered();
             return;
         }
@@ -2034,7 +2115,7 @@ void TcpSocket::doReadDataTls() {
         }
         const long tag = pkt.tag;
         const size_t length = size_t(bytesToCopy);
-        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidReadPartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidReadPartialDataOfLength(s, length, tag);
         });
     }
@@ -2098,7 +2179,7 @@ void TcpSocket::doWriteDataTls() {
     if (written > 0) {
         const long tag = pkt.tag;
         const size_t length = size_t(written);
-        notify([length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        notify(TcpSocketDelegate::DidWritePartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
             d.socketDidWritePartialDataOfLength(s, length, tag);
         });
     }
@@ -2126,12 +2207,17 @@ QByteArray TcpSocket::addressOf(int fd, bool peer) {
                       qsizetype(std::min<socklen_t>(len, sizeof storage)));
 }
 
+// Off the socket queue the peer comes from what was recorded when the connection was made (and
+// dropped when it closed): no wait for the socket queue, which may be busy with this very
+// connection's next event.
 QString TcpSocket::connectedHost() const {
-    return onQueueSync([this] { return hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true); });
+    if (!socketQueue_->isCurrent()) return hostFromAddress(peer());
+    return hostOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true);
 }
 
 uint16_t TcpSocket::connectedPort() const {
-    return onQueueSync([this] { return portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true); });
+    if (!socketQueue_->isCurrent()) return portFromAddress(peer());
+    return portOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true);
 }
 
 QUrl TcpSocket::connectedUrl() const {
@@ -2152,7 +2238,8 @@ uint16_t TcpSocket::localPort() const {
 }
 
 QByteArray TcpSocket::connectedAddress() const {
-    return onQueueSync([this] { return addressOf(socket6FD_ >= 0 ? socket6FD_ : socket4FD_, true); });
+    if (!socketQueue_->isCurrent()) return peer();
+    return addressOf(socket6FD_ >= 0 ? socket6FD_ : socket4FD_, true);
 }
 
 QByteArray TcpSocket::localAddress() const {

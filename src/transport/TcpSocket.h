@@ -9,11 +9,13 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -73,8 +75,11 @@ enum TcpSocketError : int {
 //
 // Calling patterns: getters run on the socket queue synchronously (inline when already there, so
 // they are safe from callbacks and from the socket queue itself); setters and all read, write and
-// disconnect-after requests are asynchronous and keep their order; accept, connect and
-// disconnect() run synchronously and return their result.
+// disconnect-after requests are asynchronous and keep their order (run at once by the caller when
+// no thread runs the socket queue); accept, connect and disconnect() run synchronously and return
+// their result. The caller's userData and, off the socket queue, the peer's address getters
+// never wait for the socket queue: the one is the caller's own, the other recorded when the
+// connection was made.
 //
 // Read and write requests issued before a connect are dropped (the connect empties the queues);
 // issue them after connectToHost() returned true. Requests made after a disconnect-after call are
@@ -285,7 +290,14 @@ private:
 
     template <typename F> auto onQueueSync(F &&body) const;
     void onQueueAsync(std::function<void()> body);
-    void notify(std::function<void(TcpSocketDelegate &, const std::shared_ptr<TcpSocket> &)> call);
+    // Posts the call to the delegate queue when the delegate implements `callback`.
+    void notify(uint32_t callback,
+                std::function<void(TcpSocketDelegate &, const std::shared_ptr<TcpSocket> &)> call);
+    static uint32_t callbacksOf(const std::weak_ptr<TcpSocketDelegate> &delegate);
+    void assignDelegate(std::weak_ptr<TcpSocketDelegate> delegate);
+    bool delegateImplements(uint32_t callback) const;
+    void setPeer(const QByteArray &address);
+    QByteArray peer() const;
 
     // Accept
     bool doAcceptOnInterface(const QString &interface, uint16_t port, SocketError *err);
@@ -302,6 +314,7 @@ private:
     bool preConnect(const QString &interface, SocketError *err);
     bool doConnectToHost(const QString &host, uint16_t port, const QString &interface, double timeout,
                          SocketError *err);
+    void lookupFinished(uint64_t index, const QList<QByteArray> &addresses, const SocketError &error);
     void lookupDidFail(uint64_t index, const SocketError &err);
     void lookupDidSucceed(uint64_t index, const QByteArray &address4, const QByteArray &address6);
     bool connectWithAddresses(QByteArray address4, QByteArray address6, SocketError *err);
@@ -318,6 +331,14 @@ private:
     void didNotConnect(uint64_t index, const SocketError &err);
     void startConnectTimeout(double timeout);
     void endConnectTimeout();
+
+    // One deadline per socket for its connect, its current read and its current write: the
+    // timer is set for the earliest and left armed across requests (no timer per request).
+    using Deadline = std::chrono::steady_clock::time_point;
+    static constexpr Deadline kNoDeadline = Deadline::max();
+    static Deadline dueIn(double seconds);
+    void armDeadline();
+    void deadlineExpired();
     void doConnectTimeout();
 
     // Close
@@ -375,6 +396,7 @@ private:
     uint32_t flags_ = 0;
     uint16_t config_ = 0;
     std::weak_ptr<TcpSocketDelegate> delegate_;
+    uint32_t delegateCallbacks_ = 0; // what delegate_ implements
     std::shared_ptr<dispatch::Queue> delegateQueue_;
     int socket4FD_ = -1;
     int socket6FD_ = -1;
@@ -392,7 +414,10 @@ private:
     std::shared_ptr<dispatch::TimerSource> acceptPauseTimer_;
     // Write readiness of each non-blocking connect in progress, by descriptor.
     std::vector<std::pair<int, std::shared_ptr<dispatch::ReadinessSource>>> connectSources_;
-    std::shared_ptr<dispatch::TimerSource> connectTimer_;
+    std::shared_ptr<dispatch::TimerSource> deadline_;
+    Deadline connectDue_ = kNoDeadline;
+    Deadline readDue_ = kNoDeadline;
+    Deadline writeDue_ = kNoDeadline;
     // The connected descriptor's one watch, for reading and for writing.
     std::shared_ptr<dispatch::ReadinessSource> source_;
     bool acceptPaused_ = false;
@@ -403,15 +428,17 @@ private:
     int openAccepted_ = 0;
     bool acceptAtLimit_ = false;
     std::shared_ptr<void> acceptSlot_;
-    std::shared_ptr<dispatch::TimerSource> readTimer_;
-    std::shared_ptr<dispatch::TimerSource> writeTimer_;
     std::deque<std::shared_ptr<TcpReadPacket>> readQueue_;
     std::deque<std::shared_ptr<TcpWritePacket>> writeQueue_;
     std::shared_ptr<TcpReadPacket> currentRead_;
     std::shared_ptr<TcpWritePacket> currentWrite_;
     uint64_t socketFDBytesAvailable_ = 0;
     std::unique_ptr<TcpSocketPreBuffer> preBuffer_;
+    // Under sideMutex_, read from any thread: the caller's object and the peer's address of the
+    // connection (empty when not connected).
+    mutable std::mutex sideMutex_;
     std::shared_ptr<void> userData_;
+    QByteArray peerAddress_;
     double alternateAddressDelay_ = 0.3;
     // TLS: the session, the marker (with the count of requests queued ahead of it on each side),
     // a piece the engine accepted but could not finish writing, the status that ended reading

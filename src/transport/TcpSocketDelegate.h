@@ -7,8 +7,10 @@
 #include <QList>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
 
 class TcpSocket;
 class SocketError;
@@ -22,6 +24,74 @@ class Queue;
 class TcpSocketDelegate {
 public:
     virtual ~TcpSocketDelegate() = default;
+
+    // The callbacks, one bit each.
+    enum Callback : uint32_t {
+        NewSocketQueue = 1u << 0,
+        DidAcceptNewSocket = 1u << 1,
+        DidConnectToHost = 1u << 2,
+        DidConnectToUrl = 1u << 3,
+        DidReadData = 1u << 4,
+        DidReadPartialData = 1u << 5,
+        DidWriteData = 1u << 6,
+        DidWritePartialData = 1u << 7,
+        ShouldTimeoutRead = 1u << 8,
+        ShouldTimeoutWrite = 1u << 9,
+        DidCloseReadStream = 1u << 10,
+        DidSecure = 1u << 11,
+        DidReceiveTrust = 1u << 12,
+        DidDisconnect = 1u << 13,
+        AllCallbacks = (1u << 14) - 1,
+    };
+    // The callbacks this delegate implements: a socket posts no other to the delegate queue (a
+    // time-out then closes at once, an accepted child gets a queue of its own). Read once, when
+    // the delegate is set. All by default; a delegate declares its own with
+    // `return callbacksImplementedBy<MyDelegate>();`.
+    virtual uint32_t implementedCallbacks() const { return AllCallbacks; }
+
+    // The callbacks that D (or a class between it and this one) overrides, found at compile time.
+    template <class D> static constexpr uint32_t callbacksImplementedBy() {
+        uint32_t mask = 0;
+        auto add = [&mask](bool overridden, Callback bit) {
+            if (overridden) mask |= bit;
+        };
+        add(!std::is_same_v<decltype(&D::newSocketQueueForConnectionFromAddress),
+                            decltype(&TcpSocketDelegate::newSocketQueueForConnectionFromAddress)>,
+            NewSocketQueue);
+        add(!std::is_same_v<decltype(&D::socketDidAcceptNewSocket),
+                            decltype(&TcpSocketDelegate::socketDidAcceptNewSocket)>,
+            DidAcceptNewSocket);
+        add(!std::is_same_v<decltype(&D::socketDidConnectToHost), decltype(&TcpSocketDelegate::socketDidConnectToHost)>,
+            DidConnectToHost);
+        add(!std::is_same_v<decltype(&D::socketDidConnectToUrl), decltype(&TcpSocketDelegate::socketDidConnectToUrl)>,
+            DidConnectToUrl);
+        add(!std::is_same_v<decltype(&D::socketDidReadData), decltype(&TcpSocketDelegate::socketDidReadData)>,
+            DidReadData);
+        add(!std::is_same_v<decltype(&D::socketDidReadPartialDataOfLength),
+                            decltype(&TcpSocketDelegate::socketDidReadPartialDataOfLength)>,
+            DidReadPartialData);
+        add(!std::is_same_v<decltype(&D::socketDidWriteData), decltype(&TcpSocketDelegate::socketDidWriteData)>,
+            DidWriteData);
+        add(!std::is_same_v<decltype(&D::socketDidWritePartialDataOfLength),
+                            decltype(&TcpSocketDelegate::socketDidWritePartialDataOfLength)>,
+            DidWritePartialData);
+        add(!std::is_same_v<decltype(&D::socketShouldTimeoutReadWithTag),
+                            decltype(&TcpSocketDelegate::socketShouldTimeoutReadWithTag)>,
+            ShouldTimeoutRead);
+        add(!std::is_same_v<decltype(&D::socketShouldTimeoutWriteWithTag),
+                            decltype(&TcpSocketDelegate::socketShouldTimeoutWriteWithTag)>,
+            ShouldTimeoutWrite);
+        add(!std::is_same_v<decltype(&D::socketDidCloseReadStream),
+                            decltype(&TcpSocketDelegate::socketDidCloseReadStream)>,
+            DidCloseReadStream);
+        add(!std::is_same_v<decltype(&D::socketDidSecure), decltype(&TcpSocketDelegate::socketDidSecure)>,
+            DidSecure);
+        add(!std::is_same_v<decltype(&D::socketDidReceiveTrust), decltype(&TcpSocketDelegate::socketDidReceiveTrust)>,
+            DidReceiveTrust);
+        add(!std::is_same_v<decltype(&D::socketDidDisconnect), decltype(&TcpSocketDelegate::socketDidDisconnect)>,
+            DidDisconnect);
+        return mask;
+    }
 
     // Asked (on the delegate queue) for the socket queue of a connection a listener accepted;
     // null gives the child a private queue of its own.

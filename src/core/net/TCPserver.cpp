@@ -83,6 +83,7 @@ struct TCPserver::Waiting {
 class TCPserver::Delegate : public TcpSocketDelegate {
 public:
     explicit Delegate(TCPserver *server) : server(server) {}
+    uint32_t implementedCallbacks() const override { return callbacksImplementedBy<Delegate>(); }
     void socketDidAcceptNewSocket(const std::shared_ptr<TcpSocket> &,
                                   const std::shared_ptr<TcpSocket> &n) override {
         if (server) server->didAccept(n);

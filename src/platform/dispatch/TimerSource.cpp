@@ -2,12 +2,13 @@
 
 #include "platform/dispatch/IoRuntime.h"
 
+#include <cmath>
+
 namespace dispatch {
 
 namespace {
-std::chrono::steady_clock::duration seconds(double s) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(s < 0 ? 0 : s));
+TimerSource::Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<TimerSource::Clock::duration>(std::chrono::duration<double>(s < 0 ? 0 : s));
 }
 } // namespace
 
@@ -38,17 +39,24 @@ void TimerSource::setCancelHandler(Handler handler) {
 }
 
 void TimerSource::schedule(double delay, double interval) {
-    const auto due = std::chrono::steady_clock::now() + seconds(delay);
-    onQueue([due, interval](TimerSource &t) {
-        if (t.cancelled_) return;
-        ++t.generation_;
-        t.due_ = due;
-        t.interval_ = seconds(interval);
-        t.scheduled_ = true;
-        t.pendingFire_ = false;
-        t.timer_.cancel();
-        t.armOnQueue();
-    });
+    // Measured from the call, not from when the queue gets to it.
+    const Clock::time_point due =
+        std::isinf(delay) && delay > 0 ? Clock::time_point::max() : Clock::now() + seconds(delay);
+    const Clock::duration every = seconds(interval);
+    onQueue([due, every](TimerSource &t) { t.setDue(due, every); });
+}
+
+void TimerSource::scheduleAt(Clock::time_point due) {
+    onQueue([due](TimerSource &t) { t.setDue(due, Clock::duration::zero()); });
+}
+
+void TimerSource::setDue(Clock::time_point due, Clock::duration interval) {
+    if (cancelled_) return;
+    due_ = due;
+    interval_ = interval;
+    scheduled_ = due != Clock::time_point::max();
+    pendingFire_ = false;
+    armOnQueue();
 }
 
 void TimerSource::resume() {
@@ -57,7 +65,7 @@ void TimerSource::resume() {
         if (--t.suspendCount_ > 0) return;
         if (t.pendingFire_) {
             t.pendingFire_ = false;
-            t.fired(t.generation_);
+            t.fire();
         } else {
             t.armOnQueue();
         }
@@ -74,8 +82,9 @@ void TimerSource::cancel() {
     onQueue([](TimerSource &t) {
         if (t.cancelled_) return;
         t.cancelled_ = true;
-        ++t.generation_;
-        t.timer_.cancel();
+        t.scheduled_ = false;
+        t.pendingFire_ = false;
+        // A wait in the reactor runs out on its own and finds nothing to do.
         t.event_ = nullptr;
         if (auto handler = std::move(t.cancelHandler_)) {
             t.cancelHandler_ = nullptr;
@@ -86,28 +95,40 @@ void TimerSource::cancel() {
 
 void TimerSource::armOnQueue() {
     if (!scheduled_ || cancelled_ || suspendCount_ > 0) return;
-    const uint64_t generation = generation_;
+    // A wait that ends no later than the time due arms again for it when it runs out.
+    if (armed_ && armedAt_ <= due_) return;
+    armed_ = true;
+    armedAt_ = due_;
+    const uint64_t wait = ++waits_;
+    // expires_at() cancels a wait for a later time; its aborted completion does nothing.
     timer_.expires_at(due_);
     auto self = shared_from_this();
-    timer_.async_wait([self, generation](const std::error_code &error) {
+    timer_.async_wait([self, wait](const std::error_code &error) {
         if (error) return;
         // Handled on this thread when the queue is free: no hand-off to another.
-        self->queue_->asyncOrRun([self, generation] {
-            if (self->generation_ != generation) return;
-            self->fired(generation);
-        });
+        self->queue_->asyncOrRun([self, wait] { self->expired(wait); });
     });
 }
 
-void TimerSource::fired(uint64_t generation) {
-    if (generation != generation_ || cancelled_ || !scheduled_) return;
+void TimerSource::expired(uint64_t wait) {
+    if (wait != waits_) return; // replaced by a wait for an earlier time
+    armed_ = false;
+    if (cancelled_ || !scheduled_) return;
+    if (Clock::now() < due_) {
+        armOnQueue(); // moved later meanwhile
+        return;
+    }
     if (suspendCount_ > 0) {
         pendingFire_ = true;
         return;
     }
+    fire();
+}
+
+void TimerSource::fire() {
+    if (cancelled_ || !scheduled_) return;
     if (interval_.count() > 0) {
         due_ += interval_;
-        ++generation_;
         armOnQueue();
     } else {
         scheduled_ = false;

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
+#include <limits>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -163,16 +165,82 @@ TEST(DispatchReadinessSource, FiresWhileReadableAndStopsWhenSuspendedOrCancelled
 TEST(DispatchTimerSource, RescheduleDropsTheEarlierExpiry) {
     auto q = Queue::create("timer");
     auto timer = TimerSource::create(q);
+    using Clock = std::chrono::steady_clock;
     std::atomic<int> fired{0};
-    timer->setEventHandler([&] { ++fired; });
+    std::atomic<Clock::rep> firedAt{0};
+    timer->setEventHandler([&] {
+        firedAt = Clock::now().time_since_epoch().count();
+        ++fired;
+    });
     timer->schedule(0.02);
     timer->resume();
+    const Clock::time_point rescheduled = Clock::now();
     timer->schedule(0.2); // a stale expiry of the first schedule must not fire
-    spinFor(100);
-    EXPECT_EQ(fired.load(), 0);
-    ASSERT_TRUE(waitUntil([&] { return fired.load() == 1; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return fired.load() == 1; }, 5000));
+    // However late the machine let it run, never before the second schedule's time.
+    EXPECT_GE(Clock::time_point(Clock::duration(firedAt.load())) - rescheduled, std::chrono::milliseconds(200));
     spinFor(50);
     EXPECT_EQ(fired.load(), 1) << "one-shot";
+}
+
+// Each schedule replaces the one before, whether it is for a later time, an earlier time or
+// never (disarmed); a cancel is final.
+TEST(DispatchTimerSource, OnlyTheLatestScheduleCounts) {
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char *what;
+        std::vector<double> delays; // scheduled one after another
+        bool cancel;
+        bool fires;
+    };
+    const std::vector<Case> cases = {
+        {"disarmed", {0.02, kNever}, false, false},
+        {"disarmed, then armed again", {0.02, kNever, 0.05}, false, true},
+        {"moved earlier", {30.0, 0.02}, false, true},
+        {"moved later, then earlier", {0.02, 30.0, 0.04}, false, true},
+        {"cancelled", {0.02}, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto q = Queue::create("latest");
+        auto timer = TimerSource::create(q);
+        std::atomic<int> fired{0};
+        timer->setEventHandler([&] { ++fired; });
+        timer->resume();
+        for (double d : c.delays) timer->schedule(d);
+        if (c.cancel) timer->cancel();
+        if (c.fires) {
+            ASSERT_TRUE(waitUntil([&] { return fired.load() == 1; }, 5000));
+        }
+        spinFor(150);
+        EXPECT_EQ(fired.load(), c.fires ? 1 : 0);
+        timer->cancel();
+    }
+}
+
+// A deadline moved later or cleared for every request keeps the one wait it has in the reactor
+// (no cancel, whose aborted completion would wake an io thread); it still fires for the time
+// due when that wait runs out.
+TEST(DispatchTimerSource, LaterSchedulesAndDisarmsKeepTheWaitInTheReactor) {
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    auto q = Queue::create("rearm");
+    auto timer = TimerSource::create(q);
+    std::atomic<int> fired{0};
+    timer->setEventHandler([&] { ++fired; });
+    timer->resume();
+    q->sync([&] {
+        for (int i = 0; i < 1000; ++i) {
+            timer->schedule(0.05 + i * 1e-4);
+            timer->schedule(kNever);
+        }
+        timer->schedule(0.1);
+    });
+    // One wait, and one more when it ran out before the time then due (fewer on a machine so
+    // slow that the loop outlasted the first).
+    EXPECT_LE(timer->waitsArmed(), 2u);
+    ASSERT_TRUE(waitUntil([&] { return fired.load() == 1; }, 5000));
+    EXPECT_LE(timer->waitsArmed(), 2u);
+    timer->cancel();
 }
 
 TEST(DispatchTimerSource, RepeatsAndCancels) {
