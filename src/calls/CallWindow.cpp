@@ -114,10 +114,14 @@ void CallWindow::runScript(const QString &script) {
     m_page->runJavaScript(script, QWebEngineScript::MainWorld);
 }
 
-void CallWindow::showWindow() { show(); }
+void CallWindow::showWindow() {
+    keepOnScreen();
+    show();
+}
 
 void CallWindow::bringToFront() {
     if (isMinimized()) showNormal();
+    keepOnScreen();
     show();
     raise();
     activateWindow();
@@ -125,7 +129,36 @@ void CallWindow::bringToFront() {
 
 void CallWindow::setTitle(const QString &title) { setWindowTitle(title); }
 
-void CallWindow::setMinimumContentWidth(int width) { setMinimumWidth(width); }
+void CallWindow::setMinimumContentWidth(int width) {
+    // The page's measure never makes the window wider than its screen.
+    const QMargins margins = frameMargins(this);
+    const QRect area = screenArea();
+    if (area.isValid()) width = qMin(width, area.width() - margins.left() - margins.right());
+    setMinimumWidth(qMax(width, 0));
+    keepOnScreen();
+}
+
+QRect CallWindow::screenArea() const {
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+void CallWindow::keepOnScreen() {
+    const QRect area = screenArea();
+    if (!area.isValid()) return;
+    const QRect frame = frameGeometry();
+    const QRect inside = keptInside(area, frame);
+    if (inside != frame) setGeometry(inside.marginsRemoved(frameMargins(this)));
+}
+
+QRect CallWindow::keptInside(const QRect &area, const QRect &frame) {
+    QRect out = frame;
+    out.setWidth(qMin(frame.width(), area.width()));
+    out.setHeight(qMin(frame.height(), area.height()));
+    out.moveLeft(qBound(area.left(), out.left(), area.left() + area.width() - out.width()));
+    out.moveTop(qBound(area.top(), out.top(), area.top() + area.height() - out.height()));
+    return out;
+}
 
 void CallWindow::closeWindow() {
     m_closing = true;

@@ -62,12 +62,20 @@ public:
     };
     static Frames besideFrames(const QRect &screen, const QRect &call, int conversationWidth,
                                int conversationMinimumWidth);
+    // A window's frame moved, and narrowed or shortened where it is larger, so that all of it
+    // lies inside `area`.
+    static QRect keptInside(const QRect &area, const QRect &frame);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private:
+    // The available part of the window's screen (the primary screen before it has one).
+    QRect screenArea() const;
+    // Moves the window back onto its screen where its frame goes past an edge.
+    void keepOnScreen();
+
     QPointer<Call> m_call;
     QWebEngineView *m_webView = nullptr;
     CallWebPage *m_page = nullptr;

@@ -256,7 +256,10 @@ TEST_F(E2eCallTest, OneToOneCallRingsConnectsAndEndsTheRingWhenTheCallerHangsUp)
     ASSERT_TRUE(waitUntil([&] { return !(bCall = callWindows(x, b)).isEmpty(); }, 60000))
         << qPrintable(diagnostics());
     ASSERT_TRUE(pageSays(1, "phase === 'ringing'", 60000)) << qPrintable(peerStates(1));
-    x.xdotool({"windowmove", bCall.first(), "420", "200"});
+    // B's window moved off A's, as far as the screen lets it, so both show in the picture.
+    const QRect bFrame = x.geometry(bCall.first());
+    x.xdotool({"windowmove", bCall.first(), QString::number(qMax(0, XDisplay::Width - bFrame.width() - 2)),
+               QString::number(qMax(0, XDisplay::Height - bFrame.height() - 24))});
     spinFor(1500);
     screenshot(x, "incoming");
     // Closing with a peer asks first; the first button leaves.

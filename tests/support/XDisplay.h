@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRect>
 #include <QStandardPaths>
 
 // A real X server (Xvfb) with a tray host (trayer) docked in the top right corner, for as long
@@ -84,17 +85,35 @@ public:
     bool xdotool(const QStringList &args) { return run("xdotool", args) == 0; }
     // What xdotool prints, one entry a line (window ids of a search); empty on failure.
     QStringList xdotoolLines(const QStringList &args) {
+        return output("xdotool", args).split(u'\n', Qt::SkipEmptyParts);
+    }
+    // What a tool run on this display prints, bounded; empty on failure.
+    QString output(const QString &program, const QStringList &args) {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", name);
         p.setProcessEnvironment(env);
-        p.start("xdotool", args);
+        p.start(program, args);
         if (!p.waitForFinished(10000)) {
             p.kill();
             p.waitForFinished(2000);
             return {};
         }
-        return QString::fromUtf8(p.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+    // x, y, width and height of a window's contents on the screen (empty when it is gone).
+    QRect geometry(const QString &window) {
+        QRect r;
+        for (const QString &line : xdotoolLines({"getwindowgeometry", "--shell", window})) {
+            const QStringList kv = line.split('=');
+            if (kv.size() != 2) continue;
+            const int v = kv[1].toInt();
+            if (kv[0] == "X") r.moveLeft(v);
+            if (kv[0] == "Y") r.moveTop(v);
+            if (kv[0] == "WIDTH") r.setWidth(v);
+            if (kv[0] == "HEIGHT") r.setHeight(v);
+        }
+        return r;
     }
 
     int number = 0;

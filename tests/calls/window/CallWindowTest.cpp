@@ -22,6 +22,7 @@
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QScreen>
 #include <QWebEngineScript>
 #include <QWebEngineView>
 #include <gtest/gtest.h>
@@ -299,6 +300,33 @@ TEST_F(CallWindowTest, TheConversationGoesBesideTheCallWindow) {
         EXPECT_EQ(frames.call, c.callAfter);
         EXPECT_EQ(frames.conversation, c.conversation);
     }
+}
+
+TEST_F(CallWindowTest, TheWindowStaysOnItsScreen) {
+    const QRect screen(0, 0, 1024, 768), second(1024, 0, 800, 600);
+    const struct {
+        QRect area, frame, kept;
+    } cases[] = {
+        {screen, {102, 76, 820, 614}, {102, 76, 820, 614}},   // inside already
+        {screen, {420, 200, 820, 614}, {204, 154, 820, 614}}, // past the right and bottom edges
+        {screen, {-50, -20, 300, 200}, {0, 0, 300, 200}},     // past the left and top edges
+        {screen, {300, 100, 1400, 900}, {0, 0, 1024, 768}},   // larger than the screen
+        {second, {1700, 500, 400, 300}, {1424, 300, 400, 300}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(CallWindow::keptInside(c.area, c.frame), c.kept) << c.frame.x();
+
+    // The window of a call placed past the edge comes back when it shows, and a page asking
+    // for more width than the screen has gets the screen's width.
+    Call *call = Call::initCallForUser(bob, nullptr);
+    CallWindow *window = windowOf(call);
+    const QRect area = window->screen()->availableGeometry();
+    window->hide();
+    window->setGeometry(area.right() - 100, area.bottom() - 100, 400, 300);
+    window->showWindow();
+    EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
+    window->setMinimumContentWidth(area.width() + 500);
+    EXPECT_LE(window->minimumWidth(), area.width());
+    EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().width();
 }
 
 // Invitations come from the invite sheet of the conversation windows; this one chooses at once.
