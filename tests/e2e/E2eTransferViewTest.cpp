@@ -14,8 +14,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -48,9 +48,11 @@ protected:
     static QStringList conversationWindows(XDisplay &x, QProcess *app) {
         // The search also matches other names of a window: each hit is checked by its title.
         QStringList found;
-        for (const QString &w : x.xdotoolLines({"search", "--onlyvisible", "--pid",
-                                                QString::number(app->processId()), "--name", " - Conversation$"}))
-            if (x.xdotoolLines({"getwindowname", w}).join(QString()).endsWith(" - Conversation")) found.append(w);
+        for (const QString &w :
+             x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid", QString::number(app->processId()),
+                             "--name", " - Conversation$"}))
+            if (x.xdotoolLines({"getwindowname", w}).join(QString()).endsWith(" - Conversation"))
+                found.append(w);
         return found;
     }
     // x, y, width, height of a window on the screen.
@@ -75,7 +77,8 @@ protected:
         return shot;
     }
     static QString transferStates(const QString &store) {
-        return queryStore(store, "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'");
+        return queryStore(store,
+                          "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'");
     }
 };
 
@@ -116,8 +119,14 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
     ASSERT_FALSE(bId.isEmpty()) << qPrintable(c->diagnostics()) << b->readAllStandardError().constData();
 
     // B's window on A: a held message from B, delivered by C.
-    const PacketArray held{"TSFM", "7000000456", QString::number(QDateTime::currentSecsSinceEpoch()), cId, "*", aId,
-                           encodeTextField(QStringLiteral("the quarterly folder is coming")), bId};
+    const PacketArray held{"TSFM",
+                           "7000000456",
+                           QString::number(QDateTime::currentSecsSinceEpoch()),
+                           cId,
+                           "*",
+                           aId,
+                           encodeTextField(QStringLiteral("the quarterly folder is coming")),
+                           bId};
     const QByteArray frame = KDTPacket::PlainPackeFromArray(held) + "\r\n";
     QStringList aWindows;
     ASSERT_TRUE(waitUntil(
@@ -137,8 +146,8 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
     // A folder of three files, 24 MB in all, and A's link slowed to about 12 Mbit/s (some 16 s).
     const QString folder = lab->folder(0) + "/home/Quarterly";
     QMap<QString, QByteArray> sums;
-    for (const QString &name : {QStringLiteral("summary.txt"), QStringLiteral("tables/q1.bin"),
-                                QStringLiteral("tables/q2.bin")}) {
+    for (const QString &name :
+         {QStringLiteral("summary.txt"), QStringLiteral("tables/q1.bin"), QStringLiteral("tables/q2.bin")}) {
         QByteArray data(name.endsWith(".txt") ? 4096 : 12 * 1024 * 1024, Qt::Uninitialized);
         QRandomGenerator gen(quint32(name.size()));
         for (char &ch : data) ch = char(gen.generate());
@@ -148,9 +157,10 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
         out.write(data);
         sums.insert(name, QCryptographicHash::hash(data, QCryptographicHash::Sha256));
     }
-    const auto slowed = lab->exec(0, {"sh", "-c",
-                                      "dev=$(ls /sys/class/net | grep -v '^lo$' | head -n1); "
-                                      "tc qdisc add dev \"$dev\" root tbf rate 12mbit burst 32kb latency 800ms"});
+    const auto slowed =
+        lab->exec(0, {"sh", "-c",
+                      "dev=$(ls /sys/class/net | grep -v '^lo$' | head -n1); "
+                      "tc qdisc add dev \"$dev\" root tbf rate 12mbit burst 32kb latency 800ms"});
     ASSERT_EQ(slowed.exitCode, 0) << slowed.output.constData();
 
     // The folder dragged from another program's window onto the conversation.
@@ -172,13 +182,15 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
     const QRect from = geometry(x, sourceWindows.first());
     const QRect to = geometry(x, aWindow);
     ASSERT_TRUE(from.isValid() && to.isValid());
-    ASSERT_TRUE(x.xdotool({"mousemove", QString::number(from.center().x()), QString::number(from.center().y())}));
+    ASSERT_TRUE(
+        x.xdotool({"mousemove", QString::number(from.center().x()), QString::number(from.center().y())}));
     spinFor(300);
     ASSERT_TRUE(x.xdotool({"mousedown", "1"}));
     spinFor(300);
     // The drag follows the pointer in steps, as a hand moves it.
     for (int step = 1; step <= 12; ++step) {
-        const QPoint p = from.center() + (QPoint(to.center().x(), to.top() + to.height() / 3) - from.center()) * step / 12;
+        const QPoint p =
+            from.center() + (QPoint(to.center().x(), to.top() + to.height() / 3) - from.center()) * step / 12;
         x.xdotool({"mousemove", QString::number(p.x()), QString::number(p.y())});
         spinFor(80);
     }
@@ -190,8 +202,9 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
     // window raised in turn for its screenshot), while B's last file is still on its way.
     QStringList bWindows;
     ASSERT_TRUE(waitUntil([&] { return !(bWindows = conversationWindows(x, b)).isEmpty(); }, 20000))
-        << "drag source: " << source.readAllStandardOutput().constData() << "\nA: "
-        << a->readAllStandardError().constData() << "\nB: " << b->readAllStandardError().constData();
+        << "drag source: " << source.readAllStandardOutput().constData()
+        << "\nA: " << a->readAllStandardError().constData()
+        << "\nB: " << b->readAllStandardError().constData();
     const QString bWindow = bWindows.first();
     spinFor(2000);
     for (const auto &[window, side] : {std::pair{aWindow, "sender"}, std::pair{bWindow, "receiver"}}) {
@@ -203,16 +216,18 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
 
     // The files arrive intact.
     QString received;
-    ASSERT_TRUE(waitUntil([&] { return transferStates(storeOf(1)) == "6" && transferStates(storeOf(0)) == "6"; },
-                          60000))
-        << "A: " << qPrintable(transferStates(storeOf(0))) << " B: " << qPrintable(transferStates(storeOf(1)));
+    ASSERT_TRUE(waitUntil(
+        [&] { return transferStates(storeOf(1)) == "6" && transferStates(storeOf(0)) == "6"; }, 60000))
+        << "A: " << qPrintable(transferStates(storeOf(0)))
+        << " B: " << qPrintable(transferStates(storeOf(1)));
     QDirIterator it(lab->folder(1), {"Quarterly"}, QDir::Dirs, QDirIterator::Subdirectories);
     while (it.hasNext()) received = it.next();
     ASSERT_FALSE(received.isEmpty());
     for (auto i = sums.cbegin(); i != sums.cend(); ++i) {
         QFile in(received + "/" + i.key());
         ASSERT_TRUE(in.open(QIODevice::ReadOnly)) << qPrintable(in.fileName());
-        EXPECT_EQ(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256), i.value()) << qPrintable(i.key());
+        EXPECT_EQ(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256), i.value())
+            << qPrintable(i.key());
     }
     // "Open folder" is the one word on the screen in the link colour (the tray icon in the top
     // right corner aside). B's windows are brought forward in turn until it shows; then it is
@@ -240,7 +255,8 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
     ASSERT_TRUE(word.isValid()) << "no link-coloured word on the screen";
     EXPECT_LT(word.height(), 30);
     EXPECT_LT(word.width(), 200);
-    ASSERT_TRUE(x.xdotool({"mousemove", QString::number(word.center().x()), QString::number(word.center().y())}));
+    ASSERT_TRUE(
+        x.xdotool({"mousemove", QString::number(word.center().x()), QString::number(word.center().y())}));
     spinFor(300);
     ASSERT_TRUE(x.xdotool({"click", "1"}));
     QString logged;
