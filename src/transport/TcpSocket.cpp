@@ -853,11 +853,8 @@ void TcpSocket::didNotConnect(uint64_t index, const SocketError &err) {
     closeWithError(err);
 }
 
-void TcpSocket::didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSource> source) {
-    if (index != stateIndex_) {
-        if (source) source->cancel();
-        return;
-    }
+void TcpSocket::didConnect(uint64_t index) {
+    if (index != stateIndex_) return;
     flags_ |= kConnected;
     endConnectTimeout();
     const QByteArray peer = socketUN_ < 0 ? addressOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QByteArray();
@@ -879,11 +876,10 @@ void TcpSocket::didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSo
     const int fd = connectedFD();
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
-        if (source) source->cancel();
         closeWithError(otherError("Error enabling non-blocking IO on socket (fcntl)"));
         return;
     }
-    setupReadAndWriteSourcesForNewlyConnectedSocket(fd, std::move(source));
+    setupReadAndWriteSourcesForNewlyConnectedSocket(fd);
     maybeDequeueRead();
     maybeDequeueWrite();
 }
@@ -1158,8 +1154,7 @@ void TcpSocket::disconnectAfterReadingAndWriting() {
 // ---------------------------------------------------------------------------------------------
 // Readiness sources of a connected descriptor
 
-void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(
-    int fd, std::shared_ptr<dispatch::ReadinessSource> source) {
+void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
     using Kind = dispatch::ReadinessSource::Kind;
     // Every connection carries short exchanges (a line, its answer; a file's header before its
     // bytes): sent at once, none waits for the peer's delayed acknowledgement of the one before.
@@ -1168,8 +1163,7 @@ void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     // One watch for both directions: one registration in the reactor, no second descriptor.
-    const bool usedByConnect = source != nullptr;
-    if (!source) source = dispatch::ReadinessSource::create(fd, socketQueue_);
+    auto source = dispatch::ReadinessSource::create(fd, socketQueue_);
     std::weak_ptr<TcpSocket> weak = weak_from_this();
     std::weak_ptr<dispatch::ReadinessSource> weakSource = source;
     source->setEventHandler(Kind::Read, [weak, weakSource] {
@@ -1209,8 +1203,7 @@ void TcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(
     socketFDBytesAvailable_ = 0;
     flags_ &= ~kReadSourceSuspended;
     source_->resume(Kind::Read);
-    // The write side waits until a write finds the socket full; the connect left it resumed.
-    if (usedByConnect) source_->suspend(Kind::Write);
+    // The write side waits until a write finds the socket full.
     flags_ |= kSocketCanAcceptBytes | kWriteSourceSuspended;
 }
 

@@ -326,8 +326,7 @@ private:
     void cancelConnectSource(int fd);
     std::shared_ptr<dispatch::ReadinessSource> takeConnectSource(int fd);
     void resumeAccepting();
-    // `source`: the watch the connect used, kept for the connection (null: a new one).
-    void didConnect(uint64_t index, std::shared_ptr<dispatch::ReadinessSource> source = nullptr);
+    void didConnect(uint64_t index);
     void didNotConnect(uint64_t index, const SocketError &err);
     void startConnectTimeout(double timeout);
     void endConnectTimeout();
@@ -346,8 +345,7 @@ private:
     void maybeClose();
 
     // Sources
-    void setupReadAndWriteSourcesForNewlyConnectedSocket(
-        int fd, std::shared_ptr<dispatch::ReadinessSource> source = nullptr);
+    void setupReadAndWriteSourcesForNewlyConnectedSocket(int fd);
     void suspendReadSource();
     void resumeReadSource();
     void suspendWriteSource();
