@@ -550,7 +550,12 @@ bool TcpSocket::doAccept(int listenFd) {
                 childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
             // The child is born with the listener's delegate, so no event of it can go unheard.
             auto child = TcpSocket::create(weakDelegate, delegateQueue, childQueue);
-            child->socketQueue_->sync([&] {
+            if (family != AF_UNIX) child->setPeer(peer);
+            // Set up on the child's queue ahead of whatever the delegate asks of it. Nothing else
+            // runs that queue yet, so this thread does it at once, together with the first
+            // readiness report the new watch may bring (bytes sent with the connect), instead of
+            // handing that report to an io thread.
+            child->socketQueue_->asyncOrRun([child, childFD, family, slot] {
                 if (family == AF_INET)
                     child->socket4FD_ = childFD;
                 else if (family == AF_INET6)
@@ -558,7 +563,6 @@ bool TcpSocket::doAccept(int listenFd) {
                 else
                     child->socketUN_ = childFD;
                 child->flags_ = kSocketStarted | kConnected;
-                if (family != AF_UNIX) child->setPeer(peer);
                 child->acceptSlot_ = slot;
                 child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
             });
