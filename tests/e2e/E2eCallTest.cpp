@@ -4,12 +4,7 @@
 // message that opens a conversation; the call is placed from the conversation's menu with the
 // keyboard, answered with the keyboard on the ringing page, and each page is read through the
 // DevTools port of its copy: connection state, decoded frames, who it holds.
-#include "core/wire/KDTPacket.h"
-#include "core/wire/TextCodec.h"
-#include "support/AppUnderTest.h"
-#include "support/E2eCopies.h"
-#include "support/EventLoopWait.h"
-#include "support/XDisplay.h"
+#include "support/E2eAppCopies.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -50,35 +45,19 @@ const QString kPeerStates = QStringLiteral(
     "JSON.stringify({phase, me: me.uid, peers: Array.from(peers.values(), (p) => ({uid: p.uid, "
     "connection: p.pc.connectionState, signaling: p.pc.signalingState, channel: p.channel.readyState}))})");
 
-class E2eCallTest : public E2eCopies {
+class E2eCallTest : public E2eAppCopies {
 protected:
-    void SetUp() override {
-        if (QString::fromUtf8(MURNAVELL_APP).isEmpty()) GTEST_SKIP() << "the application was not built";
-        if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
-            GTEST_SKIP() << qPrintable(tool) << " is missing";
-    }
+    E2eCallTest() { shotPrefix = "call-e2e-"; }
 
-    QProcess *startApp(int i, XDisplay &x) {
+    // What the application's web engine needs here.
+    static QProcessEnvironment webEngine(int) {
         QProcessEnvironment env;
-        env.insert("DISPLAY", x.name);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("LANG", "en_US.UTF-8");
         env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
         // Chromium runs no sandbox as root.
         env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
         // Inside the copy's namespace, so only a program in that namespace reaches it.
         env.insert("QTWEBENGINE_REMOTE_DEBUGGING", kDevTools);
-        return lab->run(i, QString::fromUtf8(MURNAVELL_APP), {}, env);
-    }
-
-    // The id of the first user announced to the driver that is none of `known`.
-    static QString newPeer(CopyProcess *driver, const QStringList &known) {
-        const auto heard = driver->waitForEvent(
-            [&](const QJsonObject &e) {
-                return e.value("event") == "presence" && !known.contains(e.value("from").toString());
-            },
-            30000);
-        return heard ? heard->value("from").toString() : QString();
+        return env;
     }
 
     // The value of an expression in copy i's call page, or nothing (why in `error`).
@@ -111,57 +90,13 @@ protected:
         return QString::fromUtf8(r.output);
     }
 
-    // The visible windows of a copy's process whose title ends with `suffix`.
-    static QStringList windows(XDisplay &x, QProcess *app, const QString &suffix) {
-        QStringList found;
-        for (const QString &w : x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid",
-                                                QString::number(app->processId()), "--name", suffix + "$"})) {
-            const QString title = x.xdotoolLines({"getwindowname", w}).join(QString());
-            if (title == suffix || title.endsWith(" - " + suffix)) found.append(w);
-        }
-        return found;
-    }
     static QStringList callWindows(XDisplay &x, QProcess *app) { return windows(x, app, "Call"); }
 
-    void screenshot(XDisplay &x, const QString &state) {
-        const QString shot = QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/call-e2e-" + state + ".png";
-        QDir().mkpath(QFileInfo(shot).path());
-        EXPECT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0) << qPrintable(shot);
-    }
     // The window activated as a user would, then the keys.
     static bool keysInto(XDisplay &x, const QString &window, const QStringList &keys) {
         if (!x.xdotool({"windowactivate", "--sync", window})) return false;
         spinFor(400);
         return x.xdotool(QStringList{"key", "--delay", "250"} + keys);
-    }
-
-    // Copy `app`'s conversation window with user `with` (a copy the driver knows), opened by a
-    // message from that user that the driver hands on; empty when none opened.
-    QString conversationWith(XDisplay &x, QProcess *app, int appIndex, const QString &appId,
-                             const QString &with, int driverIndex, const QString &driverId) {
-        const PacketArray held{"TSFM",
-                               "7000000" + QString::number(100 + appIndex),
-                               QString::number(QDateTime::currentSecsSinceEpoch()),
-                               driverId,
-                               "*",
-                               appId,
-                               encodeTextField(QStringLiteral("shall we talk?")),
-                               with};
-        const QByteArray frame = KDTPacket::PlainPackeFromArray(held) + "\r\n";
-        QStringList found;
-        waitUntil(
-            [&] {
-                lab->exec(driverIndex,
-                          {"python3", "-c",
-                           "import socket,sys; s=socket.create_connection((sys.argv[2],19771),5); "
-                           "s.sendall(bytes.fromhex(sys.argv[1])); s.settimeout(5); s.recv(4096)",
-                           QString::fromLatin1(frame.toHex()), lab->address(appIndex)});
-                spinFor(500);
-                found = windows(x, app, "Conversation");
-                return !found.isEmpty();
-            },
-            30000);
-        return found.value(0);
     }
 
     // Calls from the conversation's menu: Conversation, then its third item.
@@ -200,52 +135,15 @@ protected:
         }
         return ::testing::AssertionSuccess();
     }
-
-    // Xvfb with a window manager, the lab, the driver and `apps` applications with their ids.
-    bool setUpCopies(XDisplay &x, int apps) {
-        if (!x.ok || !x.startWindowManager()) return false;
-        lab = std::make_unique<NetnsLab>(apps + 1);
-        if (!lab->ok()) return false;
-        driverIndex = apps;
-        driverId = E2eCopies::userIdIn(9, apps);
-        driver = startWithPresence(driverIndex, driverId);
-        if (!driver) return false;
-        QStringList known{driverId};
-        for (int i = 0; i < apps; ++i) {
-            QProcess *app = startApp(i, x);
-            if (!app) return false;
-            const QString id = newPeer(driver, known);
-            if (id.isEmpty()) return false;
-            known.append(id);
-            procs.append(app);
-            ids.append(id);
-        }
-        return true;
-    }
-    QString diagnostics() {
-        QString out = driver ? driver->diagnostics() : QString();
-        for (int i = 0; i < procs.size(); ++i)
-            out += QString("\ncopy %1 (%2): %3")
-                       .arg(i)
-                       .arg(ids.value(i), QString::fromUtf8(procs[i]->readAllStandardError().right(3000)));
-        return out;
-    }
-
-    CopyProcess *driver = nullptr;
-    int driverIndex = -1;
-    QString driverId;
-    QList<QProcess *> procs;
-    QStringList ids;
 };
 
 TEST_F(E2eCallTest, OneToOneCallRingsConnectsAndEndsTheRingWhenTheCallerHangsUp) {
-    SKIP_WITHOUT_LAB();
     XDisplay x;
-    ASSERT_TRUE(setUpCopies(x, 2)) << qPrintable(lab ? lab->error() : QString()) << qPrintable(diagnostics());
+    ASSERT_TRUE(setUpCopies(x, 2, 9, webEngine)) << qPrintable(diagnostics());
     QProcess *a = procs[0], *b = procs[1];
     const QString aId = ids[0], bId = ids[1];
 
-    const QString conversation = conversationWith(x, a, 0, aId, bId, driverIndex, driverId);
+    const QString conversation = conversationWith(x, 0, bId, QStringLiteral("shall we talk?"), "7000000100");
     ASSERT_FALSE(conversation.isEmpty()) << qPrintable(diagnostics());
 
     // 1. A calls and hangs up before B answers: B's ringing window goes.
@@ -285,14 +183,13 @@ TEST_F(E2eCallTest, OneToOneCallRingsConnectsAndEndsTheRingWhenTheCallerHangsUp)
 }
 
 TEST_F(E2eCallTest, ThreeWayChatCallConnectsEveryPairAndQuittingTellsEveryPeer) {
-    SKIP_WITHOUT_LAB();
     XDisplay x;
-    ASSERT_TRUE(setUpCopies(x, 3)) << qPrintable(lab ? lab->error() : QString()) << qPrintable(diagnostics());
+    ASSERT_TRUE(setUpCopies(x, 3, 9, webEngine)) << qPrintable(diagnostics());
     QProcess *a = procs[0], *b = procs[1], *c = procs[2];
     const QString aId = ids[0], bId = ids[1], cId = ids[2];
 
     // A calls B, B answers.
-    const QString conversation = conversationWith(x, a, 0, aId, bId, driverIndex, driverId);
+    const QString conversation = conversationWith(x, 0, bId, QStringLiteral("shall we talk?"), "7000000100");
     ASSERT_FALSE(conversation.isEmpty()) << qPrintable(diagnostics());
     ASSERT_TRUE(callFrom(x, conversation));
     ASSERT_TRUE(answer(x, b, 1));

@@ -2,12 +2,7 @@
 // the application (A and B) and a driver copy (C) in their own namespaces. A opens B's window for
 // a held message, a line typed in it reaches B's window and store, a file chosen through the
 // dialog arrives at B, and inviting C turns the window into a room on all three copies.
-#include "core/wire/KDTPacket.h"
-#include "core/wire/TextCodec.h"
-#include "support/AppUnderTest.h"
-#include "support/E2eCopies.h"
-#include "support/EventLoopWait.h"
-#include "support/XDisplay.h"
+#include "support/E2eAppCopies.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -18,43 +13,9 @@
 
 namespace {
 
-class E2eConversationTest : public E2eCopies {
+class E2eConversationTest : public E2eAppCopies {
 protected:
-    QProcess *startApp(int i, XDisplay &x) {
-        QProcessEnvironment env;
-        env.insert("DISPLAY", x.name);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("LANG", "en_US.UTF-8");
-        return lab->run(i, QString::fromUtf8(MURNAVELL_APP), {}, env);
-    }
-    QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
-    // The id of the first user announced to the driver that is none of `known`.
-    static QString newPeer(CopyProcess *driver, const QStringList &known) {
-        const auto heard = driver->waitForEvent(
-            [&](const QJsonObject &e) {
-                return e.value("event") == "presence" && !known.contains(e.value("from").toString());
-            },
-            20000);
-        return heard ? heard->value("from").toString() : QString();
-    }
-    // The visible conversation windows of a copy's process ("<names> - Conversation"), those
-    // whose title also holds `part` when given.
-    static QStringList conversationWindows(XDisplay &x, QProcess *app, const QString &part = {}) {
-        QStringList found;
-        for (const QString &w :
-             x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid", QString::number(app->processId()),
-                             "--name", " - Conversation$"})) {
-            const QString title = x.xdotoolLines({"getwindowname", w}).join(QString());
-            if (title.endsWith(" - Conversation") && title.contains(part)) found.append(w);
-        }
-        return found;
-    }
-    void screenshot(XDisplay &x, const QString &state) {
-        const QString shot =
-            QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/conversation-e2e-" + state + ".png";
-        QDir().mkpath(QFileInfo(shot).path());
-        EXPECT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0) << qPrintable(shot);
-    }
+    E2eConversationTest() { shotPrefix = "conversation-e2e-"; }
     // The window activated as a user would (the window manager gives it the focus), then the
     // text and the keys.
     bool typeInto(XDisplay &x, const QString &window, const QStringList &keys, const QString &text = {}) {
@@ -66,52 +27,16 @@ protected:
 };
 
 TEST_F(E2eConversationTest, TypedLinesFilesAndAnInvitedThirdUserUnderX) {
-    SKIP_WITHOUT_LAB();
-    if (QString::fromUtf8(MURNAVELL_APP).isEmpty()) GTEST_SKIP() << "the application was not built";
-    if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
-        GTEST_SKIP() << qPrintable(tool) << " is missing";
     XDisplay x;
-    ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
-    if (!x.startWindowManager()) GTEST_SKIP() << "no window manager (openbox) to run the windows under";
-    lab = std::make_unique<NetnsLab>(3);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-
-    const QString cId = E2eCopies::userIdIn(8, 3);
-    CopyProcess *c = startWithPresence(2, cId);
-    ASSERT_NE(c, nullptr);
-    QProcess *a = startApp(0, x);
-    ASSERT_NE(a, nullptr);
-    const QString aId = newPeer(c, {cId});
-    ASSERT_FALSE(aId.isEmpty()) << qPrintable(c->diagnostics()) << a->readAllStandardError().constData();
-    QProcess *b = startApp(1, x);
-    ASSERT_NE(b, nullptr);
-    const QString bId = newPeer(c, {cId, aId});
-    ASSERT_FALSE(bId.isEmpty()) << qPrintable(c->diagnostics()) << b->readAllStandardError().constData();
+    ASSERT_TRUE(setUpCopies(x, 2, 8)) << qPrintable(diagnostics());
+    QProcess *a = procs[0], *b = procs[1];
+    CopyProcess *c = driver;
+    const QString aId = ids[0], bId = ids[1];
 
     // 1. A held message from B, delivered to A by C, opens B's window on A.
-    const PacketArray held{"TSFM",
-                           "7000000123",
-                           QString::number(QDateTime::currentSecsSinceEpoch()),
-                           cId,
-                           "*",
-                           aId,
-                           encodeTextField(QStringLiteral("held for you, see https://example.org")),
-                           bId};
-    const QByteArray frame = KDTPacket::PlainPackeFromArray(held) + "\r\n";
-    QStringList aWindows;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            lab->exec(2, {"python3", "-c",
-                          "import socket,sys; s=socket.create_connection((sys.argv[2],19771),5); "
-                          "s.sendall(bytes.fromhex(sys.argv[1])); s.settimeout(5); s.recv(4096)",
-                          QString::fromLatin1(frame.toHex()), lab->address(0)});
-            spinFor(500);
-            aWindows = conversationWindows(x, a);
-            return !aWindows.isEmpty();
-        },
-        20000))
-        << a->readAllStandardError().constData();
-    const QString aWindow = aWindows.first();
+    const QString aWindow = conversationWith(
+        x, 0, bId, QStringLiteral("held for you, see https://example.org"), "7000000123", 20000);
+    ASSERT_FALSE(aWindow.isEmpty()) << a->readAllStandardError().constData();
 
     // 2. A line typed in A's window reaches B's window and store.
     ASSERT_TRUE(typeInto(x, aWindow, {"Return"}, "typed in A 42"));

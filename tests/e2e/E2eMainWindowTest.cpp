@@ -3,10 +3,7 @@
 // "Busy" in A's main window and confirming the sheet with a text of one's own reaches the others
 // within seconds: C reports A busy, B's tree shows it (screenshot), and what B's tree held is
 // read back from B's store after B quit in order.
-#include "support/AppUnderTest.h"
-#include "support/E2eCopies.h"
-#include "support/EventLoopWait.h"
-#include "support/XDisplay.h"
+#include "support/E2eAppCopies.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,58 +13,19 @@
 
 namespace {
 
-class E2eMainWindowTest : public E2eCopies {
+class E2eMainWindowTest : public E2eAppCopies {
 protected:
-    QProcess *startApp(int i, XDisplay &x) {
-        QProcessEnvironment env;
-        env.insert("DISPLAY", x.name);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("LANG", "en_US.UTF-8");
-        return lab->run(i, QString::fromUtf8(MURNAVELL_APP), {}, env);
-    }
-    QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
+    E2eMainWindowTest() { shotPrefix = "main-window-e2e-"; }
     // The visible main window of a copy's process.
-    static QString mainWindow(XDisplay &x, QProcess *app) {
-        for (const QString &w : x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid",
-                                                QString::number(app->processId()), "--name", "^Murnavell$"}))
-            return w;
-        return {};
-    }
-    QString screenshot(XDisplay &x, const QString &state) {
-        const QString shot =
-            QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/main-window-e2e-" + state + ".png";
-        QDir().mkpath(QFileInfo(shot).path());
-        EXPECT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0) << qPrintable(shot);
-        return shot;
-    }
+    static QString mainWindow(XDisplay &x, QProcess *app) { return windows(x, app, "Murnavell").value(0); }
 };
 
 TEST_F(E2eMainWindowTest, BusyChosenInOneCopyShowsWithItsTextInTheOther) {
-    SKIP_WITHOUT_LAB();
-    if (QString::fromUtf8(MURNAVELL_APP).isEmpty()) GTEST_SKIP() << "the application was not built";
-    if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
-        GTEST_SKIP() << qPrintable(tool) << " is missing";
     XDisplay x;
-    ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
-    if (!x.startWindowManager()) GTEST_SKIP() << "no window manager (openbox) to run the windows under";
-    lab = std::make_unique<NetnsLab>(3);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-
-    const QString cId = E2eCopies::userIdIn(9, 3);
-    CopyProcess *c = startWithPresence(2, cId);
-    ASSERT_NE(c, nullptr);
-    QProcess *a = startApp(0, x);
-    ASSERT_NE(a, nullptr);
-    QProcess *b = startApp(1, x);
-    ASSERT_NE(b, nullptr);
-    QString aId;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return !(aId = queryStore(storeOf(0), "SELECT userId FROM tree_items WHERE kind = 'Me'"))
-                        .isEmpty();
-        },
-        20000))
-        << a->readAllStandardError().constData();
+    ASSERT_TRUE(setUpCopies(x, 2, 9)) << qPrintable(diagnostics());
+    QProcess *a = procs[0], *b = procs[1];
+    CopyProcess *c = driver;
+    const QString aId = ids[0];
     const QString aOnB =
         "SELECT status || '|' || coalesce(statusString, '') FROM tree_items WHERE userId = '" + aId +
         "' AND kind = 'User'";

@@ -4,12 +4,7 @@
 // conversation window on A; both copies show the transfer's progress in their conversation, the
 // files arrive intact at B, and a click on B's "Open folder" hands the transfer's folder to the
 // desktop (a recording xdg-open on B's PATH).
-#include "core/wire/KDTPacket.h"
-#include "core/wire/TextCodec.h"
-#include "support/AppUnderTest.h"
-#include "support/E2eCopies.h"
-#include "support/EventLoopWait.h"
-#include "support/XDisplay.h"
+#include "support/E2eAppCopies.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -21,61 +16,15 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <gtest/gtest.h>
 
 namespace {
 
-class E2eTransferViewTest : public E2eCopies {
+class E2eTransferViewTest : public E2eAppCopies {
 protected:
-    QProcess *startApp(int i, XDisplay &x, const QString &path = {}) {
-        QProcessEnvironment env;
-        env.insert("DISPLAY", x.name);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("LANG", "en_US.UTF-8");
-        if (!path.isEmpty()) env.insert("PATH", path);
-        return lab->run(i, QString::fromUtf8(MURNAVELL_APP), {}, env);
-    }
-    QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
-    static QString newPeer(CopyProcess *driver, const QStringList &known) {
-        const auto heard = driver->waitForEvent(
-            [&](const QJsonObject &e) {
-                return e.value("event") == "presence" && !known.contains(e.value("from").toString());
-            },
-            20000);
-        return heard ? heard->value("from").toString() : QString();
-    }
-    static QStringList conversationWindows(XDisplay &x, QProcess *app) {
-        // The search also matches other names of a window: each hit is checked by its title.
-        QStringList found;
-        for (const QString &w :
-             x.xdotoolLines({"search", "--all", "--onlyvisible", "--pid", QString::number(app->processId()),
-                             "--name", " - Conversation$"}))
-            if (x.xdotoolLines({"getwindowname", w}).join(QString()).endsWith(" - Conversation"))
-                found.append(w);
-        return found;
-    }
-    // x, y, width, height of a window on the screen.
-    static QRect geometry(XDisplay &x, const QString &window) {
-        QRect r;
-        for (const QString &line : x.xdotoolLines({"getwindowgeometry", "--shell", window})) {
-            const QStringList kv = line.split('=');
-            if (kv.size() != 2) continue;
-            const int v = kv[1].toInt();
-            if (kv[0] == "X") r.moveLeft(v);
-            if (kv[0] == "Y") r.moveTop(v);
-            if (kv[0] == "WIDTH") r.setWidth(v);
-            if (kv[0] == "HEIGHT") r.setHeight(v);
-        }
-        return r;
-    }
-    QString screenshot(XDisplay &x, const QString &state) {
-        const QString shot =
-            QString::fromUtf8(MURNAVELL_SCREENSHOT_DIR) + "/conversation-e2e-transfer-" + state + ".png";
-        QDir().mkpath(QFileInfo(shot).path());
-        EXPECT_EQ(x.run(QString::fromUtf8(MURNAVELL_SCREENGRAB), {shot}), 0) << qPrintable(shot);
-        return shot;
-    }
+    E2eTransferViewTest() { shotPrefix = "conversation-e2e-transfer-"; }
     static QString transferStates(const QString &store) {
         return queryStore(store,
                           "SELECT group_concat(transferState) FROM log_entries WHERE kind = 'FileTransfer'");
@@ -83,19 +32,12 @@ protected:
 };
 
 TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOpensIt) {
-    SKIP_WITHOUT_LAB();
-    if (QString::fromUtf8(MURNAVELL_APP).isEmpty()) GTEST_SKIP() << "the application was not built";
-    if (const QString tool = XDisplay::missingTool(); !tool.isEmpty())
-        GTEST_SKIP() << qPrintable(tool) << " is missing";
     XDisplay x;
-    ASSERT_TRUE(x.ok) << x.server.readAllStandardError().constData();
-    if (!x.startWindowManager()) GTEST_SKIP() << "no window manager (openbox) to run the windows under";
-    lab = std::make_unique<NetnsLab>(3);
-    ASSERT_TRUE(lab->ok()) << qPrintable(lab->error());
-
     // B's desktop opens folders through a recording xdg-open.
-    const QString bin = lab->folder(1) + "/bin";
-    const QString opened = lab->folder(1) + "/xdg-open.log";
+    QTemporaryDir desktop;
+    ASSERT_TRUE(desktop.isValid());
+    const QString bin = desktop.filePath("bin");
+    const QString opened = desktop.filePath("xdg-open.log");
     ASSERT_TRUE(QDir().mkpath(bin));
     {
         QFile script(bin + "/xdg-open");
@@ -106,42 +48,18 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
                               QFile::ExeOther);
     }
 
-    const QString cId = E2eCopies::userIdIn(9, 3);
-    CopyProcess *c = startWithPresence(2, cId);
-    ASSERT_NE(c, nullptr);
-    QProcess *a = startApp(0, x);
-    ASSERT_NE(a, nullptr);
-    const QString aId = newPeer(c, {cId});
-    ASSERT_FALSE(aId.isEmpty()) << qPrintable(c->diagnostics()) << a->readAllStandardError().constData();
-    QProcess *b = startApp(1, x, bin + ":" + qEnvironmentVariable("PATH"));
-    ASSERT_NE(b, nullptr);
-    const QString bId = newPeer(c, {cId, aId});
-    ASSERT_FALSE(bId.isEmpty()) << qPrintable(c->diagnostics()) << b->readAllStandardError().constData();
+    ASSERT_TRUE(setUpCopies(x, 2, 9, [&](int i) {
+        QProcessEnvironment env;
+        if (i == 1) env.insert("PATH", bin + ":" + qEnvironmentVariable("PATH"));
+        return env;
+    })) << qPrintable(diagnostics());
+    QProcess *a = procs[0], *b = procs[1];
+    const QString bId = ids[1];
 
     // B's window on A: a held message from B, delivered by C.
-    const PacketArray held{"TSFM",
-                           "7000000456",
-                           QString::number(QDateTime::currentSecsSinceEpoch()),
-                           cId,
-                           "*",
-                           aId,
-                           encodeTextField(QStringLiteral("the quarterly folder is coming")),
-                           bId};
-    const QByteArray frame = KDTPacket::PlainPackeFromArray(held) + "\r\n";
-    QStringList aWindows;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            lab->exec(2, {"python3", "-c",
-                          "import socket,sys; s=socket.create_connection((sys.argv[2],19771),5); "
-                          "s.sendall(bytes.fromhex(sys.argv[1])); s.settimeout(5); s.recv(4096)",
-                          QString::fromLatin1(frame.toHex()), lab->address(0)});
-            spinFor(500);
-            aWindows = conversationWindows(x, a);
-            return !aWindows.isEmpty();
-        },
-        20000))
-        << a->readAllStandardError().constData();
-    const QString aWindow = aWindows.first();
+    const QString aWindow =
+        conversationWith(x, 0, bId, QStringLiteral("the quarterly folder is coming"), "7000000456", 20000);
+    ASSERT_FALSE(aWindow.isEmpty()) << a->readAllStandardError().constData();
 
     // A folder of three files, 24 MB in all, and A's link slowed to about 12 Mbit/s (some 16 s).
     const QString folder = lab->folder(0) + "/home/Quarterly";
@@ -179,8 +97,8 @@ TEST_F(E2eTransferViewTest, DroppedFolderShowsProgressOnBothSidesAndOpenFolderOp
         10000));
     x.xdotool({"windowmove", sourceWindows.first(), "840", "600"});
     spinFor(1000);
-    const QRect from = geometry(x, sourceWindows.first());
-    const QRect to = geometry(x, aWindow);
+    const QRect from = x.geometry(sourceWindows.first());
+    const QRect to = x.geometry(aWindow);
     ASSERT_TRUE(from.isValid() && to.isValid());
     ASSERT_TRUE(
         x.xdotool({"mousemove", QString::number(from.center().x()), QString::number(from.center().y())}));
