@@ -7,10 +7,12 @@
 #include "core/app/KDTAppDelegate.h"
 #include "core/app/RegisteredDefaults.h"
 #include "core/model/Chat.h"
+#include "core/model/Group.h"
 #include "core/model/Me.h"
 #include "core/model/Message.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
+#include "core/model/UserListModel.h"
 #include "core/net/UserList.h"
 #include "core/wire/KDTAES.h"
 #include "core/wire/KDTPacket.h"
@@ -52,6 +54,12 @@ std::deque<dispatch::Queue::Block> &mainBlocks() {
 const QDateTime &fixedNow() {
     static const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000);
     return now;
+}
+
+// The seeded store as saved once per process; every world opens a copy of it.
+QByteArray &seedImage() {
+    static QByteArray image;
+    return image;
 }
 
 User *knownUser(ManagedObjectContext *ctx, const QString &id, const QString &name, const QString &ip,
@@ -110,9 +118,14 @@ void FuzzWorld::setUpProcess() {
     Chat::setRandomSource([](quint32) { return 4242u; });
     std::uint32_t nextId = 4200001;
     KDTPacket::setIdSource([nextId]() mutable { return nextId++; });
+
+    // Built once: making the schema and the rows cost far more than the code an input reaches.
+    FuzzWorld seeded{Seeding{}};
+    seedImage() = seeded.context()->image();
+    if (seedImage().isEmpty()) fuzzFail("image of the seeded store", __FILE__, __LINE__);
 }
 
-FuzzWorld::FuzzWorld() : delegate_(std::make_unique<KDTAppDelegate>()) {
+FuzzWorld::FuzzWorld(Seeding) : delegate_(std::make_unique<KDTAppDelegate>()) {
     KDTAppDelegate::setShared(delegate_.get());
     context_ = appManagedObjectContext();
     roster_ = std::make_unique<UserList>();
@@ -135,6 +148,8 @@ FuzzWorld::FuzzWorld() : delegate_(std::make_unique<KDTAppDelegate>()) {
     User *dave = knownUser(context_, kDaveId, QStringLiteral("Dave"), QStringLiteral("127.0.0.4"),
                            QStringLiteral("2"));
     dave->setRemoved(true);
+    // Where a store that was opened before has them: users read from it without a group join it.
+    for (User *user : {static_cast<User *>(me_), bob_, carol_}) user->setGroup(Group::general(context_));
 
     auto *held = context_->insert<MessageForForwarding>();
     held->setMessageId(kHeldId);
@@ -152,6 +167,25 @@ FuzzWorld::FuzzWorld() : delegate_(std::make_unique<KDTAppDelegate>()) {
     room->setRoomId(kRoomId);
     room->setCurrentUsers({bob_});
     saveContextIfChanged();
+    drain();
+}
+
+FuzzWorld::FuzzWorld() : delegate_(std::make_unique<KDTAppDelegate>()) {
+    KDTAppDelegate::setShared(delegate_.get());
+    auto context = std::make_unique<ManagedObjectContext>(UserListModel::model());
+    StoreError error;
+    if (!context->openImage(seedImage(), &error)) fuzzFail("opening the seeded store", __FILE__, __LINE__);
+    context_ = context.get();
+    delegate_->useContext(std::move(context));
+    roster_ = std::make_unique<UserList>();
+    UserList::setShared(roster_.get());
+    KDTPacket::resetRecentIds();
+
+    me_ = context_->fetch<Me>().value(0);
+    bob_ = User::findByUserId(context_, kBobId);
+    carol_ = User::findByUserId(context_, kCarolId);
+    if (!me_ || !bob_ || !carol_) fuzzFail("seeded users", __FILE__, __LINE__);
+    roster_->setMe(me_);
     drain();
 }
 

@@ -14,18 +14,23 @@ class Me;
 class User;
 class UserList;
 
-// What the handlers of network input work on, made afresh for every input: a store in memory,
-// a roster with the local user, a few known users, a held copy, a stored message and a chat
-// room. Nothing leaves the process: every way out (packets, windows, sounds, information
+// What the handlers of network input work on, made afresh for every input: a store in memory
+// holding the local user, a few known users, a held copy, a stored message and a chat room
+// (seeded and saved once per process, then opened from a copy of its image for each input, so
+// nothing one input stored is seen by the next), and a roster with the local user. Nothing leaves the process: every way out (packets, windows, sounds, information
 // requests) is replaced by one that records nothing, and blocks for the main queue are kept
 // until drain() runs them.
 class FuzzWorld {
 public:
     // Once per process, after fuzzSetUp(): the application object, the store folder that
-    // cannot be made (so every store is in memory), the replaced ways out.
+    // cannot be made (so every store is in memory), the replaced ways out, the seeded store.
     static void setUpProcess();
 
     FuzzWorld();
+    // Builds the seeded store itself, the slow way (schema, rows, one save), as the process
+    // does once; tests set the two side by side.
+    struct Seeding {};
+    explicit FuzzWorld(Seeding);
     ~FuzzWorld();
     FuzzWorld(const FuzzWorld &) = delete;
     FuzzWorld &operator=(const FuzzWorld &) = delete;

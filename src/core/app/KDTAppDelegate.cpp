@@ -251,6 +251,11 @@ bool KDTAppDelegate::moveAside(const QString &path, AppError *error) {
     return true;
 }
 
+void KDTAppDelegate::useContext(std::unique_ptr<ManagedObjectContext> context) {
+    m_context = std::move(context);
+    m_state = m_context ? StoreState::InMemory : StoreState::NotBuilt;
+}
+
 void KDTAppDelegate::useMemory() {
     m_context = std::make_unique<ManagedObjectContext>(UserListModel::model());
     StoreError error;

@@ -76,6 +76,9 @@ public:
     // Never null: when the store cannot be had, a context in memory stands in for the run.
     ManagedObjectContext *managedObjectContext();
     StoreState storeState() const { return m_state; }
+    // Tests and fuzz targets hand over a context they opened themselves (from a store image,
+    // say) in place of building one; it counts as a store in memory.
+    void useContext(std::unique_ptr<ManagedObjectContext> context);
 
     // Saves when there are changes; errors are presented. True when nothing was left unsaved.
     bool saveAction();

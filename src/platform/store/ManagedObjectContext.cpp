@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -145,7 +146,21 @@ bool ManagedObjectContext::openInMemory(StoreError *error) {
     return openAt(QStringLiteral(":memory:"), error);
 }
 
-bool ManagedObjectContext::openAt(const QString &path, StoreError *error) {
+bool ManagedObjectContext::openImage(const QByteArray &image, StoreError *error) {
+    return openAt(QStringLiteral(":memory:"), error, &image);
+}
+
+QByteArray ManagedObjectContext::image() const {
+    if (!m_db) return {};
+    sqlite3_int64 size = 0;
+    unsigned char *bytes = sqlite3_serialize(m_db, "main", &size, 0);
+    if (!bytes) return {};
+    QByteArray out(reinterpret_cast<const char *>(bytes), qsizetype(size));
+    sqlite3_free(bytes);
+    return out;
+}
+
+bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const QByteArray *image) {
     if (error) *error = {};
     if (m_db) close();
     if (!m_objects.empty()) {
@@ -169,13 +184,27 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error) {
     m_db = db;
     m_path = path;
     sqlite3_extended_result_codes(m_db, 1);
+    if (image) {
+        // SQLite owns the copy from here on and may grow it as rows are saved.
+        auto *bytes = static_cast<unsigned char *>(sqlite3_malloc64(sqlite3_uint64(image->size())));
+        if (bytes) std::memcpy(bytes, image->constData(), size_t(image->size()));
+        const int rc = bytes ? sqlite3_deserialize(m_db, "main", bytes, image->size(), image->size(),
+                                                   SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE)
+                             : SQLITE_NOMEM;
+        if (rc != SQLITE_OK) {
+            setError(error, rc, QStringLiteral("reading a store image"));
+            close();
+            return false;
+        }
+    }
     // Another connection (a tool, a second copy on its way out) may hold the lock briefly.
     sqlite3_busy_timeout(m_db, 2000);
     const bool inMemory = path == QLatin1String(":memory:");
     // FULL: once save() returned, the rows survive a crash or power cut.
     bool ok = execute(QStringLiteral("PRAGMA foreign_keys=ON"), error) &&
               (inMemory || execute(QStringLiteral("PRAGMA journal_mode=WAL"), error)) &&
-              execute(QStringLiteral("PRAGMA synchronous=FULL"), error) && createOrCheckSchema(error);
+              execute(QStringLiteral("PRAGMA synchronous=FULL"), error) &&
+              (image ? checkImageVersion(error) : createOrCheckSchema(error));
     if (ok) {
         ++m_trackingSuppressed;
         ok = loadResident(error);
@@ -258,6 +287,26 @@ sqlite3_stmt *ManagedObjectContext::prepare(const QString &sql, StoreError *erro
     }
     m_statements.insert(sql, stmt);
     return stmt;
+}
+
+bool ManagedObjectContext::checkImageVersion(StoreError *error) {
+    // An image comes from a context of this program, whose tables were made or checked when it
+    // opened; only one of another schema version is refused.
+    sqlite3_stmt *stmt = prepare(QStringLiteral("PRAGMA user_version"), error);
+    if (!stmt) return false;
+    const int rc = sqlite3_step(stmt);
+    const int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_ROW) {
+        setError(error, rc, QStringLiteral("reading the schema version"));
+        return false;
+    }
+    if (version != m_model.schemaVersion()) {
+        setError(error, StoreError::SchemaMismatch,
+                 QStringLiteral("store image of schema %1, not %2").arg(version).arg(m_model.schemaVersion()));
+        return false;
+    }
+    return true;
 }
 
 bool ManagedObjectContext::createOrCheckSchema(StoreError *error) {

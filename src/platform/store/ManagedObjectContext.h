@@ -38,6 +38,12 @@ public:
     // the context stays closed and `error` holds the SQLite result code.
     bool open(const QString &path, StoreError *error = nullptr);
     bool openInMemory(StoreError *error = nullptr);
+    // A store in memory made from a copy of `image()` of another context: its rows as they were
+    // saved there, without building the schema again.
+    bool openImage(const QByteArray &image, StoreError *error = nullptr);
+    // The saved contents of the store as one block (empty when not open); unsaved changes are
+    // not in it.
+    QByteArray image() const;
     bool isOpen() const { return m_db != nullptr; }
     QString path() const { return m_path; }
     // Closes the store; objects stay valid but nothing more is saved.
@@ -110,8 +116,9 @@ signals:
 private:
     friend class ManagedObject;
 
-    bool openAt(const QString &path, StoreError *error);
+    bool openAt(const QString &path, StoreError *error, const QByteArray *image = nullptr);
     bool createOrCheckSchema(StoreError *error);
+    bool checkImageVersion(StoreError *error);
     bool loadResident(StoreError *error);
     void awakeLoaded(const QList<ManagedObject *> &loaded);
     ManagedObject *materialize(const QString &table, sqlite3_stmt *row, QList<ManagedObject *> *loaded);

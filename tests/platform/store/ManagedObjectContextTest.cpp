@@ -224,3 +224,59 @@ TEST_F(StoreOpenTest, LookUpsByValueAgreeWithAWalkOverAllObjects) {
 }
 
 } // namespace
+
+namespace {
+
+// A context opened from another's image holds its saved rows (not its unsaved ones), saves on
+// its own without touching the other, and an image that is no store of this schema is refused.
+TEST_F(StoreOpenTest, AContextOpenedFromAnImageHoldsTheSavedRowsAndSavesApart) {
+    ManagedObjectContext source(UserListModel::model());
+    ASSERT_TRUE(source.openInMemory());
+    User *ann = source.insert<User>();
+    ann->setUserId("A1");
+    ann->setName("Ann");
+    ASSERT_TRUE(source.save());
+    source.insert<User>()->setUserId("A2"); // not saved: not in the image
+    const QByteArray image = source.image();
+    ASSERT_FALSE(image.isEmpty());
+
+    ManagedObjectContext copy(UserListModel::model());
+    StoreError error;
+    ASSERT_TRUE(copy.openImage(image, &error)) << error.message.toStdString();
+    ASSERT_NE(User::findByUserId(&copy, "A1"), nullptr);
+    EXPECT_EQ(User::findByUserId(&copy, "A1")->name(), "Ann");
+    EXPECT_EQ(User::findByUserId(&copy, "A2"), nullptr);
+    copy.insert<User>()->setUserId("A3");
+    ASSERT_TRUE(copy.save());
+    EXPECT_EQ(User::findByUserId(&source, "A3"), nullptr);
+
+    ManagedObjectContext again(UserListModel::model());
+    ASSERT_TRUE(again.openImage(image));
+    EXPECT_EQ(User::findByUserId(&again, "A3"), nullptr);
+}
+
+TEST_F(StoreOpenTest, AnImageThatIsNoStoreOfThisSchemaIsRefused) {
+    ManagedObjectContext other(UserListModel::model());
+    ASSERT_TRUE(other.openInMemory());
+    ASSERT_EQ(sqlite3_exec(other.database(), "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+    const struct {
+        const char *what;
+        QByteArray image;
+    } cases[] = {
+        {"empty", QByteArray()},
+        {"not a database", QByteArray(4096, 'x')},
+        {"cut short", ManagedObjectContext(UserListModel::model()).image() + other.image().left(100)},
+        {"another schema version", other.image()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ManagedObjectContext ctx(UserListModel::model());
+        StoreError error;
+        EXPECT_FALSE(ctx.openImage(c.image, &error));
+        EXPECT_NE(error.code, 0);
+        EXPECT_FALSE(ctx.isOpen());
+        EXPECT_EQ(ctx.fetch<User>().size(), 0);
+    }
+}
+
+} // namespace

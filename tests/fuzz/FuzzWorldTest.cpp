@@ -1,0 +1,110 @@
+// The fuzz targets' world: a store opened from the image of the seeded one holds what a freshly
+// seeded store holds, and nothing an input stored is there for the next input.
+#include "FuzzSupport.h"
+#include "FuzzWorld.h"
+
+#include "core/app/AppContext.h"
+#include "core/model/Me.h"
+#include "core/model/MessageForForwarding.h"
+#include "core/model/User.h"
+#include "platform/store/ManagedObjectContext.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+namespace {
+
+// Every row of every table, in a fixed order, as text.
+QStringList storedRows(ManagedObjectContext *context) {
+    sqlite3 *db = context->database();
+    QStringList rows;
+    QStringList tables;
+    sqlite3_stmt *list = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name", -1, &list,
+                           nullptr) != SQLITE_OK)
+        return {QStringLiteral("cannot list tables")};
+    while (sqlite3_step(list) == SQLITE_ROW)
+        tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list, 0))));
+    sqlite3_finalize(list);
+    for (const QString &table : tables) {
+        sqlite3_stmt *rowsOf = nullptr;
+        const QByteArray sql = "SELECT * FROM \"" + table.toUtf8() + "\" ORDER BY 1, 2";
+        if (sqlite3_prepare_v2(db, sql.constData(), -1, &rowsOf, nullptr) != SQLITE_OK) {
+            rows.append(table + QStringLiteral(": unreadable"));
+            continue;
+        }
+        while (sqlite3_step(rowsOf) == SQLITE_ROW) {
+            QStringList values{table};
+            for (int c = 0; c < sqlite3_column_count(rowsOf); ++c) {
+                const auto *bytes = static_cast<const char *>(sqlite3_column_blob(rowsOf, c));
+                values.append(QString::fromLatin1(QByteArray(bytes, sqlite3_column_bytes(rowsOf, c)).toHex()));
+            }
+            rows.append(values.join(QLatin1Char('|')));
+        }
+        sqlite3_finalize(rowsOf);
+    }
+    return rows;
+}
+
+// What the handlers see of the users beyond the stored rows: the state made when they are read.
+QStringList liveUsers(const FuzzWorld &world) {
+    QStringList out;
+    for (const User *user : world.context()->fetch<User>())
+        out.append(QStringList{user->userId(), user->name(), user->ip(), user->status(),
+                               user->removed() ? QStringLiteral("removed") : QStringLiteral("present"),
+                               user == world.me() ? QStringLiteral("me") : QString()}
+                       .join(QLatin1Char('|')));
+    out.sort();
+    return out;
+}
+
+TEST(FuzzWorld, AWorldOnTheSeedImageHoldsWhatAFreshlySeededStoreHolds) {
+    QStringList seededRows, seededUsers;
+    {
+        FuzzWorld seeded{FuzzWorld::Seeding{}};
+        seededRows = storedRows(seeded.context());
+        seededUsers = liveUsers(seeded);
+    }
+    FuzzWorld world;
+    EXPECT_FALSE(world.context()->hasChanges());
+    EXPECT_EQ(storedRows(world.context()), seededRows);
+    EXPECT_EQ(liveUsers(world), seededUsers);
+    EXPECT_EQ(Me::current(), world.me());
+    EXPECT_EQ(appManagedObjectContext(), world.context());
+    ASSERT_EQ(MessageForForwarding::findByMessageId(world.context(), FuzzWorld::kHeldId).size(), 1);
+    EXPECT_EQ(MessageForForwarding::findByMessageId(world.context(), FuzzWorld::kHeldId).first()->recipients(),
+              QList<User *>{world.carol()});
+}
+
+TEST(FuzzWorld, WhatOneInputStoredIsGoneForTheNext) {
+    QStringList before;
+    {
+        FuzzWorld first;
+        before = storedRows(first.context());
+        User *eve = first.context()->insert<User>();
+        eve->setUserId(QStringLiteral("A000000099"));
+        eve->setName(QStringLiteral("Eve"));
+        first.bob()->setStatus(QStringLiteral("2"));
+        for (MessageForForwarding *held :
+             MessageForForwarding::findByMessageId(first.context(), FuzzWorld::kHeldId))
+            first.context()->deleteObject(held);
+        ASSERT_TRUE(saveContextIfChanged());
+        ASSERT_NE(User::findByUserId(first.context(), QStringLiteral("A000000099")), nullptr);
+        ASSERT_NE(storedRows(first.context()), before);
+    }
+    FuzzWorld next;
+    EXPECT_EQ(User::findByUserId(next.context(), QStringLiteral("A000000099")), nullptr);
+    EXPECT_EQ(next.bob()->status(), QStringLiteral("0"));
+    EXPECT_EQ(MessageForForwarding::findByMessageId(next.context(), FuzzWorld::kHeldId).size(), 1);
+    EXPECT_EQ(storedRows(next.context()), before);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    fuzzSetUp();
+    FuzzWorld::setUpProcess();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
