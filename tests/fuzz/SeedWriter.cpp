@@ -108,6 +108,13 @@ void writeDispatchSeeds() {
     put1("tmr", {"TMR", "*", "pc-bob", b, "*", a, "*", "*"});
 }
 
+// The presence targets take the same inputs: one hands them to the server's handler, the other
+// sends them to its socket.
+void putPresence(const char *name, const QByteArray &bytes) {
+    put("presence_datagram", name, bytes);
+    put("presence_receive", name, bytes);
+}
+
 void writePresenceSeeds() {
     FuzzWorld world;
     // Carol's announcements: she is offline in the store and holds nothing, Bob holds a copy for her.
@@ -118,8 +125,7 @@ void writePresenceSeeds() {
     carol->setStatusString(QStringLiteral("Back"));
     const auto put1 = [&](const char *name, const QString &word, const QString &oldName = QString(),
                           const QString &newName = QString()) {
-        put("presence_datagram", name,
-            joinedFieldsOf(UDPserver::presencePacket(carol, word, nullptr, oldName, newName)));
+        putPresence(name, joinedFieldsOf(UDPserver::presencePacket(carol, word, nullptr, oldName, newName)));
     };
     put1("ui", "UI");
     put1("rl", "RL");
@@ -128,10 +134,10 @@ void writePresenceSeeds() {
     put1("uo", "UO");
     put1("tp", "TP");
     put1("uc", "UC", "Carol", "Caroline");
-    put("presence_datagram", "uomfr",
+    putPresence("uomfr",
         joinedFieldsOf({"UOMFR", QString::number(FuzzWorld::kHeldId), "pc-carol", FuzzWorld::kCarolId, "*",
                         "*", "*", "*", "0"}));
-    put("presence_datagram", "bl",
+    putPresence("bl",
         joinedFieldsOf({"BL", "*", "pc-carol", FuzzWorld::kCarolId, "*", "*", "*", "*"}));
 }
 
@@ -153,6 +159,57 @@ void writeTransferSeeds() {
           QString::fromLatin1(QString::fromUtf8("итог 😀.txt").toUtf8().toBase64())});
     put1("file-header-escape", {"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", "..\\..\\etc", "FILE-NAME",
                                 "passwd", "FILE-SIZE", "-1", "FILE-PERMISSIONS", "4095"});
+}
+// The transfer dialogue target's input: a flags byte, then parts joined by 0xFE 0xFE, each a
+// header line's plaintext pieces or "D" and raw bytes (see TransferDialogueFuzz.cpp).
+void writeDialogueSeeds() {
+    const auto pieces = [](const QStringList &pairs) {
+        QByteArray out;
+        for (qsizetype i = 0; i + 1 < pairs.size(); i += 2) {
+            if (!out.isEmpty()) out += '\x1f';
+            out += (pairs.at(i) + QLatin1Char('=') + pairs.at(i + 1)).toUtf8();
+        }
+        return out;
+    };
+    const auto seed = [](const char *name, char flags, const QList<QByteArray> &parts) {
+        put("transfer_dialogue", name, QByteArray(1, flags) + parts.join("\xfe\xfe"));
+    };
+    const auto request = [&](const char *aes, const char *files) {
+        return pieces({"CONTENT-TYPE", "FILESENDREQUEST", "SESSID", "12345", "SESSAES", aes, "FROM-ID",
+                       FuzzWorld::kBobId, "FROM-USERNAMEDISPLAY", "Bob", "TO-USER", FuzzWorld::kMeId,
+                       "FILES-NUMBER", files, "FILES-TOTALSIZE", "20", "ISFILESWIDE", "1"});
+    };
+    const auto header = [&](const QString &path, const QString &name, const char *size) {
+        return pieces({"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", path, "FILE-NAME", name, "FILE-SIZE", size,
+                       "FILE-PERMISSIONS", "420"});
+    };
+    const QByteArray wideHeader =
+        pieces({"CONTENT-TYPE", "SENDFILESTREAM", "FILE-PATH", "x", "FILE-NAME", "x", "FILE-SIZE", "4",
+                "FILE-PERMISSIONS", "384", "FILE-WIDEPATH",
+                QString::fromLatin1(QString::fromUtf8("Отчёты\\2024").toUtf8().toBase64()), "FILE-WIDENAME",
+                QString::fromLatin1(QString::fromUtf8("итог 😀.txt").toUtf8().toBase64())});
+    // Chunks go padded to 16 bytes when encrypted.
+    const QByteArray chunk16 = "D" + QByteArray(16, '\x42');
+    seed("receive-two-files-encrypted", 0,
+         {request("1", "2"), header("docs\\2024", "report.txt", "4"), chunk16, wideHeader, chunk16});
+    seed("receive-plain", 0, {request("0", "1"), header("", "a.txt", "5"), "Dhello"});
+    seed("receive-empty-file", 0, {request("1", "1"), header("", "empty", "0")});
+    seed("receive-escape-attempt", 0, {request("1", "1"), header("..\\..\\etc", "passwd", "4"), chunk16});
+    seed("receive-cut-chunk", 0, {request("1", "1"), header("", "big", "1000"), chunk16});
+    seed("receive-refused", 2, {request("1", "1"), header("", "a", "1"), chunk16});
+    seed("receive-unknown-sender", 0,
+         {pieces({"CONTENT-TYPE", "FILESENDREQUEST", "SESSAES", "1", "FROM-ID", "A000000077", "FILES-NUMBER",
+                  "1"})});
+    seed("receive-no-sender", 0, {pieces({"CONTENT-TYPE", "FILESENDREQUEST", "FILES-NUMBER", "1"})});
+    const QByteArray accepted = pieces({"CONTENT-TYPE", "NEWWIDEFTSANSWER", "ACCEPT-FILES", "1", "ACCEPT-AES", "1"});
+    const QByteArray fileAccepted = pieces({"CONTENT-TYPE", "FILESENDREQUESTRESPONSE", "ACCEPT", "1"});
+    seed("send-accepted", 1, {accepted, fileAccepted, fileAccepted});
+    seed("send-accepted-plain", 1,
+         {pieces({"CONTENT-TYPE", "NEWFTSANSWER", "ACCEPT-FILES", "1", "ACCEPT-AES", "0"}), fileAccepted,
+          fileAccepted});
+    seed("send-declined", 1, {pieces({"CONTENT-TYPE", "NEWWIDEFTSANSWER", "ACCEPT-FILES", "0"})});
+    seed("send-file-refused", 1,
+         {accepted, pieces({"CONTENT-TYPE", "FILESENDREQUESTRESPONSE", "ACCEPT", "4"})});
 }
 } // namespace
 
@@ -233,6 +290,7 @@ int main(int argc, char **argv) {
     writePresenceSeeds();
     writeTransferSeeds();
     writeReadEngineSeeds();
+    writeDialogueSeeds();
     std::printf("seeds written to %s\n", argv[1]);
     return 0;
 }

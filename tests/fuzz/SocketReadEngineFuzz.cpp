@@ -4,6 +4,7 @@
 // segments, and whether the peer closes afterwards. The segments go over a real loopback
 // connection one by one, each only after the engine has taken the one before, and every
 // callback is checked against what the requests must deliver from the stream as a whole.
+#include "FuzzLoopback.h"
 #include "FuzzSupport.h"
 
 #include "platform/dispatch/Queue.h"
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -272,16 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QByteArray stream = in.rest();
 
     // A fresh connection: the peer writes, the socket reads.
-    const int writer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(g_port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(writer, reinterpret_cast<sockaddr *>(&sin), sizeof sin) < 0) {
-        std::perror("connect");
-        fuzzFail("connect", __FILE__, __LINE__);
-    }
-    const int readerFd = ::accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int writer = fuzzConnect(g_port);
+    const int readerFd = fuzzAccept(g_listener);
     FUZZ_CHECK(readerFd >= 0);
     int on = 1;
     ::setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -308,7 +302,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (size_t c = 0; pos < stream.size(); c = (c + 1) % cuts.size()) {
         const qsizetype n = std::min<qsizetype>(qsizetype(cuts[c]), stream.size() - pos);
         // A socket that closed itself (a bound reached) resets the connection.
-        if (::send(writer, stream.constData() + pos, size_t(n), MSG_NOSIGNAL) != n) break;
+        ssize_t sent;
+        // The fuzzer's timer signal may cut a send short.
+        while ((sent = ::send(writer, stream.constData() + pos, size_t(n), MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+        }
+        if (sent != n) break;
         pos += n;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         for (;;) {

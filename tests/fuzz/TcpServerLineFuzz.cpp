@@ -5,6 +5,7 @@
 //    peer's "TMR" (and of every answer that is not one) runs on a connection carrying a copy.
 // The first byte chooses whether the rest goes as it is or as the fields of a frame (joined by
 // 0xA6, made into a frame as a peer would), so the handlers behind the read are reached too.
+#include "FuzzLoopback.h"
 #include "FuzzSupport.h"
 #include "FuzzWorld.h"
 
@@ -16,15 +17,10 @@
 #include "core/wire/KDTAES.h"
 #include "core/wire/KDTPacket.h"
 
-#include <QThread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 
 namespace {
 
@@ -34,16 +30,7 @@ std::uint16_t peerPort = 0;
 TCPserver &server() {
     static TCPserver *s = [] {
         // The peer that the server's deliveries reach, on loopback.
-        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listenFd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            ::listen(listenFd, 16) != 0 ||
-            ::getsockname(listenFd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            fuzzFail("peer listener", __FILE__, __LINE__);
-        peerPort = ntohs(a.sin_port);
+        listenFd = fuzzListen(&peerPort);
         auto *made = new TCPserver(0, peerPort, false);
         Chat::registerHandlers(*made);
         return made;
@@ -56,52 +43,6 @@ QByteArray frameOf(const QByteArray &joinedFields) {
     const QByteArray plain =
         QByteArray::number(fieldCount + 1) + "\xa6" + "4299997\xa6" + joinedFields + "\xa6" + '\0';
     return KDTAES::encryptDataToData(plain).toBase64() + QByteArray("\x1f\x1f");
-}
-
-int connectTo(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        fuzzFail("connect", __FILE__, __LINE__);
-    return fd;
-}
-
-void sendAll(int fd, const QByteArray &data) {
-    for (qsizetype done = 0; done < data.size();) {
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, 10);
-        FuzzWorld::drain();
-        const ssize_t n =
-            ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            done += n;
-        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return;
-    }
-}
-
-// Runs the main queue until the condition holds; every exchange here ends well within the bound.
-template <class F> void runUntil(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        FUZZ_CHECK(std::chrono::steady_clock::now() < deadline);
-        FuzzWorld::drain();
-        QThread::usleep(50);
-    }
-    FuzzWorld::drain();
-}
-
-// Reads what the other side sends until it closes.
-bool closedBy(int fd) {
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) continue;
-        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-    }
 }
 
 } // namespace
@@ -121,11 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     TCPserver::setShared(&server());
 
     // A peer's line to the server.
-    const int client = connectTo(server().listeningPort());
-    sendAll(client, line);
-    runUntil([&] { return closedBy(client); });
+    const int client = fuzzConnect(server().listeningPort());
+    fuzzSendAll(client, line);
+    fuzzRunUntil([&] { return fuzzClosedBy(client); });
     ::close(client);
-    runUntil([] { return server().acceptedConnectionCount() == 0; });
+    fuzzRunUntil([] { return server().acceptedConnectionCount() == 0; });
 
     // The same line as a peer's answer to the delivery of a held copy.
     world.carol()->setIp(QStringLiteral("127.0.0.1"));
@@ -143,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                    "A000000002"),
                            world.carol(), held.first());
     int peer = -1;
-    runUntil([&] { return (peer = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; });
+    fuzzRunUntil([&] { return (peer = fuzzAccept(listenFd)) >= 0; });
     QByteArray request;
-    runUntil([&] {
+    fuzzRunUntil([&] {
         char buf[4096];
         const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) request.append(buf, n);
@@ -153,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     });
     // The answer may carry the packet id the server read a moment ago.
     KDTPacket::resetRecentIds();
-    sendAll(peer, line);
-    runUntil([] { return server().outgoingConnectionCount() == 0; });
+    fuzzSendAll(peer, line);
+    fuzzRunUntil([] { return server().outgoingConnectionCount() == 0; });
     ::close(peer);
     saveContextIfChanged();
     TCPserver::setShared(nullptr);

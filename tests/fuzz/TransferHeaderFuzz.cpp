@@ -4,6 +4,7 @@
 // input is the plaintext of the pieces (0x1F between them), encrypted and put in a line as a
 // peer would send it; the raw input is parsed as a line too. Files are made only below a
 // private temporary folder, emptied after every input.
+#include "FuzzLoopback.h"
 #include "FuzzSupport.h"
 
 #include "core/wire/KDTAES.h"
@@ -18,11 +19,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,29 +26,6 @@ QTemporaryDir &scratch() {
     static QTemporaryDir dir;
     if (!dir.isValid()) fuzzFail("temporary folder", __FILE__, __LINE__);
     return dir;
-}
-
-// Everything below the open folder, however deep: by descriptors, as the paths may be longer
-// than any path the system takes.
-void emptyFolderAt(int folder) {
-    DIR *listing = ::fdopendir(::dup(folder));
-    if (!listing) fuzzFail("list scratch folder", __FILE__, __LINE__);
-    while (const dirent *entry = ::readdir(listing)) {
-        const char *name = entry->d_name;
-        if (!std::strcmp(name, ".") || !std::strcmp(name, "..")) continue;
-        struct stat st;
-        if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            const int sub = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) fuzzFail("open scratch subfolder", __FILE__, __LINE__);
-            emptyFolderAt(sub);
-            ::close(sub);
-            if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) fuzzFail("remove subfolder", __FILE__, __LINE__);
-        } else if (::unlinkat(folder, name, 0) != 0) {
-            fuzzFail("remove file", __FILE__, __LINE__);
-        }
-    }
-    ::closedir(listing);
 }
 
 QByteArray lineOf(const QByteArray &plainPieces) {
@@ -106,10 +79,7 @@ void check(const QByteArray &line) {
         file.bytesReceived = qMin<qint64>(some.size(), file.bytesTotal);
         file.releaseStream();
     }
-    const int folder = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) fuzzFail("open transfer folder", __FILE__, __LINE__);
-    emptyFolderAt(folder);
-    ::close(folder);
+    fuzzEmptyFolder(root);
 }
 
 } // namespace

@@ -400,6 +400,7 @@ void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) 
 
 void UDPserver::onReceive(const std::shared_ptr<UdpSocket> &, const QByteArray &data,
                           const QByteArray &address) {
+    ++receivedDatagrams_;
     // What was still on its way when work ended is not answered.
     if (stopped_) return;
     handleDatagram(data, UdpSocket::hostFromAddress(address));

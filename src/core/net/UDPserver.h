@@ -94,6 +94,8 @@ public:
     int socketGenerations() const { return generations_; }
     // Datagrams handed to the sending socket and not yet reported sent or given up.
     int pendingSends() const { return pendingSends_; }
+    // Datagrams the receiving socket handed over so far, also those that were not applied.
+    int receivedDatagrams() const { return receivedDatagrams_; }
 
     // Socket callbacks (on the main queue).
     void onReceive(const std::shared_ptr<UdpSocket> &socket, const QByteArray &data,
@@ -123,4 +125,5 @@ private:
     bool stopped_ = false; // endWork until the next beginWork: no socket rebuilds meanwhile
     int generations_ = 0;
     int pendingSends_ = 0;
+    int receivedDatagrams_ = 0;
 };

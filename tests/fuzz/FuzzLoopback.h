@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+
+// What the targets that talk to the program over loopback share: raw peers made with POSIX
+// calls, and waits that run the main queue meanwhile.
+
+// A listening TCP socket on 127.0.0.1 with a free port; the port is put in `port`.
+int fuzzListen(std::uint16_t *port);
+// A connected TCP socket to 127.0.0.1:port (a blocking one).
+int fuzzConnect(std::uint16_t port);
+// The next connection of the listener; -1 when none is waiting on a non-blocking one.
+int fuzzAccept(int listener);
+// Sends everything, running the main queue while the socket is full; stops early when the
+// other side is gone.
+void fuzzSendAll(int fd, const QByteArray &data);
+// Reads whatever is there; true once the other side has closed (or the connection failed).
+bool fuzzClosedBy(int fd);
+// Reads whatever is there; true when anything came.
+bool fuzzReadAny(int fd);
+// Empties the folder, however deep, without following links; the folder itself stays.
+void fuzzEmptyFolder(const QString &path);
+
+// Runs the main queue until the condition holds; every exchange of a target ends well within
+// the bound, so reaching it is a hang.
+void fuzzRunMainQueue();
+[[noreturn]] void fuzzHung();
+template <class F> void fuzzRunUntil(F done, std::chrono::seconds bound = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) fuzzHung();
+        fuzzRunMainQueue();
+    }
+    fuzzRunMainQueue();
+}
