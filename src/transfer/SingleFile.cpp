@@ -21,10 +21,14 @@ QString toWide(const QString &text) {
     return text.isEmpty() ? QString(QLatin1String("")) : QString::fromLatin1(text.toUtf8().toBase64());
 }
 
-bool existsAt(int folder, const QString &name) {
+// Whether the name is taken in the folder; nothing when it cannot be looked up at all (a name
+// too long for the file system, a folder that cannot be searched), as then no numbered form of
+// it can be had either.
+std::optional<bool> takenAt(int folder, const QString &name) {
     struct stat st;
-    return ::fstatat(folder, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
-           errno != ENOENT;
+    if (::fstatat(folder, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (errno == ENOENT) return false;
+    return std::nullopt;
 }
 
 // Where the search for a free numbered name last ended, per folder and name: a name repeated
@@ -49,7 +53,11 @@ QString freeName(int folder, const QString &folderPath, const QString &name, int
         const QString candidate = n < 2 ? name
                                         : base + QStringLiteral(" (%1)").arg(n) +
                                               (hasSuffix ? QLatin1Char('.') + suffix : QString());
-        if (!existsAt(folder, candidate) && !existsAt(folder, candidate + SingleFile::incompleteSuffix())) {
+        std::optional<bool> taken = takenAt(folder, candidate);
+        if (taken == false) taken = takenAt(folder, candidate + SingleFile::incompleteSuffix());
+        // A peer's name the disk cannot hold would otherwise cost ten thousand futile looks.
+        if (!taken) return QString();
+        if (!*taken) {
             if (numbers.size() >= 4096) numbers.clear();
             numbers.insert(key, n);
             return candidate;

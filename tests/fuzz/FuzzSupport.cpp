@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 
 void fuzzSetUp() {
     // Removed again when the process ends normally.
@@ -36,3 +37,9 @@ void fuzzFail(const char *condition, const char *file, int line) {
     std::fflush(stderr);
     std::abort();
 }
+
+// Nothing a target writes is kept: waiting for the disk at every received file and folder would
+// make the disk, not the code, the measure of a run. The program's own calls come here; a
+// descriptor that is not open still fails as it would.
+extern "C" int fsync(int fd) { return ::fcntl(fd, F_GETFD) == -1 ? -1 : 0; }
+extern "C" int fdatasync(int fd) { return ::fcntl(fd, F_GETFD) == -1 ? -1 : 0; }

@@ -350,3 +350,40 @@ TEST_F(SingleFileDiskTest, ANameRepeatedManyTimesKeepsGettingTheNextNumber) {
 }
 
 } // namespace
+
+namespace {
+
+// A name the disk cannot hold with its incomplete suffix, or whose next numbered form it cannot
+// hold, is refused at once; the names around it still arrive.
+TEST(SingleFileLongNameTest, ANameTooLongForTheDiskIsRefusedAndTheOthersStillArrive) {
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("transfer");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const auto incoming = [](const QString &name) {
+        auto f = std::make_unique<SingleFile>();
+        f->file_path = QString();
+        f->file_name = name;
+        f->file_size = QStringLiteral("1");
+        f->file_permissions = QStringLiteral("420");
+        return f;
+    };
+    const QString wide = QString(120, QChar(0x0160)); // 240 bytes in UTF-8
+    const struct {
+        QString name;
+        bool arrives;
+    } cases[] = {
+        {QString(253, 'x'), false},          // 258 bytes with ".part"
+        {wide + QStringLiteral("abcdefghijklm"), false},
+        {QString(248, 'y'), true},           // "….part" is 253 bytes
+        {QString(248, 'y'), false},          // " (2)" would make it 257
+        {QStringLiteral("short.txt"), true},
+    };
+    for (const auto &c : cases) {
+        auto f = incoming(c.name);
+        EXPECT_EQ(f->prepareFolderAndStream(QUrl::fromLocalFile(folder)), c.arrives) << c.name.size();
+        f->releaseStream();
+    }
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2);
+}
+
+} // namespace
