@@ -411,7 +411,8 @@ int main(int argc, char **argv) {
     const double mine = reporter.time("round_trip/TcpSocket/real_time");
     const double base = reporter.time("round_trip/posix/real_time");
     if (mine > 0 && base > 0)
-        benchSummary("TcpSocket connect-write-read-close", mine / 1e3, base / 1e3, "us", mine / base, "<= 1.5");
+        benchSummary("TcpSocket connect-write-read-close", mine / 1e3, base / 1e3, "us", mine / base,
+                     "<= 1.5");
     const double myWakeUps = reporter.wakeUps("round_trip/TcpSocket/real_time");
     const double baseWakeUps = reporter.wakeUps("round_trip/posix/real_time");
     if (myWakeUps > 0 && baseWakeUps > 0)

@@ -541,33 +541,33 @@ bool TcpSocket::doAccept(int listenFd) {
                 if (auto self = weakListener.lock()) self->acceptedConnectionClosed();
             });
     });
-    delegateQueue_->async(
-        [weakDelegate = delegate_, callbacks = delegateCallbacks_, delegateQueue = delegateQueue_, listener, peer,
-         childFD, family, slot] {
-            auto d = weakDelegate.lock();
-            std::shared_ptr<dispatch::Queue> childQueue;
-            if (d && (callbacks & TcpSocketDelegate::NewSocketQueue))
-                childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
-            // The child is born with the listener's delegate, so no event of it can go unheard.
-            auto child = TcpSocket::create(weakDelegate, delegateQueue, childQueue);
-            if (family != AF_UNIX) child->setPeer(peer);
-            // Set up on the child's queue ahead of whatever the delegate asks of it. Nothing else
-            // runs that queue yet, so this thread does it at once, together with the first
-            // readiness report the new watch may bring (bytes sent with the connect), instead of
-            // handing that report to an io thread.
-            child->socketQueue_->asyncOrRun([child, childFD, family, slot] {
-                if (family == AF_INET)
-                    child->socket4FD_ = childFD;
-                else if (family == AF_INET6)
-                    child->socket6FD_ = childFD;
-                else
-                    child->socketUN_ = childFD;
-                child->flags_ = kSocketStarted | kConnected;
-                child->acceptSlot_ = slot;
-                child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
-            });
-            if (d && (callbacks & TcpSocketDelegate::DidAcceptNewSocket)) d->socketDidAcceptNewSocket(listener, child);
+    delegateQueue_->async([weakDelegate = delegate_, callbacks = delegateCallbacks_,
+                           delegateQueue = delegateQueue_, listener, peer, childFD, family, slot] {
+        auto d = weakDelegate.lock();
+        std::shared_ptr<dispatch::Queue> childQueue;
+        if (d && (callbacks & TcpSocketDelegate::NewSocketQueue))
+            childQueue = d->newSocketQueueForConnectionFromAddress(peer, listener);
+        // The child is born with the listener's delegate, so no event of it can go unheard.
+        auto child = TcpSocket::create(weakDelegate, delegateQueue, childQueue);
+        if (family != AF_UNIX) child->setPeer(peer);
+        // Set up on the child's queue ahead of whatever the delegate asks of it. Nothing else
+        // runs that queue yet, so this thread does it at once, together with the first
+        // readiness report the new watch may bring (bytes sent with the connect), instead of
+        // handing that report to an io thread.
+        child->socketQueue_->asyncOrRun([child, childFD, family, slot] {
+            if (family == AF_INET)
+                child->socket4FD_ = childFD;
+            else if (family == AF_INET6)
+                child->socket6FD_ = childFD;
+            else
+                child->socketUN_ = childFD;
+            child->flags_ = kSocketStarted | kConnected;
+            child->acceptSlot_ = slot;
+            child->setupReadAndWriteSourcesForNewlyConnectedSocket(childFD);
         });
+        if (d && (callbacks & TcpSocketDelegate::DidAcceptNewSocket))
+            d->socketDidAcceptNewSocket(listener, child);
+    });
     return true;
 }
 
@@ -861,21 +861,24 @@ void TcpSocket::didConnect(uint64_t index) {
     if (index != stateIndex_) return;
     flags_ |= kConnected;
     endConnectTimeout();
-    const QByteArray peer = socketUN_ < 0 ? addressOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QByteArray();
+    const QByteArray peer =
+        socketUN_ < 0 ? addressOf(socket4FD_ >= 0 ? socket4FD_ : socket6FD_, true) : QByteArray();
     setPeer(peer);
     // The host is worked out only for a delegate that hears of it.
     const bool tellHost = !peer.isEmpty() && delegateImplements(TcpSocketDelegate::DidConnectToHost);
     const QString host = tellHost ? hostFromAddress(peer) : QString();
     const uint16_t port = tellHost ? portFromAddress(peer) : 0;
     if (!host.isEmpty()) {
-        notify(TcpSocketDelegate::DidConnectToHost, [host, port](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidConnectToHost(s, host, port);
-        });
+        notify(TcpSocketDelegate::DidConnectToHost,
+               [host, port](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidConnectToHost(s, host, port);
+               });
     } else if (socketUN_ >= 0) {
         QUrl url = connectedUrl();
-        notify(TcpSocketDelegate::DidConnectToUrl, [url](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidConnectToUrl(s, url);
-        });
+        notify(TcpSocketDelegate::DidConnectToUrl,
+               [url](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidConnectToUrl(s, url);
+               });
     }
     const int fd = connectedFD();
     const int fl = ::fcntl(fd, F_GETFL);
@@ -909,7 +912,8 @@ TcpSocket::Deadline TcpSocket::dueIn(double seconds) {
     if (!(seconds < 1e9)) return kNoDeadline;
     if (seconds < 0) seconds = 0;
     return dispatch::TimerSource::Clock::now() +
-           std::chrono::duration_cast<dispatch::TimerSource::Clock::duration>(std::chrono::duration<double>(seconds));
+           std::chrono::duration_cast<dispatch::TimerSource::Clock::duration>(
+               std::chrono::duration<double>(seconds));
 }
 
 void TcpSocket::armDeadline() {
@@ -1103,9 +1107,10 @@ void TcpSocket::closeWithError(const SocketError &err) {
     socketFDBytesAvailable_ = 0;
     flags_ = deallocating ? uint32_t(kDealloc) : 0u;
     if (wasStarted) {
-        notify(TcpSocketDelegate::DidDisconnect, [err](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidDisconnect(s, err);
-        });
+        notify(TcpSocketDelegate::DidDisconnect,
+               [err](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidDisconnect(s, err);
+               });
     }
 }
 
@@ -1506,9 +1511,10 @@ void TcpSocket::doReadData() {
     if (totalBytesReadForCurrentRead > 0) {
         const long tag = pkt.tag;
         const size_t length = size_t(totalBytesReadForCurrentRead);
-        notify(TcpSocketDelegate::DidReadPartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidReadPartialDataOfLength(s, length, tag);
-        });
+        notify(TcpSocketDelegate::DidReadPartialData,
+               [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidReadPartialDataOfLength(s, length, tag);
+               });
         waiting = true;
     }
     if (!error.isNull())
@@ -1561,9 +1567,10 @@ void TcpSocket::doReadEOF() {
         ::poll(&pfd, 1, 0);
         if (pfd.revents & POLLOUT) {
             flags_ |= kReadStreamClosed;
-            notify(TcpSocketDelegate::DidCloseReadStream, [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-                d.socketDidCloseReadStream(s);
-            });
+            notify(TcpSocketDelegate::DidCloseReadStream,
+                   [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                       d.socketDidCloseReadStream(s);
+                   });
         } else {
             shouldDisconnect = true;
         }
@@ -1597,9 +1604,10 @@ void TcpSocket::completeCurrentRead() {
                      : buffer.mid(qsizetype(pkt.startOffset), qsizetype(pkt.bytesDone));
     }
     const long tag = pkt.tag;
-    notify(TcpSocketDelegate::DidReadData, [result, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-        d.socketDidReadData(s, result, tag);
-    });
+    notify(TcpSocketDelegate::DidReadData,
+           [result, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+               d.socketDidReadData(s, result, tag);
+           });
     endCurrentRead();
 }
 
@@ -1767,9 +1775,10 @@ void TcpSocket::doWriteData() {
         if (bytesWritten > 0) {
             const long tag = pkt.tag;
             const size_t length = size_t(bytesWritten);
-            notify(TcpSocketDelegate::DidWritePartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-                d.socketDidWritePartialDataOfLength(s, length, tag);
-            });
+            notify(TcpSocketDelegate::DidWritePartialData,
+                   [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                       d.socketDidWritePartialDataOfLength(s, length, tag);
+                   });
         }
     }
     if (!error.isNull()) closeWithError(error);
@@ -1777,8 +1786,9 @@ void TcpSocket::doWriteData() {
 
 void TcpSocket::completeCurrentWrite() {
     const long tag = currentWrite_->tag;
-    notify(
-        TcpSocketDelegate::DidWriteData, [tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidWriteData(s, tag); });
+    notify(TcpSocketDelegate::DidWriteData, [tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+        d.socketDidWriteData(s, tag);
+    });
     endCurrentWrite();
 }
 
@@ -1896,7 +1906,8 @@ void TcpSocket::sslContinueHandshake() {
         flags_ &= ~(kReadSideAwaitingTLS | kWriteSideAwaitingTLS);
         flags_ |= kSocketSecure;
         tlsPacket_.reset();
-        notify(TcpSocketDelegate::DidSecure, [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidSecure(s); });
+        notify(TcpSocketDelegate::DidSecure,
+               [](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) { d.socketDidSecure(s); });
         maybeDequeueRead();
         if (!(flags_ & kConnected)) return;
         maybeDequeueWrite();
@@ -2112,9 +2123,10 @@ void TcpSocket::doReadDataTls() {
         }
         const long tag = pkt.tag;
         const size_t length = size_t(bytesToCopy);
-        notify(TcpSocketDelegate::DidReadPartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidReadPartialDataOfLength(s, length, tag);
-        });
+        notify(TcpSocketDelegate::DidReadPartialData,
+               [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidReadPartialDataOfLength(s, length, tag);
+               });
     }
 }
 
@@ -2176,9 +2188,10 @@ void TcpSocket::doWriteDataTls() {
     if (written > 0) {
         const long tag = pkt.tag;
         const size_t length = size_t(written);
-        notify(TcpSocketDelegate::DidWritePartialData, [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
-            d.socketDidWritePartialDataOfLength(s, length, tag);
-        });
+        notify(TcpSocketDelegate::DidWritePartialData,
+               [length, tag](TcpSocketDelegate &d, const std::shared_ptr<TcpSocket> &s) {
+                   d.socketDidWritePartialDataOfLength(s, length, tag);
+               });
     }
 }
 

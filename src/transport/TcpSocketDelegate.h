@@ -61,16 +61,19 @@ public:
         add(!std::is_same_v<decltype(&D::socketDidAcceptNewSocket),
                             decltype(&TcpSocketDelegate::socketDidAcceptNewSocket)>,
             DidAcceptNewSocket);
-        add(!std::is_same_v<decltype(&D::socketDidConnectToHost), decltype(&TcpSocketDelegate::socketDidConnectToHost)>,
+        add(!std::is_same_v<decltype(&D::socketDidConnectToHost),
+                            decltype(&TcpSocketDelegate::socketDidConnectToHost)>,
             DidConnectToHost);
-        add(!std::is_same_v<decltype(&D::socketDidConnectToUrl), decltype(&TcpSocketDelegate::socketDidConnectToUrl)>,
+        add(!std::is_same_v<decltype(&D::socketDidConnectToUrl),
+                            decltype(&TcpSocketDelegate::socketDidConnectToUrl)>,
             DidConnectToUrl);
         add(!std::is_same_v<decltype(&D::socketDidReadData), decltype(&TcpSocketDelegate::socketDidReadData)>,
             DidReadData);
         add(!std::is_same_v<decltype(&D::socketDidReadPartialDataOfLength),
                             decltype(&TcpSocketDelegate::socketDidReadPartialDataOfLength)>,
             DidReadPartialData);
-        add(!std::is_same_v<decltype(&D::socketDidWriteData), decltype(&TcpSocketDelegate::socketDidWriteData)>,
+        add(!std::is_same_v<decltype(&D::socketDidWriteData),
+                            decltype(&TcpSocketDelegate::socketDidWriteData)>,
             DidWriteData);
         add(!std::is_same_v<decltype(&D::socketDidWritePartialDataOfLength),
                             decltype(&TcpSocketDelegate::socketDidWritePartialDataOfLength)>,
@@ -86,9 +89,11 @@ public:
             DidCloseReadStream);
         add(!std::is_same_v<decltype(&D::socketDidSecure), decltype(&TcpSocketDelegate::socketDidSecure)>,
             DidSecure);
-        add(!std::is_same_v<decltype(&D::socketDidReceiveTrust), decltype(&TcpSocketDelegate::socketDidReceiveTrust)>,
+        add(!std::is_same_v<decltype(&D::socketDidReceiveTrust),
+                            decltype(&TcpSocketDelegate::socketDidReceiveTrust)>,
             DidReceiveTrust);
-        add(!std::is_same_v<decltype(&D::socketDidDisconnect), decltype(&TcpSocketDelegate::socketDidDisconnect)>,
+        add(!std::is_same_v<decltype(&D::socketDidDisconnect),
+                            decltype(&TcpSocketDelegate::socketDidDisconnect)>,
             DidDisconnect);
         return mask;
     }

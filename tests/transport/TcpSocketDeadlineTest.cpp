@@ -79,21 +79,27 @@ using D = TcpSocketDelegate;
 INSTANTIATE_TEST_SUITE_P(
     Table, DeclaredCallbacks,
     ::testing::Values(
-        CallbackCase{"All", D::AllCallbacks, -1,
-                     {"connect:127.0.0.1", "write:1", "read:2:pong%0D%0A", "disconnect:TcpSocketErrorDomain:7"}},
+        CallbackCase{
+            "All",
+            D::AllCallbacks,
+            -1,
+            {"connect:127.0.0.1", "write:1", "read:2:pong%0D%0A", "disconnect:TcpSocketErrorDomain:7"}},
         CallbackCase{"AsTheMessagingServer",
-                     D::DidAcceptNewSocket | D::DidReadData | D::DidWriteData | D::DidDisconnect, -1,
+                     D::DidAcceptNewSocket | D::DidReadData | D::DidWriteData | D::DidDisconnect,
+                     -1,
                      {"write:1", "read:2:pong%0D%0A", "disconnect:TcpSocketErrorDomain:7"}},
         CallbackCase{"ReadsOnly", D::DidReadData, -1, {"read:2:pong%0D%0A"}},
         // A time-out nobody is asked about closes at once.
-        CallbackCase{"TimeoutAsked", D::ShouldTimeoutRead | D::DidDisconnect, 0.2,
+        CallbackCase{"TimeoutAsked",
+                     D::ShouldTimeoutRead | D::DidDisconnect,
+                     0.2,
                      {"readTimeout:2:0.2", "disconnect:TcpSocketErrorDomain:4"}},
         CallbackCase{"TimeoutNotAsked", D::DidDisconnect, 0.2, {"disconnect:TcpSocketErrorDomain:4"}}),
     [](const ::testing::TestParamInfo<CallbackCase> &info) { return std::string(info.param.name); });
 
 struct DeadlineCase {
     const char *name;
-    double longRead;   // a read the peer answers first, timed generously (negative: none)
+    double longRead; // a read the peer answers first, timed generously (negative: none)
     double readTimeout;
     double writeTimeout; // of a write the peer never takes (negative: no such write)
     QString ending;      // the error that closes the socket
@@ -125,10 +131,13 @@ TEST_P(OneDeadline, TheEarliestRequestTimesOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OneDeadline,
-    ::testing::Values(DeadlineCase{"ReadBeforeTheConnectDeadline", -1, 0.2, -1, "disconnect:TcpSocketErrorDomain:4"},
-                      DeadlineCase{"ReadAfterALongerRead", 60, 0.2, -1, "disconnect:TcpSocketErrorDomain:4"},
-                      DeadlineCase{"ReadBeforeWrite", -1, 0.2, 60, "disconnect:TcpSocketErrorDomain:4"},
-                      DeadlineCase{"WriteBeforeRead", -1, 60, 0.2, "disconnect:TcpSocketErrorDomain:5"}),
+    ::testing::Values(
+        DeadlineCase{"ReadBeforeTheConnectDeadline", -1, 0.2, -1, "disconnect:TcpSocketErrorDomain:4"},
+        DeadlineCase{"ReadAfterALongerRead", 60, 0.2, -1, "disconnect:TcpSocketErrorDomain:4"},
+        DeadlineCase{"ReadBeforeWrite", -1, 0.2, 60, "disconnect:TcpSocketErrorDomain:4"},
+        DeadlineCase{"WriteBeforeRead", -1, 60, 0.2, "disconnect:TcpSocketErrorDomain:5"},
+        // Too long for the clock to count: no time-out at all, never one at once.
+        DeadlineCase{"EnormousReadTimeoutIsNone", -1, 1e300, 0.2, "disconnect:TcpSocketErrorDomain:5"}),
     [](const ::testing::TestParamInfo<DeadlineCase> &info) { return std::string(info.param.name); });
 
 // The peer's address stays readable from any thread while connected, and is gone after the close.

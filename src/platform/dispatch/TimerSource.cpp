@@ -2,13 +2,16 @@
 
 #include "platform/dispatch/IoRuntime.h"
 
-#include <cmath>
-
 namespace dispatch {
 
 namespace {
+// Longer than about 30 years (or not a number) is never: the conversion of such a count to the
+// clock's ticks would overflow.
+constexpr double kNeverSeconds = 1e9;
+
 TimerSource::Clock::duration seconds(double s) {
-    return std::chrono::duration_cast<TimerSource::Clock::duration>(std::chrono::duration<double>(s < 0 ? 0 : s));
+    return std::chrono::duration_cast<TimerSource::Clock::duration>(
+        std::chrono::duration<double>(s < 0 ? 0 : s));
 }
 } // namespace
 
@@ -41,8 +44,8 @@ void TimerSource::setCancelHandler(Handler handler) {
 void TimerSource::schedule(double delay, double interval) {
     // Measured from the call, not from when the queue gets to it.
     const Clock::time_point due =
-        std::isinf(delay) && delay > 0 ? Clock::time_point::max() : Clock::now() + seconds(delay);
-    const Clock::duration every = seconds(interval);
+        !(delay < kNeverSeconds) ? Clock::time_point::max() : Clock::now() + seconds(delay);
+    const Clock::duration every = interval < kNeverSeconds ? seconds(interval) : Clock::duration::zero();
     onQueue([due, every](TimerSource &t) { t.setDue(due, every); });
 }
 

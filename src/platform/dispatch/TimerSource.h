@@ -32,7 +32,7 @@ public:
     void setEventHandler(Handler handler);
     void setCancelHandler(Handler handler);
     // First expiry after `delay` seconds, then every `interval` seconds (0: once). A delay of
-    // infinity disarms the timer until the next schedule.
+    // infinity (or beyond about 30 years) disarms the timer until the next schedule.
     void schedule(double delay, double interval = 0);
     // One expiry at `due` (Clock::time_point::max(): disarmed).
     void scheduleAt(Clock::time_point due);
