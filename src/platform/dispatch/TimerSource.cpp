@@ -2,6 +2,11 @@
 
 #include "platform/dispatch/IoRuntime.h"
 
+#include <asio/steady_timer.hpp>
+
+#include <mutex>
+#include <vector>
+
 namespace dispatch {
 
 namespace {
@@ -15,14 +20,86 @@ TimerSource::Clock::duration seconds(double s) {
 }
 } // namespace
 
+// The one wait in the reactor for every timer of the process, and the list of times due. Made
+// once and never destroyed: an io thread may run its handler while the process ends.
+struct TimerWheel {
+    using Clock = TimerSource::Clock;
+    std::mutex mutex;
+    std::multimap<Clock::time_point, std::weak_ptr<TimerSource>> due;
+    asio::steady_timer timer{IoRuntime::shared().io()};
+    bool armed = false;
+    Clock::time_point armedAt{};
+    uint64_t arms = 0;
+
+    static TimerWheel &shared() {
+        static TimerWheel *wheel = new TimerWheel;
+        return *wheel;
+    }
+
+    // Lock held. Lists the timer at `at`, in place of where it was.
+    void list(TimerSource &t, Clock::time_point at) {
+        unlist(t);
+        t.entry_ = due.emplace(at, t.weak_from_this());
+        t.listed_ = true;
+        // The wait comes first; one that ends no later serves this time as well.
+        if (!armed || at < armedAt) arm(at);
+    }
+    // Lock held.
+    void unlist(TimerSource &t) {
+        if (!t.listed_) return;
+        due.erase(t.entry_);
+        t.listed_ = false;
+    }
+    // Lock held. expires_at() cancels a wait for a later time; its aborted completion does nothing.
+    void arm(Clock::time_point at) {
+        armed = true;
+        armedAt = at;
+        const uint64_t number = ++arms;
+        timer.expires_at(at);
+        timer.async_wait([this, number](const std::error_code &error) {
+            if (!error) ranOut(number);
+        });
+    }
+    void ranOut(uint64_t number) {
+        std::vector<std::shared_ptr<TimerSource>> ready;
+        {
+            std::lock_guard lock(mutex);
+            if (number == arms) armed = false;
+            const Clock::time_point now = Clock::now();
+            auto it = due.begin();
+            while (it != due.end() && it->first <= now) {
+                if (auto t = it->second.lock()) {
+                    t->listed_ = false;
+                    ready.push_back(std::move(t));
+                    it = due.erase(it);
+                } else {
+                    ++it; // being destroyed: its destructor takes it out of the list
+                }
+            }
+            if (!armed && it != due.end()) arm(it->first);
+        }
+        // Handled on this thread when the queue is free: no hand-off to another.
+        for (auto &t : ready) t->queue_->asyncOrRun([t] { t->expired(); });
+    }
+};
+
 std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<Queue> queue) {
     return std::shared_ptr<TimerSource>(new TimerSource(std::move(queue)));
 }
 
-TimerSource::TimerSource(std::shared_ptr<Queue> queue)
-    : queue_(std::move(queue)), timer_(IoRuntime::shared().io()) {}
+TimerSource::TimerSource(std::shared_ptr<Queue> queue) : queue_(std::move(queue)) {}
 
-TimerSource::~TimerSource() = default;
+TimerSource::~TimerSource() {
+    TimerWheel &wheel = TimerWheel::shared();
+    std::lock_guard lock(wheel.mutex);
+    wheel.unlist(*this);
+}
+
+uint64_t TimerSource::reactorWaits() {
+    TimerWheel &wheel = TimerWheel::shared();
+    std::lock_guard lock(wheel.mutex);
+    return wheel.arms;
+}
 
 void TimerSource::onQueue(std::function<void(TimerSource &)> fn) {
     if (queue_->isCurrent()) {
@@ -87,8 +164,8 @@ void TimerSource::cancel() {
         t.cancelled_ = true;
         t.scheduled_ = false;
         t.pendingFire_ = false;
-        // A wait in the reactor runs out on its own and finds nothing to do.
         t.event_ = nullptr;
+        t.armOnQueue(); // leaves the shared list
         if (auto handler = std::move(t.cancelHandler_)) {
             t.cancelHandler_ = nullptr;
             handler();
@@ -97,25 +174,15 @@ void TimerSource::cancel() {
 }
 
 void TimerSource::armOnQueue() {
-    if (!scheduled_ || cancelled_ || suspendCount_ > 0) return;
-    // A wait that ends no later than the time due arms again for it when it runs out.
-    if (armed_ && armedAt_ <= due_) return;
-    armed_ = true;
-    armedAt_ = due_;
-    const uint64_t wait = ++waits_;
-    // expires_at() cancels a wait for a later time; its aborted completion does nothing.
-    timer_.expires_at(due_);
-    auto self = shared_from_this();
-    timer_.async_wait([self, wait](const std::error_code &error) {
-        if (error) return;
-        // Handled on this thread when the queue is free: no hand-off to another.
-        self->queue_->asyncOrRun([self, wait] { self->expired(wait); });
-    });
+    TimerWheel &wheel = TimerWheel::shared();
+    std::lock_guard lock(wheel.mutex);
+    if (!scheduled_ || cancelled_ || suspendCount_ > 0)
+        wheel.unlist(*this);
+    else if (!listed_ || entry_->first != due_)
+        wheel.list(*this, due_);
 }
 
-void TimerSource::expired(uint64_t wait) {
-    if (wait != waits_) return; // replaced by a wait for an earlier time
-    armed_ = false;
+void TimerSource::expired() {
     if (cancelled_ || !scheduled_) return;
     if (Clock::now() < due_) {
         armOnQueue(); // moved later meanwhile

@@ -2,12 +2,10 @@
 
 #include "platform/dispatch/Queue.h"
 
-#include <asio/steady_timer.hpp>
-
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace dispatch {
@@ -16,12 +14,12 @@ namespace dispatch {
 // for an earlier one never fires the handler. Starts suspended, like the readiness source;
 // cancel() is final.
 //
-// The reactor holds at most one wait per timer, and it is left to run out rather than cancelled
-// when the timer is moved later, disarmed or cancelled: it then arms again for what is due by
-// then, or ends. Cancelling a wait would post its aborted completion and wake an io thread, so
-// a deadline that is set and cleared for every request (and almost never expires) costs no
-// wake-up. Only a schedule for an earlier time replaces the wait. A wait left behind keeps this
-// object (not its handler) alive until it runs out.
+// All timers share one wait in the reactor, set for the earliest time due among them. Moving a
+// timer later, disarming or cancelling it only updates that shared list: no wait is cancelled
+// (which would post an aborted completion and wake an io thread) and none is left behind. A
+// deadline set and cleared for every request of a connection, which almost never expires,
+// costs no wake-up; the shared wait wakes an io thread only when its time comes, then takes up
+// the next earliest time.
 class TimerSource : public std::enable_shared_from_this<TimerSource> {
 public:
     using Handler = std::function<void()>;
@@ -40,8 +38,8 @@ public:
     void suspend();
     void cancel();
 
-    // Waits this timer has put into the reactor so far; for tests.
-    uint64_t waitsArmed() const { return waits_; }
+    // Waits the timers of the process have put into the reactor so far; for tests.
+    static uint64_t reactorWaits();
 
     ~TimerSource();
     TimerSource(const TimerSource &) = delete;
@@ -52,11 +50,12 @@ private:
     void onQueue(std::function<void(TimerSource &)> fn);
     void setDue(Clock::time_point due, Clock::duration interval);
     void armOnQueue();
-    void expired(uint64_t wait);
+    void expired();
     void fire();
 
+    friend struct TimerWheel;
+
     const std::shared_ptr<Queue> queue_;
-    asio::steady_timer timer_;
     Handler event_;
     Handler cancelHandler_;
     Clock::time_point due_{};
@@ -65,10 +64,9 @@ private:
     bool pendingFire_ = false; // expired while suspended
     int suspendCount_ = 1;
     bool cancelled_ = false;
-    // The wait in the reactor, if any: its number and the time it ends.
-    bool armed_ = false;
-    Clock::time_point armedAt_{};
-    std::atomic<uint64_t> waits_{0};
+    // The place in the shared list (guarded by the list's lock).
+    std::multimap<Clock::time_point, std::weak_ptr<TimerSource>>::iterator entry_;
+    bool listed_ = false;
 };
 
 } // namespace dispatch
