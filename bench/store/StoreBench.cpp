@@ -4,6 +4,7 @@
 // (prepared statements on a raw handle, reading the same columns); the ratios are printed at
 // the end, with the open time of the 1M store over that of the 10k store.
 #include "core/model/Message.h"
+#include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
 #include "core/model/UserListModel.h"
 #include "platform/store/ManagedObjectContext.h"
@@ -17,7 +18,9 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -361,8 +364,92 @@ void BM_InsertSave_Bare(benchmark::State &state) {
     }
 }
 
+// --- a store holding the most copies for others that the bounds let in ---------------------
+
+// 5,000 held copies: ten authors with 500 each, about 13 KiB of ciphertext per copy (64 MiB in
+// all), each waiting for one of the 1,000 users.
+constexpr int kHeldCopies = 5000;
+constexpr int kHeldBodyBytes = 13000;
+
+QString heldStore() { return benchFolder() + QStringLiteral("/store-held-%1.storedata").arg(kHeldCopies); }
+
+void generateHeld() {
+    const QString path = heldStore();
+    if (QFileInfo::exists(path)) return;
+    QDir().mkpath(benchFolder());
+    const QString building = path + QStringLiteral(".building");
+    for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(building + QLatin1String(suffix));
+    if (!QFile::copy(storeFor(10000), building)) std::exit(1);
+    std::fprintf(stderr, "building %s ...\n", qPrintable(path));
+    sqlite3 *db = nullptr;
+    check(sqlite3_open(QFile::encodeName(building).constData(), &db), db, "open");
+    exec(db, "PRAGMA synchronous=OFF");
+    exec(db, "BEGIN");
+    sqlite3_stmt *held = prepare(
+        db, "INSERT INTO held_messages (id, kind, mass, message, messageId, time, sender) VALUES "
+            "(?, 'MessageForForwarding', 0, ?, ?, ?, ?)");
+    sqlite3_stmt *to = prepare(db, "INSERT INTO held_message_recipients (owner, target) VALUES (?, ?)");
+    std::string body(kHeldBodyBytes, '\0');
+    quint32 x = 12345;
+    for (int i = 0; i < kHeldCopies; ++i) {
+        for (char &c : body) c = char((x = x * 1664525u + 1013904223u) >> 24);
+        sqlite3_bind_int64(held, 1, i + 1);
+        sqlite3_bind_blob(held, 2, body.data(), int(body.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(held, 3, 7000000000000LL + i);
+        sqlite3_bind_int64(held, 4, kBaseMs + i * 1000LL);
+        sqlite3_bind_int64(held, 5, kFirstUserRow + i % 10);
+        check(sqlite3_step(held), db, "held");
+        sqlite3_reset(held);
+        sqlite3_bind_int64(to, 1, i + 1);
+        sqlite3_bind_int64(to, 2, kFirstUserRow + 10 + i % (kUsers - 10));
+        check(sqlite3_step(to), db, "recipient");
+        sqlite3_reset(to);
+    }
+    sqlite3_finalize(held);
+    sqlite3_finalize(to);
+    exec(db, "COMMIT");
+    exec(db, "PRAGMA journal_mode=DELETE");
+    sqlite3_close(db);
+    if (!QFile::rename(building, path)) std::exit(1);
+}
+
+// Bytes the heap hands out right now: what an open context keeps, whatever the allocator reuses.
+qint64 heapInUse() { return qint64(mallinfo2().uordblks); }
+
+// Open time of the store holding 5,000 copies, and what the open context keeps on the heap.
+void BM_OpenHeld_Layer(benchmark::State &state) {
+    const QString path = heldStore();
+    qint64 kept = 0;
+    for (auto _ : state) {
+        const qint64 before = heapInUse();
+        ManagedObjectContext context(UserListModel::model());
+        if (!context.open(path)) state.SkipWithError("open failed");
+        benchmark::DoNotOptimize(context.fetch<MessageForForwarding>().size());
+        kept = std::max(kept, heapInUse() - before);
+    }
+    state.counters["heap_kept_kib"] = double(kept / 1024);
+}
+// The bare reads of what bounds and deliveries need: each copy's author, time, id, body size and
+// recipients, without the bodies.
+void BM_OpenHeld_Bare(benchmark::State &state) {
+    const QString path = heldStore();
+    for (auto _ : state) {
+        sqlite3 *db = openBare(path);
+        for (const char *sql : {"SELECT * FROM tree_items", "SELECT * FROM chats",
+                                "SELECT id, kind, mass, messageId, time, sender, length(message) FROM held_messages",
+                                "SELECT * FROM held_message_recipients"}) {
+            sqlite3_stmt *stmt = prepare(db, sql);
+            benchmark::DoNotOptimize(readAllRows(stmt));
+            sqlite3_finalize(stmt);
+        }
+        sqlite3_close(db);
+    }
+}
+
 BENCHMARK(BM_Open_Layer)->Arg(10000)->Arg(kBig)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Open_Bare)->Arg(10000)->Arg(kBig)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenHeld_Layer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenHeld_Bare)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Newest20_Layer)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Newest20_Bare)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Count_Layer)->Unit(benchmark::kMicrosecond);
@@ -390,6 +477,7 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     generate(10000);
     generate(kBig);
+    generateHeld();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -408,6 +496,7 @@ int main(int argc, char **argv) {
             ratio(base + "_Layer", base + "_Bare");
         }
     }
+    ratio("BM_OpenHeld_Layer", "BM_OpenHeld_Bare");
     ratio("BM_Open_Layer/1000000", "BM_Open_Layer/10000");
     ratio("BM_Open_Bare/1000000", "BM_Open_Bare/10000");
     benchmark::Shutdown();

@@ -155,7 +155,7 @@ bool MessageForForwarding::roomForHandOver(ManagedObjectContext *context, const 
     qint64 authorBytes = bytes, totalBytes = bytes;
     for (const MessageForForwarding *held : context->fetch<MessageForForwarding>()) {
         if (held->isDeleted()) continue;
-        const qint64 size = held->message().size();
+        const qint64 size = held->messageSize();
         ++total;
         totalBytes += size;
         if (held->sender() == author) {
@@ -229,12 +229,19 @@ void MessageForForwarding::sendWithPredicate(const Predicate &matches) {
                 std::make_pair(static_cast<const void *>(copy), static_cast<const void *>(recipient));
             if (pending().count(key) || directlyUnderWay().count(key)) continue;
             if (!textRead) {
-                text = KDTAES::decryptString(copy->message(), true);
+                // The text is read from the store only for a copy that goes out now.
+                bool readOk = false;
+                const QByteArray cipher = copy->message(&readOk);
+                if (!readOk) {
+                    // A store that cannot be read now may be readable at the next run.
+                    qCWarning(lcForwarding) << "held message" << copy->messageId() << "could not be read";
+                    break;
+                }
+                text = KDTAES::decryptString(cipher, true);
                 textRead = true;
             }
-            const QByteArray frame = KDTPacket::PlainPackeFromArray(copy->deliveryPacket(recipient, text));
             ++n;
-            if (frame.isEmpty()) {
+            if (KDTPacket::PlainPackeFromArray(copy->deliveryPacket(recipient, text)).isEmpty()) {
                 // Nothing a recipient could store (no author, unreadable text): it can never go.
                 qCWarning(lcForwarding) << "held message" << copy->messageId() << "cannot be framed; dropped";
                 context->deleteObject(copy);
@@ -245,12 +252,19 @@ void MessageForForwarding::sendWithPredicate(const Predicate &matches) {
             if (n == MaxDeliveriesPerRun) cursor = std::make_pair(copy->time(), copy->messageId());
             QPointer<MessageForForwarding> copyGuard(copy);
             QPointer<User> recipientGuard(recipient);
-            schedule((n - 1) * DeliverySpacingMs, [key, frame, copyGuard, recipientGuard] {
+            // The frame is made again when its turn comes: a run of many copies keeps none of
+            // their texts in memory while it waits.
+            schedule((n - 1) * DeliverySpacingMs, [key, copyGuard, recipientGuard] {
                 pending().erase(key);
                 // Confirmed or announced meanwhile, or gone offline: nothing to send.
                 if (!copyGuard || copyGuard->isDeleted() || !recipientGuard || recipientGuard->isDeleted() ||
                     recipientGuard->userOffline() || !copyGuard->recipients().contains(recipientGuard.data()))
                     return;
+                bool readOk = false;
+                const QByteArray cipher = copyGuard->message(&readOk);
+                if (!readOk) return; // left for the next run
+                const QByteArray frame = KDTPacket::PlainPackeFromArray(
+                    copyGuard->deliveryPacket(recipientGuard, KDTAES::decryptString(cipher, true)));
                 sendPacket(frame, recipientGuard, copyGuard);
             });
         }

@@ -101,8 +101,12 @@ public:
 
     bool mass() const { return boolValue(QStringLiteral("mass")); }
     void setMass(bool v) { setValue(QStringLiteral("mass"), v); }
-    // The text, encrypted with the string cipher.
+    // The text, encrypted with the string cipher. Once saved it stays in the store and is read
+    // from there on every call; `readOk` is false when the store could not be read.
     QByteArray message() const { return dataValue(QStringLiteral("message")); }
+    QByteArray message(bool *readOk) const { return value(QStringLiteral("message"), readOk).toByteArray(); }
+    // Its size, without reading it.
+    qint64 messageSize() const { return dataSize(QStringLiteral("message")); }
     void setMessage(const QByteArray &v) { setValue(QStringLiteral("message"), v); }
     qint64 messageId() const { return integerValue(QStringLiteral("messageId")); }
     void setMessageId(qint64 v) { setValue(QStringLiteral("messageId"), v); }

@@ -135,8 +135,11 @@ ManagedObjectModel build() {
     held.name = QStringLiteral("MessageForForwarding");
     held.table = QStringLiteral("held_messages");
     held.resident = true;
-    held.attributes = {attr("mass", T::Boolean), attr("message", T::Data), attr("messageId", T::Integer),
-                       attr("time", T::Date)};
+    // The text (up to megabytes each) stays in the store until a copy is delivered: opening
+    // reads each copy's size, which is all the bounds need.
+    AttributeDescription heldText = attr("message", T::Data);
+    heldText.deferred = true;
+    held.attributes = {attr("mass", T::Boolean), heldText, attr("messageId", T::Integer), attr("time", T::Date)};
     held.relationships = {
         manyToMany("recipients", "User", "offlineMessages", "held_message_recipients", true),
         toOne("sender", "User", "offlineMessagesSent"),

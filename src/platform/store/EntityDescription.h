@@ -19,6 +19,10 @@ enum class AttributeType {
 struct AttributeDescription {
     QString name; // also the column name
     AttributeType type = AttributeType::String;
+    // Data only: a large value that stays in the store. Loading a row reads its size, not the
+    // value; reading the attribute fetches it from the store each time, and a saved value is
+    // not kept in memory.
+    bool deferred = false;
 };
 
 // One side of a relationship. A to-one side is a column (named like the relationship) in its

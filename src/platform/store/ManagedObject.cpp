@@ -73,12 +73,35 @@ const RelationshipDescription *ManagedObject::relationshipAt(int index) const {
     return index < 0 ? nullptr : &m_layout->relationships.at(index);
 }
 
-QVariant ManagedObject::value(const QString &key) const {
+QVariant ManagedObject::value(const QString &key) const { return value(key, nullptr); }
+
+QVariant ManagedObject::value(const QString &key, bool *readOk) const {
+    if (readOk) *readOk = true;
     const int i = attributeIndex(key);
     if (i < 0) return {};
     const QVariant &v = m_values.at(i);
+    if (isDeferred(v)) {
+        if (!m_context) {
+            if (readOk) *readOk = false;
+            return {};
+        }
+        return m_context->readDeferred(this, i, readOk);
+    }
     if (!v.isValid() && m_layout->attributes.at(i).type == AttributeType::Boolean) return false;
     return v;
+}
+
+qint64 ManagedObject::dataSize(const QString &key) const {
+    const int i = attributeIndex(key);
+    if (i < 0) return 0;
+    const QVariant &v = m_values.at(i);
+    if (isDeferred(v)) return v.value<DeferredValue>().size;
+    return v.toByteArray().size();
+}
+
+bool ManagedObject::holdsValue(const QString &key) const {
+    const int i = attributeIndex(key);
+    return i >= 0 && !isDeferred(m_values.at(i));
 }
 
 void ManagedObject::setValue(const QString &key, const QVariant &newValue) {
@@ -90,8 +113,10 @@ void ManagedObject::setValue(const QString &key, const QVariant &newValue) {
     if (m_deleted) return;
     const AttributeType type = m_layout->attributes.at(i).type;
     QVariant v = normalized(type, newValue);
-    if (sameValue(type, m_values.at(i), v)) return;
-    const QVariant old = value(key);
+    // A value left in the store is not read back to compare it or to announce it as the old one.
+    const bool deferred = isDeferred(m_values.at(i));
+    if (!deferred && sameValue(type, m_values.at(i), v)) return;
+    const QVariant old = deferred ? QVariant() : value(key);
     m_values[i] = std::move(v);
     markUpdated(i);
     if (m_context) m_context->noteValueChanged(this, key, old);
@@ -103,8 +128,9 @@ void ManagedObject::setPrimitiveValue(const QString &key, const QVariant &newVal
     if (i < 0 || m_deleted) return;
     const AttributeType type = m_layout->attributes.at(i).type;
     QVariant v = normalized(type, newValue);
-    if (sameValue(type, m_values.at(i), v)) return;
-    const QVariant old = m_context ? m_values.at(i) : QVariant();
+    const bool deferred = isDeferred(m_values.at(i));
+    if (!deferred && sameValue(type, m_values.at(i), v)) return;
+    const QVariant old = m_context && !deferred ? m_values.at(i) : QVariant();
     m_values[i] = std::move(v);
     markUpdated(i);
     if (m_context) m_context->noteValueChanged(this, key, old);

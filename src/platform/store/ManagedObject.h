@@ -13,6 +13,12 @@
 
 class ManagedObjectContext;
 
+// What an object keeps of a deferred attribute whose value stays in the store: its size.
+struct DeferredValue {
+    qint64 size = 0;
+};
+Q_DECLARE_METATYPE(DeferredValue)
+
 // One row of the store. Made only by a ManagedObjectContext (insert or fetch), which owns it
 // for the rest of its own life: one object per row for the whole run, so transient state kept
 // on it survives every fetch. A deleted object stays valid (isDeleted() is true, its
@@ -38,7 +44,15 @@ public:
     bool hasChanges() const { return isInserted() || isDeleted() || isUpdated(); }
 
     // Stored attributes by name. Setting the current value again is no change and emits nothing.
+    // A deferred attribute is read from the store on every call and not kept; `readOk` (when
+    // given) is false when that read failed, so a caller can tell a missing value from a store
+    // that could not be read.
     QVariant value(const QString &key) const;
+    QVariant value(const QString &key, bool *readOk) const;
+    // The size in bytes of a data value, without reading a deferred one from the store.
+    qint64 dataSize(const QString &key) const;
+    // Whether the value is in memory (false for a deferred value left in the store).
+    bool holdsValue(const QString &key) const;
     void setValue(const QString &key, const QVariant &value);
     // Sets without a change notice; the value is still saved.
     void setPrimitiveValue(const QString &key, const QVariant &value);
@@ -100,6 +114,7 @@ private:
     // `column`: attribute index, or attribute count + relationship index for a to-one.
     void markUpdated(int column);
     void markJoinDirty();
+    static bool isDeferred(const QVariant &v) { return v.metaType() == QMetaType::fromType<DeferredValue>(); }
 
     ManagedObjectContext *m_context = nullptr;
     const EntityDescription *m_entity = nullptr;

@@ -183,6 +183,7 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
     }
     m_db = db;
     m_path = path;
+    m_deferredReads = 0;
     sqlite3_extended_result_codes(m_db, 1);
     if (image) {
         // SQLite owns the copy from here on and may grow it as rows are saved.
@@ -523,6 +524,12 @@ ManagedObject *ManagedObjectContext::materialize(const QString &table, sqlite3_s
     for (int c = 0; c < columnCount; ++c) {
         const QString name = QString::fromUtf8(sqlite3_column_name(row, c));
         const int a = layout.attributeIndex.value(name, -1);
+        if (a >= 0 && layout.attributes.at(a).deferred) {
+            // The column holds the value's size here (see selectList).
+            if (sqlite3_column_type(row, c) != SQLITE_NULL)
+                object->m_values[a] = QVariant::fromValue(DeferredValue{sqlite3_column_int64(row, c)});
+            continue;
+        }
         if (a >= 0) {
             const QVariant v = readValue(row, c, layout.attributes.at(a).type);
             if (v.isValid() && !(layout.attributes.at(a).type == AttributeType::Boolean && !v.toBool()))
@@ -551,7 +558,8 @@ ManagedObject *ManagedObjectContext::resolve(const QString &entityName, qint64 r
 
 ManagedObject *ManagedObjectContext::loadRow(const QString &table, qint64 rowId,
                                              QList<ManagedObject *> *loaded) {
-    sqlite3_stmt *stmt = prepare(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(quoted(table)), nullptr);
+    sqlite3_stmt *stmt =
+        prepare(QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(selectList(table), quoted(table)), nullptr);
     if (!stmt) return nullptr;
     sqlite3_bind_int64(stmt, 1, rowId);
     ManagedObject *object = nullptr;
@@ -609,7 +617,7 @@ bool ManagedObjectContext::loadResident(StoreError *error) {
         sqlite3_reset(max);
         if (!m_model.rootForTable(table).resident) continue;
         sqlite3_stmt *rows =
-            prepare(QStringLiteral("SELECT * FROM %1 ORDER BY id").arg(quoted(table)), error);
+            prepare(QStringLiteral("SELECT %1 FROM %2 ORDER BY id").arg(selectList(table), quoted(table)), error);
         if (!rows) return false;
         while ((rc = sqlite3_step(rows)) == SQLITE_ROW) materialize(table, rows, &loaded);
         sqlite3_reset(rows);
@@ -644,6 +652,58 @@ bool ManagedObjectContext::loadResident(StoreError *error) {
     }
     awakeLoaded(loaded);
     return true;
+}
+
+QString ManagedObjectContext::selectList(const QString &table) {
+    if (const auto found = m_selectLists.constFind(table); found != m_selectLists.cend()) return *found;
+    QStringList columns{Id, Kind};
+    bool anyDeferred = false;
+    for (const QString &kind : m_model.kindsOf(m_model.rootForTable(table).name)) {
+        const EntityDescription *e = m_model.entity(kind);
+        for (const AttributeDescription &a : e->attributes) {
+            const QString column = a.deferred ? QStringLiteral("length(%1) AS %1").arg(quoted(a.name)) : quoted(a.name);
+            anyDeferred = anyDeferred || a.deferred;
+            if (!columns.contains(column)) columns.append(column);
+        }
+        for (const RelationshipDescription &r : e->relationships)
+            if (!r.toMany && !columns.contains(quoted(r.name))) columns.append(quoted(r.name));
+    }
+    // Without deferred values every column is read, also those of kinds this build does not know.
+    const QString list = anyDeferred ? columns.join(QStringLiteral(", ")) : QStringLiteral("*");
+    m_selectLists.insert(table, list);
+    return list;
+}
+
+QVariant ManagedObjectContext::readDeferred(const ManagedObject *object, int attribute, bool *ok) {
+    if (ok) *ok = false;
+    const AttributeDescription &a = object->m_layout->attributes.at(attribute);
+    sqlite3_stmt *stmt = prepare(
+        QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(quoted(a.name), quoted(object->m_entity->table)),
+        nullptr);
+    if (!stmt) return {};
+    sqlite3_bind_int64(stmt, 1, object->m_rowId);
+    QVariant v;
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+        v = readValue(stmt, 0, a.type);
+        ++m_deferredReads;
+        if (ok) *ok = true;
+    } else if (rc != SQLITE_DONE) {
+        qWarning("ManagedObjectContext: reading %s of row %lld failed: %s", qPrintable(a.name),
+                 object->m_rowId, sqlite3_errmsg(m_db));
+    }
+    sqlite3_reset(stmt);
+    return v;
+}
+
+void ManagedObjectContext::releaseDeferred(ManagedObject *object) {
+    const QList<AttributeDescription> &attributes = object->m_layout->attributes;
+    for (qsizetype i = 0; i < attributes.size(); ++i) {
+        if (!attributes.at(i).deferred) continue;
+        QVariant &v = object->m_values[i];
+        if (v.isValid() && !ManagedObject::isDeferred(v))
+            v = QVariant::fromValue(DeferredValue{v.toByteArray().size()});
+    }
 }
 
 void ManagedObjectContext::awakeLoaded(const QList<ManagedObject *> &loaded) {
@@ -1106,11 +1166,13 @@ bool ManagedObjectContext::save(StoreError *error) {
     for (ManagedObject *o : std::as_const(m_inserted)) {
         o->m_state = ManagedObject::State::Saved;
         o->m_joinDirty = false;
+        releaseDeferred(o);
     }
     for (ManagedObject *o : std::as_const(m_updatedOrder)) {
         o->m_updated = false;
         o->m_joinDirty = false;
         o->m_dirtyColumns = 0;
+        releaseDeferred(o);
     }
     m_inserted.clear();
     m_updated.clear();

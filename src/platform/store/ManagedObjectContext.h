@@ -97,6 +97,10 @@ public:
     // The object of a stored row, loading it when needed; null when there is no such row.
     ManagedObject *objectWithRowId(const QString &entityName, qint64 rowId);
 
+    // How many deferred values were read from the store since it opened: opening and fetching
+    // read none, only asking an object for such a value does.
+    qint64 deferredReads() const { return m_deferredReads; }
+
     bool hasChanges() const;
     QList<ManagedObject *> insertedObjects() const { return m_inserted; }
     QList<ManagedObject *> updatedObjects() const;
@@ -121,6 +125,11 @@ private:
     bool checkImageVersion(StoreError *error);
     bool loadResident(StoreError *error);
     void awakeLoaded(const QList<ManagedObject *> &loaded);
+    // The columns a row is read with: every one, a deferred attribute as its size.
+    QString selectList(const QString &table);
+    QVariant readDeferred(const ManagedObject *object, int attribute, bool *ok);
+    // After a save: saved values of deferred attributes leave memory.
+    void releaseDeferred(ManagedObject *object);
     ManagedObject *materialize(const QString &table, sqlite3_stmt *row, QList<ManagedObject *> *loaded);
     ManagedObject *loadRow(const QString &table, qint64 rowId, QList<ManagedObject *> *loaded);
     void loadJoinsOf(ManagedObject *owner);
@@ -153,6 +162,8 @@ private:
     sqlite3 *m_db = nullptr;
     QString m_path;
     QHash<QString, sqlite3_stmt *> m_statements;
+    QHash<QString, QString> m_selectLists; // table -> column list of its row reads
+    qint64 m_deferredReads = 0;
     // Ownership of every object ever made, deleted ones included.
     std::vector<std::unique_ptr<ManagedObject>> m_objects;
     QHash<QString, QHash<qint64, ManagedObject *>> m_identity; // table -> row id -> object
