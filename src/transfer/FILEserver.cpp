@@ -14,6 +14,8 @@
 #include <QPointer>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcFileServer, "murnavell.transfer.server")
@@ -103,6 +105,19 @@ std::uint16_t FILEserver::listeningPort() const {
 
 void FILEserver::didAccept(const std::shared_ptr<TcpSocket> &newSocket) {
     if (!newSocket) return;
+    const QString address = newSocket->connectedHost();
+    std::erase_if(m_incoming, [](const Incoming &i) {
+        const std::shared_ptr<TcpSocket> s = i.socket.lock();
+        return !s || s->isDisconnected();
+    });
+    const auto fromAddress = std::count_if(m_incoming.begin(), m_incoming.end(),
+                                           [&](const Incoming &i) { return i.address == address; });
+    if (fromAddress >= MaxIncomingPerAddress) {
+        qCInfo(lcFileServer).noquote() << "too many file connections from" << address;
+        newSocket->disconnect();
+        return;
+    }
+    m_incoming.push_back({address, newSocket});
     ManagedObjectContext *ctx = appManagedObjectContext();
     auto *transfer = ctx ? ctx->insert<FileTransfer>() : nullptr;
     if (!transfer) {

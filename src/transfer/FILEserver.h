@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class ByteCountFormatter;
 class Defaults;
@@ -24,6 +25,10 @@ public:
     // Incoming transfer connections open at once; more wait in the kernel's backlog until one
     // closes, so a host that opens and holds connections cannot make the program hold more.
     static constexpr int MaxIncomingConnections = 64;
+    // Of those, at most this many from one address: a peer sends a few transfers at a time, so
+    // one host that opens and holds connections cannot take every place; one beyond is closed
+    // at once.
+    static constexpr int MaxIncomingPerAddress = 8;
 
     // The process-wide server (not owned); null until one is published.
     static FILEserver *shared();
@@ -76,4 +81,10 @@ private:
     std::shared_ptr<TcpSocket> m_listener;
     bool m_listening = false;
     int m_maxIncoming = MaxIncomingConnections;
+    // Accepted connections by address; closed ones leave at the next accept.
+    struct Incoming {
+        QString address;
+        std::weak_ptr<TcpSocket> socket;
+    };
+    std::vector<Incoming> m_incoming;
 };

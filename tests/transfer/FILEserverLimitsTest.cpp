@@ -196,4 +196,54 @@ TEST_F(FILEserverLimitsTest, IncomingConnectionsBeyondTheCapWaitAndAreServedWhen
     EXPECT_TRUE(waitUntil([&] { return receiver->openIncomingConnections() == 0; }));
 }
 
+// One host holds at most its share of the places, however many connections it opens: the
+// rest are closed at once, and another host is still served.
+TEST_F(FILEserverLimitsTest, OneAddressHoldsAtMostItsShareOfThePlaces) {
+    FileTransfer::setIdleTimeoutForTesting(30.0);
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    const int share = FILEserver::MaxIncomingPerAddress;
+    const auto connectFrom = [&](const char *source) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &a.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        a.sin_port = htons(receiver->listeningPort());
+        ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        peers.push_back(fd);
+        return fd;
+    };
+    std::vector<int> first;
+    for (int i = 0; i < share + 4; ++i) first.push_back(connectFrom("127.0.0.7"));
+    ASSERT_TRUE(std::all_of(first.begin(), first.end(), [](int fd) { return fd >= 0; }));
+    // The connections beyond the share are closed unread; those within it stay open.
+    const auto closedByServer = [](int fd) {
+        char c;
+        return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+    };
+    ASSERT_TRUE(waitUntil([&] {
+        return std::count_if(first.begin(), first.end(), closedByServer) == 4;
+    }));
+    EXPECT_EQ(receiver->openIncomingConnections(), share);
+    EXPECT_EQ(incomingMade(), share);
+
+    // Another host is served at once, and a place freed is the first host's again.
+    ASSERT_GE(connectFrom("127.0.0.8"), 0);
+    EXPECT_TRUE(waitUntil([&] { return receiver->openIncomingConnections() == share + 1; }));
+    const auto open = std::find_if(first.begin(), first.end(), [&](int fd) { return !closedByServer(fd); });
+    ASSERT_NE(open, first.end());
+    ::close(*open);
+    std::replace(peers.begin(), peers.end(), *open, -1);
+    EXPECT_TRUE(waitUntil([&] { return receiver->openIncomingConnections() == share; }));
+    const int again = connectFrom("127.0.0.7");
+    ASSERT_GE(again, 0);
+    EXPECT_TRUE(waitUntil([&] { return receiver->openIncomingConnections() == share + 1; }));
+    spinFor(200);
+    EXPECT_FALSE(closedByServer(again));
+}
+
 } // namespace
