@@ -14,6 +14,7 @@
 #include "transfer/FileTransferCipher.h"
 #include "transfer/HeaderRecord.h"
 #include "transfer/SingleFile.h"
+#include "transfer/TransferWorker.h"
 #include "transfer/outgoingFileReplyHeader.h"
 #include "transfer/outgoingTransferReplyHeader.h"
 #include "transport/SocketError.h"
@@ -58,6 +59,11 @@ qint64 monotonicNs() {
 double &idleTimeoutForTesting() {
     static double seconds = 0;
     return seconds;
+}
+
+std::function<void(bool)> &chunkHook() {
+    static std::function<void(bool)> hook;
+    return hook;
 }
 
 // A peer's name as one folder level.
@@ -111,6 +117,7 @@ public:
 FileTransfer::FileTransfer() = default;
 
 FileTransfer::~FileTransfer() {
+    m_worker.reset();
     if (m_link) m_link->transfer = nullptr;
     if (m_socket) m_socket->disconnect();
 }
@@ -160,13 +167,33 @@ void FileTransfer::applyHeaderFields(const QByteArray &record) {
     take("isfileswide", &isfileswide);
 }
 
-bool FileTransfer::runCipher(const char *in, char *out, qint64 length, bool decrypt) {
+bool FileTransfer::ensureCipher(bool decrypt) {
     if (!m_cryptor) m_cryptor = FileTransferCipher::create(!decrypt);
-    return m_cryptor && m_cryptor->update(in, out, size_t(length));
+    return m_cryptor != nullptr;
 }
 
-bool FileTransfer::encryptionDecrypt(bool decrypt) {
-    return runCipher(m_buffer.constData(), m_buffer.data(), m_buffer.size(), decrypt);
+void FileTransfer::setChunkHookForTesting(std::function<void(bool)> hook) { chunkHook() = std::move(hook); }
+
+std::unique_ptr<QByteArray> FileTransfer::takeChunkBuffer() {
+    if (!m_spareChunks.empty()) {
+        std::unique_ptr<QByteArray> buffer = std::move(m_spareChunks.back());
+        m_spareChunks.pop_back();
+        return buffer;
+    }
+    // Made at the first chunk that needs it: a connection that never gets that far costs none.
+    ++m_chunkBuffers;
+    m_peakChunkBuffers = std::max(m_peakChunkBuffers, m_chunkBuffers);
+    auto buffer = std::make_unique<QByteArray>();
+    buffer->reserve(ChunkSize);
+    return buffer;
+}
+
+void FileTransfer::recycleChunkBuffer(std::unique_ptr<QByteArray> buffer) {
+    if (buffer) m_spareChunks.push_back(std::move(buffer));
+}
+
+void FileTransfer::stopWorker() {
+    if (m_worker) m_worker->stop();
 }
 
 void FileTransfer::setIdleTimeoutForTesting(double seconds) { idleTimeoutForTesting() = seconds; }
@@ -228,11 +255,13 @@ void FileTransfer::attach(const std::shared_ptr<TcpSocket> &socket) {
 }
 
 void FileTransfer::close() {
+    stopWorker();
     if (m_closeTimer) delete m_closeTimer.data();
     if (const std::shared_ptr<TcpSocket> sock = m_socket) sock->disconnect();
 }
 
 void FileTransfer::releaseCurrentFile() {
+    stopWorker();
     if (!m_file) return;
     // A file cut short keeps its incomplete name.
     m_file->releaseStream();
@@ -242,9 +271,13 @@ void FileTransfer::releaseCurrentFile() {
 
 void FileTransfer::releaseBuffers() {
     // The object lives as long as the program's context: only a live transfer keeps its chunk
-    // buffers and cipher.
+    // buffers, cipher and worker thread.
+    m_worker.reset();
     m_cryptor.reset();
-    m_buffer = QByteArray();
+    m_chunks.clear();
+    m_spareChunks.clear();
+    m_chunkBuffers = 0;
+    m_storing = 0;
     m_plain = QByteArray();
 }
 
@@ -256,6 +289,7 @@ void FileTransfer::fail(qint64 state) {
 
 void FileTransfer::didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error) {
     if (!m_socket || (sock && sock != m_socket)) return;
+    stopWorker();
     if (m_closeTimer) delete m_closeTimer.data();
     releaseCurrentFile();
     const qint64 state = transferState();
@@ -431,6 +465,7 @@ void FileTransfer::sendOutGoingFileHeader() {
     const qint64 index = filesTransferred();
     if (!m_socket || index < 0 || index >= qint64(m_outgoing.size())) return fail(Failed);
     m_file = m_outgoing.at(size_t(index));
+    m_nextOffset = 0;
     m_socket->writeData(prepareHeader(m_file->headerPairs(isfileswide == QLatin1String("1"))), startWriting(),
                         FileAnswerTag);
     m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
@@ -448,35 +483,75 @@ void FileTransfer::fileAnswerReceived(const QByteArray &record) {
 
 void FileTransfer::sendNextPeaceOfFile() {
     if (!m_file || !m_socket) return;
-    m_sizeToRead = qMin<qint64>(m_file->bytesTotal - m_file->bytesReceived, ChunkSize);
-    if (m_sizeToRead <= 0) {
+    if (m_file->bytesTotal == 0) {
+        // An empty file: as if a chunk of nothing had been written, with no cipher step.
         m_sizeToRead = 0;
+        m_chunks.push_back(std::make_shared<Chunk>());
         return chunkWritten();
     }
-    m_buffer.resize(m_encrypt ? padded(m_sizeToRead) : m_sizeToRead);
-    char *data = m_buffer.data();
-    if (!m_file->readChunk(data, m_sizeToRead)) {
-        qCInfo(lcTransfer).noquote() << "reading" << m_file->fileFullPath << "failed";
-        return fail(Failed);
+    if (m_encrypt && !ensureCipher(false)) return fail(Failed);
+    if (!m_worker) m_worker = std::make_unique<TransferWorker>();
+    // The next chunks are read and encrypted while earlier ones are in the socket.
+    while (int(m_chunks.size()) < ChunksInFlight && m_nextOffset < m_file->bytesTotal) {
+        auto chunk = std::make_shared<Chunk>();
+        chunk->size = qMin<qint64>(m_file->bytesTotal - m_nextOffset, ChunkSize);
+        chunk->data = takeChunkBuffer();
+        m_nextOffset += chunk->size;
+        m_sizeToRead = chunk->size;
+        m_chunks.push_back(chunk);
+        QByteArray *data = chunk->data.get();
+        const qint64 size = chunk->size;
+        data->resize(m_encrypt ? padded(size) : size);
+        FileTransferCipher *cipher = m_encrypt ? m_cryptor.get() : nullptr;
+        // The jobs run one after another on the worker, so the file is read, the cipher chain
+        // runs and the chunks reach the socket in the order they travel. The worker hands each
+        // chunk to the socket itself, without a turn through the main thread.
+        m_worker->run(
+            [file = m_file, data, size, cipher, socket = m_socket, timeout = idleTimeout() / 4] {
+                if (const auto &hook = chunkHook()) hook(true);
+                char *bytes = data->data();
+                if (!file->readChunk(bytes, size)) {
+                    qCInfo(lcTransfer).noquote() << "reading" << file->fileFullPath << "failed";
+                    return false;
+                }
+                // The padding carries nothing; zeros rather than what an earlier chunk left there.
+                std::memset(bytes + size, 0, size_t(data->size() - size));
+                if (cipher && !cipher->update(bytes, bytes, size_t(data->size()))) return false;
+                // Bounded, so a receiver that vanished without a word does not hold the transfer
+                // forever (see idleTimeLeft).
+                socket->writeData(*data, timeout, DataTag);
+                return true;
+            },
+            [this](bool ok) { chunkPrepared(ok); });
     }
-    // The padding carries nothing; zeros rather than what an earlier chunk left there.
-    std::memset(data + m_sizeToRead, 0, size_t(m_buffer.size() - m_sizeToRead));
-    if (m_encrypt && !encryptionDecrypt(false)) return fail(Failed);
-    // Bounded, so a receiver that vanished without a word does not hold the transfer forever.
-    m_socket->writeData(m_buffer, startWriting(), DataTag);
+}
+
+void FileTransfer::chunkPrepared(bool ok) {
+    if (!ok) return fail(Failed);
+    // The idle clock of the write runs from about when the socket got the chunk.
+    startWriting();
 }
 
 void FileTransfer::chunkWritten() {
-    if (!m_file || transferState() != Transferring) return;
-    m_file->bytesReceived += m_sizeToRead;
-    m_lastFixedBytesReceived += m_sizeToRead;
+    if (!m_file || transferState() != Transferring || m_chunks.empty()) return;
+    // Writes complete in the order they were queued.
+    const std::shared_ptr<Chunk> chunk = std::move(m_chunks.front());
+    m_chunks.pop_front();
+    recycleChunkBuffer(std::move(chunk->data));
+    m_file->bytesReceived += chunk->size;
+    m_lastFixedBytesReceived += chunk->size;
     setBytesReceived(m_lastFixedBytesReceived);
     if (!m_file->isComplete()) return sendNextPeaceOfFile();
     m_file->releaseStream();
+    m_nextOffset = 0;
     setFilesTransferred(filesTransferred() + 1);
     if (filesTransferred() < filesNumber()) return sendOutGoingFileHeader();
     // Everything is in the socket; the receiver closes once it has it all.
     m_allSent = true;
+    // Nothing more to read or encrypt: the buffers and the worker go now, not at the close.
+    m_worker.reset();
+    m_spareChunks.clear();
+    m_chunkBuffers = 0;
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, this, [this] {
@@ -615,6 +690,7 @@ void FileTransfer::ContinueTransfer(qint64 newState) {
 void FileTransfer::fileHeaderReceived(const QByteArray &record) {
     if (transferState() != Transferring || !m_socket) return;
     m_file = std::make_shared<SingleFile>();
+    m_nextOffset = 0;
     m_file->applyHeaderFields(HeaderRecord::fields(record));
     m_file->updateIncomingUtf8headers();
     const bool ok = m_file->prepareFolderAndStream(folderPath());
@@ -636,46 +712,89 @@ void FileTransfer::fileHeaderReceived(const QByteArray &record) {
 }
 
 void FileTransfer::readNextChunk() {
-    m_sizeToRead = qMin<qint64>(m_file->bytesTotal - m_file->bytesReceived, ChunkSize);
-    if (m_sizeToRead <= 0) {
+    if (!m_file || !m_socket) return;
+    if (!m_worker) m_worker = std::make_unique<TransferWorker>();
+    if (m_file->bytesTotal == 0) {
+        // An empty file is complete at once, with no data and no cipher step; closing it syncs,
+        // which the worker does.
         m_sizeToRead = 0;
-        return chunkCompleted();
+        ++m_storing;
+        m_worker->run([file = m_file] { return file->releaseStream(); },
+                      [this](bool ok) { chunkStored(ok, true); });
+        return;
     }
-    // Never more than one chunk, made at the first chunk: the announced size bounds how much is
-    // read, not how much is allocated.
-    const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
-    if (m_buffer.size() < length) m_buffer.resize(ChunkSize);
-    m_socket->readDataToLength(size_t(length), startReading(), &m_buffer, 0, ChunkTag);
+    if (m_encrypt) {
+        if (!ensureCipher(true)) return fail(Failed);
+        // Made once, before any job can use it, and used by the worker alone.
+        if (m_plain.isEmpty()) m_plain.resize(ChunkSize);
+    }
+    // The next chunks are asked of the socket while earlier ones are being written.
+    while (int(m_chunks.size()) + m_storing < ChunksInFlight && m_nextOffset < m_file->bytesTotal) {
+        auto chunk = std::make_shared<Chunk>();
+        chunk->size = qMin<qint64>(m_file->bytesTotal - m_nextOffset, ChunkSize);
+        // Never more than the window, made at the first chunk: the announced size bounds how
+        // much is read, not how much is allocated.
+        chunk->data = takeChunkBuffer();
+        m_nextOffset += chunk->size;
+        m_sizeToRead = chunk->size;
+        m_chunks.push_back(chunk);
+        const qint64 length = m_encrypt ? padded(chunk->size) : chunk->size;
+        m_socket->readDataToLength(size_t(length), startReading(), chunk->data.get(), 0, ChunkTag);
+    }
 }
 
 void FileTransfer::chunkReceived(const QByteArray &data) {
-    if (transferState() != Transferring || !m_file) return;
-    const qint64 length = m_encrypt ? padded(m_sizeToRead) : m_sizeToRead;
+    if (transferState() != Transferring || !m_file || m_chunks.empty()) return;
+    // Reads complete in the order they were asked.
+    const std::shared_ptr<Chunk> chunk = std::move(m_chunks.front());
+    m_chunks.pop_front();
+    const qint64 length = m_encrypt ? padded(chunk->size) : chunk->size;
     if (data.size() < length) return fail(Failed);
-    const char *plain = data.constData();
-    if (m_encrypt) {
-        if (m_plain.size() < length) m_plain.resize(ChunkSize);
-        if (!runCipher(data.constData(), m_plain.data(), length, true)) return fail(Failed);
-        plain = m_plain.constData();
-    }
-    if (!m_file->writeChunk(plain, m_sizeToRead)) {
-        qCWarning(lcTransfer).noquote() << "writing" << m_file->pathOnDisk() << "failed:" << strerror(errno);
-        return fail(Failed);
-    }
-    chunkCompleted();
+    m_lastFixedBytesReceived += chunk->size;
+    setBytesReceived(m_lastFixedBytesReceived);
+    const bool last = m_nextOffset == m_file->bytesTotal && m_chunks.empty();
+    FileTransferCipher *cipher = m_encrypt ? m_cryptor.get() : nullptr;
+    ++m_storing;
+    // The chunk's bytes are only read: the socket's callback may still share them.
+    m_worker->run(
+        [file = m_file, data, size = chunk->size, length, cipher, plain = &m_plain, last] {
+            if (const auto &hook = chunkHook()) hook(false);
+            const char *bytes = data.constData();
+            if (cipher) {
+                if (!cipher->update(bytes, plain->data(), size_t(length))) return false;
+                bytes = plain->constData();
+            }
+            if (!file->writeChunk(bytes, size)) {
+                qCWarning(lcTransfer).noquote() << "writing" << file->pathOnDisk() << "failed:" << strerror(errno);
+                return false;
+            }
+            file->bytesReceived += size;
+            if (!last) return true;
+            // Synced, named and its folder synced before the sender can learn of it.
+            if (file->releaseStream()) return true;
+            qCWarning(lcTransfer).noquote() << "finishing" << file->pathOnDisk() << "failed";
+            return false;
+        },
+        [this, chunk, last](bool ok) {
+            // Only now: the socket would copy a buffer the job still shared.
+            recycleChunkBuffer(std::move(chunk->data));
+            chunkStored(ok, last);
+        });
+    readNextChunk();
 }
 
-void FileTransfer::chunkCompleted() {
-    m_file->bytesReceived += m_sizeToRead;
-    m_lastFixedBytesReceived += m_sizeToRead;
-    setBytesReceived(m_lastFixedBytesReceived);
-    if (!m_file->isComplete()) return readNextChunk();
-    if (!m_file->releaseStream()) {
-        qCWarning(lcTransfer).noquote() << "finishing" << m_file->pathOnDisk() << "failed";
-        return fail(Failed);
-    }
+void FileTransfer::chunkStored(bool ok, bool last) {
+    --m_storing;
+    if (!ok) return fail(Failed);
+    if (transferState() != Transferring || !m_file) return;
+    if (last) return fileReceived();
+    readNextChunk();
+}
+
+void FileTransfer::fileReceived() {
     m_receivedFiles.append(m_file->pathOnDisk());
     m_file.reset();
+    m_nextOffset = 0;
     setFilesTransferred(filesTransferred() + 1);
     if (filesTransferred() >= filesNumber()) {
         setTransferState(Complete);

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -17,6 +18,7 @@ class FileTransferCipher;
 class SingleFile;
 class SocketError;
 class TcpSocket;
+class TransferWorker;
 class User;
 
 // One transfer of files and folders, a kind of log entry, and both sides of its dialogue on
@@ -26,6 +28,9 @@ class FileTransfer : public LogEntry {
 public:
     static constexpr const char *EntityName = "FileTransfer";
     static constexpr qsizetype ChunkSize = 786432;
+    // Chunks of one transfer under way at once (being read, run through the cipher, in the
+    // socket, being written): the file work overlaps the network, and memory stays bounded.
+    static constexpr int ChunksInFlight = 4;
     static constexpr std::uint16_t DefaultPort = 19880;
     // Connecting, and the sender's wait for the receiver's close after the last chunk.
     static constexpr double Timeout = 20.0;
@@ -99,8 +104,6 @@ public:
     // The records of the dialogue.
     static QByteArray prepareHeader(const QStringList &pairs, bool utf8DisplayName = false);
     void applyHeaderFields(const QByteArray &record);
-    // Runs the data cipher over the whole chunk buffer in place (made at the first chunk).
-    bool encryptionDecrypt(bool decrypt);
 
     // Progress from partial reads and writes; observers hear of it at most every 50 ms.
     void someBytesTransferred(qint64 count);
@@ -115,7 +118,12 @@ public:
     void setLastFixedBytesReceivedValue(qint64 v) { m_lastFixedBytesReceived = v; }
     qint64 sizeToRead() const { return m_sizeToRead; }
     void setSizeToRead(qint64 v) { m_sizeToRead = v; }
-    QByteArray &buffer() { return m_buffer; }
+    // Chunk buffers held now, and the most held at once since the transfer started.
+    int chunkBuffersHeld() const { return m_chunkBuffers; }
+    int peakChunkBuffers() const { return m_peakChunkBuffers; }
+    // Tests: runs on the file worker before each chunk is read from or written to a file (true:
+    // the sender's read), so a test can hold that side back.
+    static void setChunkHookForTesting(std::function<void(bool sending)> hook);
     SingleFile *file() const { return m_file.get(); }
     const std::vector<std::shared_ptr<SingleFile>> &outgoingFilesList() const { return m_outgoing; }
     std::shared_ptr<TcpSocket> socket() const { return m_socket; }
@@ -145,13 +153,26 @@ private:
     void didDisconnect(const std::shared_ptr<TcpSocket> &sock, const SocketError &error);
     void requestReceived(const QByteArray &record);
     void fileHeaderReceived(const QByteArray &record);
+    // One chunk under way: its buffer and the file bytes it carries (the rest is padding).
+    struct Chunk {
+        std::unique_ptr<QByteArray> data;
+        qint64 size = 0;
+    };
     void chunkReceived(const QByteArray &data);
     void readNextChunk();
-    void chunkCompleted();
+    void chunkStored(bool ok, bool last);
+    void fileReceived();
     void transferAnswerReceived(const QByteArray &record);
     void fileAnswerReceived(const QByteArray &record);
+    void chunkPrepared(bool ok);
     void chunkWritten();
-    bool runCipher(const char *in, char *out, qint64 length, bool decrypt);
+    // The cipher of the transfer, made before the first chunk's job; false when it cannot be.
+    bool ensureCipher(bool decrypt);
+    std::unique_ptr<QByteArray> takeChunkBuffer();
+    void recycleChunkBuffer(std::unique_ptr<QByteArray> buffer);
+    // Waits for the worker's running job and drops the rest: the file and cipher are the main
+    // thread's again.
+    void stopWorker();
     // The time-out for a read or write that starts now; the idle clock of its direction starts
     // with it.
     double startReading();
@@ -166,8 +187,18 @@ private:
     qint64 m_bytesReceived = 0;
     qint64 m_lastFixedBytesReceived = 0;
     qint64 m_sizeToRead = 0;
-    QByteArray m_buffer;
-    QByteArray m_plain; // receiver: decrypted chunk, so the socket's read buffer is never shared
+    // Spare chunk buffers; with those under way never more than ChunksInFlight.
+    std::vector<std::unique_ptr<QByteArray>> m_spareChunks;
+    int m_chunkBuffers = 0;
+    int m_peakChunkBuffers = 0;
+    // Chunks of the current file under way, oldest first: sender, read or encrypted and in the
+    // socket; receiver, asked of the socket, then being written.
+    std::deque<std::shared_ptr<Chunk>> m_chunks;
+    int m_storing = 0;          // receiver: chunks handed to the worker and not yet written
+    qint64 m_nextOffset = 0;    // the file's bytes given to chunks so far
+    // Receiver: the decrypted chunk, used by the worker only, so a buffer the socket shares
+    // with its callback is never written to.
+    QByteArray m_plain;
     std::shared_ptr<SingleFile> m_file;
     std::vector<std::shared_ptr<SingleFile>> m_outgoing;
     std::unique_ptr<FileTransferCipher> m_cryptor;
@@ -182,4 +213,6 @@ private:
     qint64 m_lastWrite = 0;       // the same for writes
     qint64 m_unacknowledged = -1; // sender: what the kernel still held at the last look
     QPointer<QObject> m_closeTimer;
+    // Last, so it stops before anything its jobs use goes.
+    std::unique_ptr<TransferWorker> m_worker;
 };

@@ -17,7 +17,7 @@ TEST(FileTransferEntityTest, InsertedTransferStartsWithEncryptionAndNoBufferBefo
     FileTransfer *t = ctx.insert<FileTransfer>();
     Clock::setNowFunction({});
     EXPECT_TRUE(t->encrypt());
-    EXPECT_EQ(t->buffer().capacity(), 0);
+    EXPECT_EQ(t->chunkBuffersHeld(), 0);
     EXPECT_EQ(t->time(), now);
     EXPECT_EQ(t->timeReceived(), now);
     EXPECT_EQ(t->filesTransferred(), 0); // unset reads as 0
@@ -70,7 +70,7 @@ TEST(FileTransferEntityTest, TransferIsInTheUsersHistoryAfterARestart) {
     EXPECT_EQ(t->folderPath().toLocalFile(), "/tmp/Ann - 1 May 2026");
     // Transient members start afresh; only an insertion makes the chunk buffer.
     EXPECT_EQ(t->bytesReceived(), 0);
-    EXPECT_TRUE(t->buffer().isEmpty());
+    EXPECT_EQ(t->chunkBuffersHeld(), 0);
 }
 
 } // namespace

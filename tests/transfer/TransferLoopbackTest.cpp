@@ -31,6 +31,20 @@ QByteArray streamDecrypt(const QByteArray &cipher) {
     return out;
 }
 
+QByteArray streamEncrypt(const QByteArray &plain) {
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    const unsigned char iv[16] = {};
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr,
+                       reinterpret_cast<const unsigned char *>(KDTAES::packetKey().constData()), iv);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    QByteArray out(plain.size(), '\0');
+    int n = 0;
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char *>(out.data()), &n,
+                      reinterpret_cast<const unsigned char *>(plain.constData()), int(plain.size()));
+    EVP_CIPHER_CTX_free(ctx);
+    return out;
+}
+
 class TransferLoopbackTest : public TransferFixture {
 protected:
     FileTransfer *send(const QStringList &paths) {
@@ -733,6 +747,41 @@ TEST_F(TransferLoopbackTest, ATransferUnderWayWhenTheProgramEndedReadsAsFailedAf
     }
     EXPECT_EQ(got, (QList<qint64>{7, 7, 6, 0}));
     EXPECT_EQ(bytes, (QList<qint64>{0, 0, 116, 0}));
+}
+
+TEST_F(TransferLoopbackTest, TheEncryptedBytesOnTheWireForAFixedFileStayTheSame) {
+    // Three chunks, the last padded, then a second file: one cipher chain under the packet key
+    // from a zero IV runs on across chunks and files, each file's end padded with zeros to 16.
+    const QByteArray a = randomBytes(2 * 786432 + 5, 41), b = randomBytes(1000, 42);
+    ASSERT_TRUE(writeFile(sourceRoot() + "/W/a.bin", a));
+    ASSERT_TRUE(writeFile(sourceRoot() + "/W/b.bin", b));
+    RawReceiver peer;
+    peer.start(transferAnswer("1", "1"), {{fileAnswer("1"), 2 * 786432 + 16}, {fileAnswer("1"), 1008}});
+    startServers({});
+    sender->setConnectPort(peer.port);
+    FileTransfer *out = send({sourceRoot() + "/W"});
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(waitUntil([&] { return peer.done.load(); }, 20000));
+    ASSERT_TRUE(peer.ok);
+    ASSERT_TRUE(waitUntil([&] { return ended(out); }));
+    EXPECT_EQ(states[out], (States{5, 1, 6}));
+    const QByteArray expected = streamEncrypt(a + QByteArray(11, '\0') + b + QByteArray(8, '\0'));
+    ASSERT_EQ(peer.data.size(), expected.size());
+    EXPECT_TRUE(peer.data == expected);
+}
+
+TEST_F(TransferLoopbackTest, APeersEncryptedStreamArrivesAsItsPlainBytes) {
+    // The receiving side of the same chain: three chunks, the last one padded.
+    const QByteArray data = randomBytes(2 * 786432 + 5, 43);
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    RawSender peer;
+    peer.start(receiver->listeningPort(), request("1", 1, data.size()), header("", "e.bin", data.size()),
+               streamEncrypt(data + QByteArray(11, '\0')));
+    ASSERT_TRUE(waitUntil([&] { return incoming && ended(incoming); }, 20000));
+    EXPECT_EQ(states[incoming], (States{5, 1, 6}));
+    EXPECT_TRUE(readFile(receivedFolder() + "/e.bin") == data);
+    ASSERT_TRUE(waitUntil([&] { return peer.done.load(); }, 10000));
+    EXPECT_EQ(peer.end, 0);
 }
 
 } // namespace

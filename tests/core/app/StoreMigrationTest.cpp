@@ -138,7 +138,7 @@ void expectFixtureRows(const QString &store) {
         EXPECT_EQ(transfer->folderPath(), QUrl("file:///home/ada/Downloads/Murnavell/report"));
         EXPECT_TRUE(transfer->incoming());
         // History only: no chunk buffer for a transfer that will never run again.
-        EXPECT_EQ(transfer->buffer().capacity(), 0);
+        EXPECT_EQ(transfer->chunkBuffersHeld(), 0);
     }
     Chat *room = Chat::findByChatRoomId(&context, 4242);
     ASSERT_NE(room, nullptr);
