@@ -135,11 +135,16 @@ User *UserList::adoptFormerMe(Me *former) {
     return user;
 }
 
+void UserList::setUnknownUserBurst(double burst) {
+    unknownUserBurst_ = std::max(1.0, burst);
+    unknownUserPlaces_ = unknownUserBurst_;
+}
+
 bool UserList::admitUnknownUser() {
     const QDateTime now = Clock::now();
     if (placesCountedAt_.isValid() && placesCountedAt_ < now) {
         const double seconds = double(placesCountedAt_.msecsTo(now)) / 1000.0;
-        unknownUserPlaces_ = std::min(UnknownUserBurst, unknownUserPlaces_ + seconds * UnknownUsersPerSecond);
+        unknownUserPlaces_ = std::min(unknownUserBurst_, unknownUserPlaces_ + seconds * UnknownUsersPerSecond);
     }
     // A clock set back only restarts the count from here.
     placesCountedAt_ = now;

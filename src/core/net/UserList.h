@@ -38,6 +38,10 @@ public:
     // store, nor open a connection back to each of them.
     static constexpr double UnknownUserBurst = 1024;
     static constexpr double UnknownUsersPerSecond = 16;
+    // The burst of this roster, UnknownUserBurst unless set. Only a benchmark of an office
+    // larger than the burst raises it, so that it measures the intake rather than the limit.
+    double unknownUserBurst() const { return unknownUserBurst_; }
+    void setUnknownUserBurst(double burst);
 
     // The user with this id; with an address, an unknown user is created with it (and the
     // address of a known one is updated silently). Without an address, known users only.
@@ -87,6 +91,7 @@ private:
     User *adoptFormerMe(Me *former);
 
     bool someUsersExceptMeEverSeen_ = false;
+    double unknownUserBurst_ = UnknownUserBurst;
     double unknownUserPlaces_ = UnknownUserBurst;
     QDateTime placesCountedAt_;
     bool stopped_ = false;

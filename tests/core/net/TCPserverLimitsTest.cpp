@@ -318,4 +318,26 @@ TEST_F(TCPserverLimitsTest, AMessageFromAnUnknownSenderWithNoPlaceLeftIsRefusedN
     EXPECT_NE(Message::findByMessageId(ctx, 8001), nullptr);
 }
 
+// A benchmark of a larger office raises the burst of its own roster; the rate stays, and the
+// product's roster keeps its burst.
+TEST(UnknownUserBurstTest, ARaisedBurstAdmitsThatManyAtOnceAndRefillsAtTheSameRate) {
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1'700'000'000'000, QTimeZone::utc());
+    Clock::setNowFunction([&now] { return now; });
+    UserList plain, raised;
+    raised.setUnknownUserBurst(2.5 * UserList::UnknownUserBurst);
+    EXPECT_EQ(plain.unknownUserBurst(), UserList::UnknownUserBurst);
+    const auto admitAll = [](UserList &list) {
+        int n = 0;
+        while (n < 100000 && list.admitUnknownUser()) ++n;
+        return n;
+    };
+    EXPECT_EQ(admitAll(plain), int(UserList::UnknownUserBurst));
+    EXPECT_EQ(admitAll(raised), int(2.5 * UserList::UnknownUserBurst));
+    now = now.addSecs(1);
+    EXPECT_EQ(admitAll(raised), int(UserList::UnknownUsersPerSecond));
+    now = now.addSecs(3600);
+    EXPECT_EQ(admitAll(raised), int(2.5 * UserList::UnknownUserBurst));
+    Clock::setNowFunction({});
+}
+
 } // namespace
