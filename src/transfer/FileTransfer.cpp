@@ -37,6 +37,7 @@
 #include <cstring>
 #include <limits>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -193,7 +194,13 @@ void FileTransfer::recycleChunkBuffer(std::unique_ptr<QByteArray> buffer) {
 }
 
 void FileTransfer::stopWorker() {
-    if (m_worker) m_worker->stop();
+    if (!m_worker) return;
+    // Bytes received are written, and files received whole are finished, whatever ends the
+    // transfer; what the sender would still read and encrypt is dropped.
+    if (incoming())
+        m_worker->finish();
+    else
+        m_worker->stop();
 }
 
 void FileTransfer::setIdleTimeoutForTesting(double seconds) { idleTimeoutForTesting() = seconds; }
@@ -262,8 +269,15 @@ void FileTransfer::close() {
 
 void FileTransfer::releaseCurrentFile() {
     stopWorker();
+    // Files whose last bytes were with the worker, then the one being received. A file cut
+    // short keeps its incomplete name.
+    for (const std::shared_ptr<SingleFile> &file : m_finishing) {
+        file->releaseStream();
+        m_receivedFiles.append(file->pathOnDisk());
+        if (file->isFinished()) setFilesTransferred(filesTransferred() + 1);
+    }
+    m_finishing.clear();
     if (!m_file) return;
-    // A file cut short keeps its incomplete name.
     m_file->releaseStream();
     if (incoming()) m_receivedFiles.append(m_file->pathOnDisk());
     m_file.reset();
@@ -279,6 +293,9 @@ void FileTransfer::releaseBuffers() {
     m_chunkBuffers = 0;
     m_storing = 0;
     m_plain = QByteArray();
+    // Folders of files nobody was told of: closed as they are.
+    for (const auto &[path, fd] : m_unsyncedFolders) ::close(fd);
+    m_unsyncedFolders.clear();
 }
 
 void FileTransfer::fail(qint64 state) {
@@ -689,6 +706,7 @@ void FileTransfer::ContinueTransfer(qint64 newState) {
 
 void FileTransfer::fileHeaderReceived(const QByteArray &record) {
     if (transferState() != Transferring || !m_socket) return;
+    m_headerAsked = false;
     m_file = std::make_shared<SingleFile>();
     m_nextOffset = 0;
     m_file->applyHeaderFields(HeaderRecord::fields(record));
@@ -719,9 +737,9 @@ void FileTransfer::readNextChunk() {
         // which the worker does.
         m_sizeToRead = 0;
         ++m_storing;
-        m_worker->run([file = m_file] { return file->releaseStream(); },
+        m_worker->run([this, file = m_file] { return finishFile(*file); },
                       [this](bool ok) { chunkStored(ok, true); });
-        return;
+        return fileHandedOver();
     }
     if (m_encrypt) {
         if (!ensureCipher(true)) return fail(Failed);
@@ -757,7 +775,7 @@ void FileTransfer::chunkReceived(const QByteArray &data) {
     ++m_storing;
     // The chunk's bytes are only read: the socket's callback may still share them.
     m_worker->run(
-        [file = m_file, data, size = chunk->size, length, cipher, plain = &m_plain, last] {
+        [this, file = m_file, data, size = chunk->size, length, cipher, plain = &m_plain, last] {
             if (const auto &hook = chunkHook()) hook(false);
             const char *bytes = data.constData();
             if (cipher) {
@@ -769,39 +787,85 @@ void FileTransfer::chunkReceived(const QByteArray &data) {
                 return false;
             }
             file->bytesReceived += size;
-            if (!last) return true;
-            // Synced, named and its folder synced before the sender can learn of it.
-            if (file->releaseStream()) return true;
-            qCWarning(lcTransfer).noquote() << "finishing" << file->pathOnDisk() << "failed";
-            return false;
+            return !last || finishFile(*file);
         },
         [this, chunk, last](bool ok) {
             // Only now: the socket would copy a buffer the job still shared.
             recycleChunkBuffer(std::move(chunk->data));
             chunkStored(ok, last);
         });
+    if (last) return fileHandedOver();
     readNextChunk();
+}
+
+bool FileTransfer::finishFile(SingleFile &file) {
+    // Synced and named now; its folder synced before the sender can learn of it (the close
+    // after the last file, which waits for this). When more files are already waiting for the
+    // worker, one sync of the folder after them covers them all.
+    int folder = -1;
+    if (!file.releaseStream(&folder)) {
+        qCWarning(lcTransfer).noquote() << "finishing" << file.pathOnDisk() << "failed";
+        return false;
+    }
+    if (folder >= 0) {
+        const auto [it, added] = m_unsyncedFolders.emplace(QFileInfo(file.pathOnDisk()).path(), folder);
+        if (!added) ::close(folder);
+    }
+    return m_worker->hasWaitingJobs() || syncFolders();
+}
+
+bool FileTransfer::syncFolders() {
+    bool ok = true;
+    for (const auto &[path, fd] : m_unsyncedFolders) {
+        if (::fsync(fd) != 0) {
+            qCWarning(lcTransfer).noquote() << "syncing" << path << "failed";
+            ok = false;
+        }
+        ::close(fd);
+    }
+    m_unsyncedFolders.clear();
+    return ok;
+}
+
+void FileTransfer::fileHandedOver() {
+    // The worker finishes the file; the next file's header is read meanwhile, so the peer's
+    // next file travels while this one is synced.
+    m_finishing.push_back(std::move(m_file));
+    m_nextOffset = 0;
+    readNextHeader();
+}
+
+void FileTransfer::readNextHeader() {
+    // Never more files waiting for the worker than the window: each holds an open file, and
+    // empty files take no chunk buffer to bound them.
+    if (m_headerAsked || m_file || !m_socket || transferState() != Transferring ||
+        int(m_finishing.size()) >= ChunksInFlight ||
+        filesTransferred() + qint64(m_finishing.size()) >= filesNumber())
+        return;
+    m_headerAsked = true;
+    m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
+                             HeaderTag);
 }
 
 void FileTransfer::chunkStored(bool ok, bool last) {
     --m_storing;
     if (!ok) return fail(Failed);
-    if (transferState() != Transferring || !m_file) return;
-    if (last) return fileReceived();
-    readNextChunk();
+    if (last) fileReceived();
+    // The room it leaves goes to the file under way, which may be the next one already.
+    if (transferState() == Transferring) readNextChunk();
 }
 
 void FileTransfer::fileReceived() {
-    m_receivedFiles.append(m_file->pathOnDisk());
-    m_file.reset();
-    m_nextOffset = 0;
+    // Files are finished in the order they came.
+    if (m_finishing.empty()) return;
+    m_receivedFiles.append(m_finishing.front()->pathOnDisk());
+    m_finishing.pop_front();
     setFilesTransferred(filesTransferred() + 1);
-    if (filesTransferred() >= filesNumber()) {
+    if (transferState() == Transferring && filesTransferred() >= filesNumber()) {
         setTransferState(Complete);
         if (m_socket) ConnectionEnd::setAbortiveClose(*m_socket, false);
         close();
         return;
     }
-    m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
-                             HeaderTag);
+    readNextHeader();
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -161,7 +162,13 @@ private:
     void chunkReceived(const QByteArray &data);
     void readNextChunk();
     void chunkStored(bool ok, bool last);
+    void fileHandedOver();
+    void readNextHeader();
     void fileReceived();
+    // Worker: closes a received file complete: synced and named, and its folder synced with
+    // those of the files finished right after it.
+    bool finishFile(SingleFile &file);
+    bool syncFolders();
     void transferAnswerReceived(const QByteArray &record);
     void fileAnswerReceived(const QByteArray &record);
     void chunkPrepared(bool ok);
@@ -199,7 +206,12 @@ private:
     // Receiver: the decrypted chunk, used by the worker only, so a buffer the socket shares
     // with its callback is never written to.
     QByteArray m_plain;
+    // Worker: folders of files named and not yet synced, by path.
+    std::map<QString, int> m_unsyncedFolders;
     std::shared_ptr<SingleFile> m_file;
+    // Receiver: files whose last bytes are with the worker, oldest first.
+    std::deque<std::shared_ptr<SingleFile>> m_finishing;
+    bool m_headerAsked = false; // receiver: a file header is asked of the socket
     std::vector<std::shared_ptr<SingleFile>> m_outgoing;
     std::unique_ptr<FileTransferCipher> m_cryptor;
     std::shared_ptr<TcpSocket> m_socket;

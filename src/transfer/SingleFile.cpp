@@ -245,7 +245,8 @@ bool SingleFile::prepareStream() {
     return true;
 }
 
-bool SingleFile::releaseStream() {
+bool SingleFile::releaseStream(int *folderToSync) {
+    if (folderToSync) *folderToSync = -1;
     bool ok = true;
     if (m_in >= 0) {
         ::close(m_in);
@@ -271,7 +272,13 @@ bool SingleFile::releaseStream() {
                 if (renameNoReplace(m_folder, m_diskName, name)) {
                     m_diskName = name;
                     fileFullPath = m_folderPath + QLatin1Char('/') + name;
-                    ok = ::fsync(m_folder) == 0;
+                    if (folderToSync) {
+                        *folderToSync = m_folder;
+                        m_folder = -1;
+                        ok = true;
+                    } else {
+                        ok = ::fsync(m_folder) == 0;
+                    }
                     break;
                 }
                 if (errno != EEXIST) break;

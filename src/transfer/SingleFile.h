@@ -56,7 +56,11 @@ public:
     // that order. An incomplete one keeps the incomplete suffix. False when a received file could
     // not be closed cleanly or, complete, could not be synced or given its name: it is then not
     // complete on disk, whatever arrived.
-    bool releaseStream();
+    //
+    // With `folderToSync`, a complete file's folder is not synced here: its descriptor is handed
+    // over (or -1), and the caller syncs it, once for every file finished together, before
+    // anyone learns of them.
+    bool releaseStream(int *folderToSync = nullptr);
 
     // Sender: fills `data` with exactly `length` bytes of the file; false on an error or when
     // the file ends early.
@@ -65,6 +69,10 @@ public:
     bool writeChunk(const char *data, qint64 length);
 
     bool isComplete() const { return bytesReceived == bytesTotal; }
+    // Receiver: closed complete and under its own name.
+    bool isFinished() const {
+        return m_out < 0 && !m_diskName.isEmpty() && m_diskName != m_finalName + incompleteSuffix();
+    }
     // Receiver: the name the file has on disk now (with the suffix until it is complete).
     QString pathOnDisk() const;
 

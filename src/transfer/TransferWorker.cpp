@@ -23,6 +23,19 @@ void TransferWorker::run(std::function<bool()> job, std::function<void(bool ok)>
     m_wake.notify_one();
 }
 
+bool TransferWorker::hasWaitingJobs() {
+    std::lock_guard lock(m_mutex);
+    return !m_jobs.empty();
+}
+
+void TransferWorker::finish() {
+    {
+        std::unique_lock lock(m_mutex);
+        m_idle.wait(lock, [this] { return !m_running && m_jobs.empty(); });
+    }
+    stop();
+}
+
 void TransferWorker::stop() {
     {
         std::unique_lock lock(m_mutex);

@@ -27,6 +27,10 @@ public:
     // delivered. Afterwards the caller owns again whatever the jobs touched. The worker takes
     // new jobs after it.
     void stop();
+    // As stop(), but runs every job given first.
+    void finish();
+    // Worker: jobs wait behind the one running.
+    bool hasWaitingJobs();
 
 private:
     struct Job {

@@ -181,4 +181,32 @@ TEST_F(TransferPipelineTest, ACancelInTheMiddleOnEitherSideFreesEverythingAndLea
     }
 }
 
+TEST_F(TransferPipelineTest, ManySmallFilesBehindASlowDiskWaitWithinTheWindowAndAllArrive) {
+    // Files, empty ones among them, each finished (synced and named) by the receiver's worker
+    // while the next ones travel; with that worker held, the receiver takes only a window of
+    // them and the sender waits.
+    constexpr int files = 16;
+    std::map<QString, QByteArray> sent;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+        sent[name] = i % 3 == 2 ? QByteArray() : randomBytes(100 + i, quint32(60 + i));
+        ASSERT_TRUE(writeFile(sourceRoot() + "/S/" + name, sent[name]));
+    }
+    startServers([](FileTransfer *t) { t->ContinueTransfer(FileTransfer::Transferring); });
+    auto gate = std::make_unique<Gate>(false);
+    FileTransfer *out = send({sourceRoot() + "/S"});
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(waitUntil([&] { return gate->entered() == 1; }, 10000));
+    spinFor(300);
+    EXPECT_LE(out->filesTransferred(), FileTransfer::ChunksInFlight + 1) << "the receiver took more than its window";
+    EXPECT_EQ(incoming->filesTransferred(), 0);
+    gate->open();
+    ASSERT_TRUE(waitUntil([&] { return endedAndFreed(out); }, 30000));
+    EXPECT_EQ(states[out], (States{5, 1, 6}));
+    EXPECT_EQ(states[incoming], (States{5, 1, 6}));
+    EXPECT_EQ(incoming->filesTransferred(), files);
+    for (const auto &[name, data] : sent) EXPECT_TRUE(readFile(receivedFolder() + "/S/" + name) == data) << qPrintable(name);
+    EXPECT_EQ(QDir(receivedFolder() + "/S").entryList(QDir::Files).size(), files) << "no incomplete file left";
+}
+
 } // namespace
