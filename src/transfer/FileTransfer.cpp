@@ -175,6 +175,18 @@ bool FileTransfer::ensureCipher(bool decrypt) {
 
 void FileTransfer::setChunkHookForTesting(std::function<void(bool)> hook) { chunkHook() = std::move(hook); }
 
+std::shared_ptr<FileTransfer::Chunk> FileTransfer::queueNextChunk() {
+    auto chunk = std::make_shared<Chunk>();
+    chunk->size = qMin<qint64>(m_file->bytesTotal - m_nextOffset, ChunkSize);
+    // Never more than the window, made at the first chunk: the announced size bounds how much
+    // is read, not how much is allocated.
+    chunk->data = takeChunkBuffer();
+    m_nextOffset += chunk->size;
+    m_sizeToRead = chunk->size;
+    m_chunks.push_back(chunk);
+    return chunk;
+}
+
 std::unique_ptr<QByteArray> FileTransfer::takeChunkBuffer() {
     if (!m_spareChunks.empty()) {
         std::unique_ptr<QByteArray> buffer = std::move(m_spareChunks.back());
@@ -510,12 +522,7 @@ void FileTransfer::sendNextPeaceOfFile() {
     if (!m_worker) m_worker = std::make_unique<TransferWorker>();
     // The next chunks are read and encrypted while earlier ones are in the socket.
     while (int(m_chunks.size()) < ChunksInFlight && m_nextOffset < m_file->bytesTotal) {
-        auto chunk = std::make_shared<Chunk>();
-        chunk->size = qMin<qint64>(m_file->bytesTotal - m_nextOffset, ChunkSize);
-        chunk->data = takeChunkBuffer();
-        m_nextOffset += chunk->size;
-        m_sizeToRead = chunk->size;
-        m_chunks.push_back(chunk);
+        auto chunk = queueNextChunk();
         QByteArray *data = chunk->data.get();
         const qint64 size = chunk->size;
         data->resize(m_encrypt ? padded(size) : size);
@@ -748,14 +755,7 @@ void FileTransfer::readNextChunk() {
     }
     // The next chunks are asked of the socket while earlier ones are being written.
     while (int(m_chunks.size()) + m_storing < ChunksInFlight && m_nextOffset < m_file->bytesTotal) {
-        auto chunk = std::make_shared<Chunk>();
-        chunk->size = qMin<qint64>(m_file->bytesTotal - m_nextOffset, ChunkSize);
-        // Never more than the window, made at the first chunk: the announced size bounds how
-        // much is read, not how much is allocated.
-        chunk->data = takeChunkBuffer();
-        m_nextOffset += chunk->size;
-        m_sizeToRead = chunk->size;
-        m_chunks.push_back(chunk);
+        auto chunk = queueNextChunk();
         const qint64 length = m_encrypt ? padded(chunk->size) : chunk->size;
         m_socket->readDataToLength(size_t(length), startReading(), chunk->data.get(), 0, ChunkTag);
     }

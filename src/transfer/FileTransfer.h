@@ -176,6 +176,9 @@ private:
     // The cipher of the transfer, made before the first chunk's job; false when it cannot be.
     bool ensureCipher(bool decrypt);
     std::unique_ptr<QByteArray> takeChunkBuffer();
+    // Queues the file's next chunk (at most ChunkSize bytes from m_nextOffset) with a buffer of
+    // the window, and moves the offset past it.
+    std::shared_ptr<Chunk> queueNextChunk();
     void recycleChunkBuffer(std::unique_ptr<QByteArray> buffer);
     // Waits for the worker's running job and drops the rest: the file and cipher are the main
     // thread's again.
