@@ -202,7 +202,15 @@ std::unique_ptr<QByteArray> FileTransfer::takeChunkBuffer() {
 }
 
 void FileTransfer::recycleChunkBuffer(std::unique_ptr<QByteArray> buffer) {
-    if (buffer) m_spareChunks.push_back(std::move(buffer));
+    if (!buffer) return;
+    // The socket reports a write done a moment before it lets go of the bytes; filled again
+    // while it still holds them, the buffer would be copied whole first. A fresh one instead,
+    // and the old bytes go with the socket's hold.
+    if (!buffer->isDetached()) {
+        *buffer = QByteArray();
+        buffer->reserve(ChunkSize);
+    }
+    m_spareChunks.push_back(std::move(buffer));
 }
 
 void FileTransfer::stopWorker() {

@@ -79,6 +79,7 @@ public:
 private:
     int m_in = -1;
     int m_out = -1;
+    qint64 m_written = 0; // receiver: bytes written to m_out
     int m_folder = -1; // the receiver's folder of the file, for renaming without following links
     QString m_folderPath;
     QString m_finalName;
