@@ -3,10 +3,11 @@
 // run:
 //
 //  - intake: a generator thread sends real "RL" frames (one per peer id) on loopback to the
-//    copy's UDP server; timed until every peer is an online user of the roster. Baseline: the
-//    same frames into a plain datagram socket, read in a loop, timed to the last datagram read
-//    (a datagram the kernel dropped ends the loop, it is not waited for) and scaled to every
-//    peer when some were dropped. 2,000 peers against 1,000 shows whether the cost per
+//    copy's UDP server while the copy runs; timed until every peer is an online user of the
+//    roster. Baseline: the same frames into a plain datagram socket with the receive buffer the
+//    copy asks for, read in a loop, timed to the last datagram read (a datagram the kernel
+//    dropped ends the loop, it is not waited for) and scaled to every peer when some were
+//    dropped. The kernel's drop counts of both sockets are reported. 2,000 peers against 1,000 shows whether the cost per
 //    announcement grows with the roster. The copy's roster makes up to 4,000 users for new ids
 //    at once: the product's burst (1,024, then 16 a second) would measure that limit instead.
 //  - round: the follow-up of the refresh ("TRI" over TCP to every online user) against a
@@ -48,6 +49,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <time.h>
 #include <vector>
 
 namespace {
@@ -95,6 +97,26 @@ int boundSocket(int type, std::uint16_t *port) {
     return fd;
 }
 
+// The kernel's record of the UDP socket bound to `port` on loopback or any address: bytes
+// waiting in its receive queue and datagrams it dropped for want of room.
+struct KernelQueue {
+    qint64 waiting = -1;
+    qint64 drops = -1;
+};
+KernelQueue kernelQueue(std::uint16_t port) {
+    QFile f(QStringLiteral("/proc/net/udp"));
+    KernelQueue out;
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    const QByteArray suffix = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> columns = line.simplified().split(' ');
+        if (columns.size() < 13 || !columns.at(1).endsWith(suffix)) continue;
+        out.waiting = columns.at(4).split(':').value(1).toLongLong(nullptr, 16);
+        out.drops = columns.at(12).toLongLong();
+    }
+    return out;
+}
+
 QString peerId(int i) { return QStringLiteral("A7%1").arg(i, 8, 10, QLatin1Char('0')); }
 
 // A fresh "RL" frame of peer i (a new packet id each time, so a resend is not a repeat).
@@ -117,16 +139,22 @@ QByteArray peerFrame(int i) {
     return KDTPacket::PlainPackeFromArray(array);
 }
 
-// Sends the frames from a plain socket on another thread, as peers on the network would.
-void sendFrames(const std::vector<QByteArray> &frames, std::uint16_t to) {
-    std::thread([frames, to] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in a = loopback(to);
-        for (const QByteArray &f : frames)
-            ::sendto(fd, f.constData(), size_t(f.size()), 0, reinterpret_cast<const sockaddr *>(&a),
-                     sizeof a);
-        ::close(fd);
-    }).join();
+// Sends the frames from a plain socket, as peers on the network would.
+void sendFramesNow(const std::vector<QByteArray> &frames, std::uint16_t to) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = loopback(to);
+    for (const QByteArray &f : frames)
+        ::sendto(fd, f.constData(), size_t(f.size()), 0, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    ::close(fd);
+}
+
+// The same from another thread, while the receiver goes on with its work; `done` is set once
+// every frame has left.
+std::thread sendFrames(std::vector<QByteArray> frames, std::uint16_t to, std::atomic<bool> *done) {
+    return std::thread([frames = std::move(frames), to, done] {
+        sendFramesNow(frames, to);
+        *done = true;
+    });
 }
 
 void pump() { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); }
@@ -163,13 +191,15 @@ struct Copy {
     }
 };
 
-// Takes in the 1,000 peers; a peer whose datagram the kernel dropped is sent again after 20 ms
-// without progress. `firstPass`:
-// peers taken in before the first resend; `sent`: datagrams sent in all.
+// Takes in the 1,000 peers, sent while the copy runs; a peer whose datagram the kernel dropped
+// is sent again once nothing has come for 20 ms and nothing waits in the kernel's queue.
+// `firstPass`: peers taken in before the first resend; `sent`: datagrams sent in all.
 bool intake(Copy &copy, int peers = kPeers, int *firstPass = nullptr, int *sent = nullptr) {
     std::vector<QByteArray> frames;
     for (int i = 0; i < peers; ++i) frames.push_back(peerFrame(i));
-    sendFrames(frames, copy.udp->receivePort());
+    // The copy's main thread takes them in while they arrive, as it would from other hosts.
+    std::atomic<bool> allSent{false};
+    std::thread sender = sendFrames(std::move(frames), copy.udp->receivePort(), &allSent);
     int total = peers;
     int first = -1;
     QElapsedTimer since;
@@ -179,19 +209,21 @@ bool intake(Copy &copy, int peers = kPeers, int *firstPass = nullptr, int *sent 
     int seen = 0;
     while (copy.online.size() < peers && since.elapsed() < kBoundMs) {
         pump();
-        if (copy.online.size() != seen) {
+        if (copy.online.size() != seen || !allSent) {
             seen = int(copy.online.size());
             idle.restart();
-        } else if (idle.elapsed() > 20) {
+        } else if (idle.elapsed() > 20 && kernelQueue(copy.udp->receivePort()).waiting == 0) {
+            // Nothing came for a while and nothing waits in the kernel: the rest was dropped.
             if (first < 0) first = seen;
             std::vector<QByteArray> again;
             for (int i = 0; i < peers; ++i)
                 if (!copy.online.contains(peerId(i))) again.push_back(peerFrame(i));
-            sendFrames(again, copy.udp->receivePort());
+            sendFramesNow(again, copy.udp->receivePort());
             total += int(again.size());
             idle.restart();
         }
     }
+    sender.join();
     if (firstPass) *firstPass = first < 0 ? int(copy.online.size()) : first;
     if (sent) *sent = total;
     return copy.online.size() == peers;
@@ -200,18 +232,18 @@ bool intake(Copy &copy, int peers = kPeers, int *firstPass = nullptr, int *sent 
 // Milliseconds from the start to the last datagram read; `got`: datagrams read. A datagram the
 // kernel dropped is not waited for: once the sender is done and the queue stays empty, the time
 // of the last read stands.
-double bareReceive(int peers, int *got = nullptr) {
+double bareReceive(int peers, int *got = nullptr, int *drops = nullptr) {
     std::uint16_t port = 0;
     const int fd = boundSocket(SOCK_DGRAM, &port);
+    // The receive buffer the copy asks for, so both hold the same burst.
+    const int wanted = UDPserver::kReceiveBufferWanted;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
     std::vector<QByteArray> frames;
     for (int i = 0; i < peers; ++i) frames.push_back(peerFrame(i));
     std::atomic<bool> sent{false};
     QElapsedTimer t;
     t.start();
-    std::thread sender([&] {
-        sendFrames(frames, port);
-        sent = true;
-    });
+    std::thread sender = sendFrames(std::move(frames), port, &sent);
     int n = 0;
     qint64 lastNs = 0;
     char buf[65536];
@@ -227,6 +259,7 @@ double bareReceive(int peers, int *got = nullptr) {
         }
     }
     sender.join();
+    if (drops) *drops = int(kernelQueue(port).drops);
     ::close(fd);
     if (got) *got = n;
     // The time per datagram read, for every peer: dropped datagrams cost the loop nothing.
@@ -307,10 +340,12 @@ void BM_PresenceIntake(benchmark::State &state) {
         const bool all = intake(copy, peers, &firstPass, &sent);
         const double ms = double(t.nsecsElapsed()) / 1e6;
         const qint64 rssAfter = procKiB("VmRSS:");
+        const KernelQueue kernel = kernelQueue(copy.udp->receivePort());
         for (int i = 0; i < 20; ++i) pump(); // the requests left for the next turn
         UserList::setInfoRequestFunction({});
         int bareGot = 0;
-        const double bare = bareReceive(peers, &bareGot);
+        int bareDrops = 0;
+        const double bare = bareReceive(peers, &bareGot, &bareDrops);
         ::close(sink);
         if (!all) state.SkipWithError("not every peer was taken in");
         state.SetIterationTime(ms / 1000.0);
@@ -320,10 +355,55 @@ void BM_PresenceIntake(benchmark::State &state) {
         state.counters["users"] = double(copy.list->allUsersWithoutOffline(true, true).size());
         state.counters["first_pass_users"] = firstPass;
         state.counters["bare_received"] = bareGot;
+        state.counters["kernel_drops"] = double(kernel.drops);
+        state.counters["bare_kernel_drops"] = bareDrops;
         g_intake[peers] = {ms, bare};
         state.counters["datagrams_sent"] = sent;
+        state.counters["receive_buffer"] = copy.udp->receiveBufferSize();
         state.counters["rss_growth_kib"] = double(rssAfter - rssBefore);
         state.counters["peak_rss_kib"] = double(procKiB("VmHWM:"));
+    }
+}
+
+// The main thread's work per announcement, without the sockets: `handleDatagram` on frames as
+// they arrive, timed in the thread's CPU time (what a loaded machine does not inflate). A
+// roster of range(0) users is there first; 1,000 new peers join it, then announce again as
+// known users. Both costs must not grow with the roster.
+double threadCpuUs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
+}
+
+void BM_AnnouncementCost(benchmark::State &state) {
+    const int roster = int(state.range(0));
+    for (auto _ : state) {
+        std::uint16_t answers = 0;
+        const int sink = boundSocket(SOCK_DGRAM, &answers);
+        Copy copy(answers);
+        copy.list->setUnknownUserBurst(roster + 4.0 * kPeers);
+        UserList::setInfoRequestFunction([](User *) {});
+        const QString from = QStringLiteral("127.0.0.1");
+        // Peer ids of the roster first, then the newcomers'.
+        for (int i = 0; i < roster; ++i) copy.udp->handleDatagram(peerFrame(kPeers + i), from);
+        for (int i = 0; i < 20; ++i) pump();
+        std::vector<QByteArray> fresh, again;
+        for (int i = 0; i < kPeers; ++i) fresh.push_back(peerFrame(i));
+        for (int i = 0; i < kPeers; ++i) again.push_back(peerFrame(i));
+        double t = threadCpuUs();
+        for (const QByteArray &f : fresh) copy.udp->handleDatagram(f, from);
+        const double newUs = (threadCpuUs() - t) / kPeers;
+        for (int i = 0; i < 20; ++i) pump();
+        t = threadCpuUs();
+        for (const QByteArray &f : again) copy.udp->handleDatagram(f, from);
+        const double knownUs = (threadCpuUs() - t) / kPeers;
+        for (int i = 0; i < 20; ++i) pump();
+        UserList::setInfoRequestFunction({});
+        ::close(sink);
+        state.SetIterationTime((newUs + knownUs) * kPeers / 1e6);
+        state.counters["new_peer_us"] = newUs;
+        state.counters["known_peer_us"] = knownUs;
+        if (copy.online.size() != kPeers + roster) state.SkipWithError("not every peer was taken in");
     }
 }
 
@@ -413,6 +493,7 @@ void BM_InformationRound(benchmark::State &state) {
 }
 
 BENCHMARK(BM_PresenceIntake)->Arg(kPeers)->Arg(2 * kPeers)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AnnouncementCost)->Arg(0)->Arg(10 * kPeers)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InformationRound)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -272,12 +272,27 @@ UDP_GETTER(uint16_t, max4ReceiveSize, max4ReceiveSize_)
 UDP_GETTER(uint32_t, max6ReceiveSize, max6ReceiveSize_)
 UDP_GETTER(uint16_t, maxSendSize, maxSendSize_)
 UDP_GETTER(std::shared_ptr<void>, userData, userData_)
-UDP_GETTER(bool, isClosed, !(flags_ & kDidCreateSockets))
 UDP_GETTER(bool, isConnected, (flags_ & kDidConnect) != 0)
 UDP_GETTER(bool, isIPv4, (flags_ & kDidCreateSockets) ? socket4_->isOpen() : !(config_ & kIPv4Disabled))
 UDP_GETTER(bool, isIPv6, (flags_ & kDidCreateSockets) ? socket6_->isOpen() : !(config_ & kIPv6Disabled))
 UDP_GETTER(QByteArray, connectedAddress, cachedConnectedAddress_)
 #undef UDP_GETTER
+
+bool UdpSocket::isClosed() const {
+    if (socketQueue_->isCurrent()) return !(flags_ & kDidCreateSockets);
+    // The caller asked for something that may open or close the sockets and the queue has not
+    // run it yet: the answer waits for it, as every getter would.
+    if (openingOrClosing_.load() > 0) {
+        bool closed = true;
+        runSync([&] { closed = !(flags_ & kDidCreateSockets); });
+        return closed;
+    }
+    // Otherwise the state the queue last left, without a trip to it: the presence server asks
+    // before every datagram it sends.
+    return !open_.load();
+}
+
+void UdpSocket::noteOpenState() { open_.store((flags_ & kDidCreateSockets) != 0); }
 
 QString UdpSocket::connectedHost() const { return hostFromAddress(connectedAddress()); }
 uint16_t UdpSocket::connectedPort() const { return portFromAddress(connectedAddress()); }
@@ -452,6 +467,7 @@ bool UdpSocket::createSocket(bool want4, bool want6, SocketError *err) {
     if (made4) setupSources(*socket4_);
     if (want6 && !socket6_->source && socket6_->isOpen()) setupSources(*socket6_);
     flags_ |= kDidCreateSockets;
+    noteOpenState();
     return true;
 }
 
@@ -498,6 +514,7 @@ void UdpSocket::closeSockets() {
     closeSocket(*socket4_);
     closeSocket(*socket6_);
     flags_ &= ~kDidCreateSockets;
+    noteOpenState();
 }
 
 void UdpSocket::closeSilently() {
@@ -506,6 +523,7 @@ void UdpSocket::closeSilently() {
     sendQueue_.clear();
     closeSockets();
     flags_ = 0;
+    noteOpenState();
     cachedConnectedAddress_.clear();
     cachedConnectedFamily_ = 0;
 }
@@ -524,9 +542,11 @@ void UdpSocket::close() {
 }
 
 void UdpSocket::closeAfterSending() {
-    runAsync([](UdpSocket &s) {
+    const bool counted = openingOrClosingRequest();
+    runAsync([counted](UdpSocket &s) {
         s.flags_ |= kCloseAfterSends;
         if (!s.currentSend_ && !s.currentConnect_ && s.sendQueue_.empty()) s.closeWithError({});
+        if (counted) --s.openingOrClosing_;
     });
 }
 
@@ -912,7 +932,7 @@ void UdpSocket::sendData(QByteArray data, const QString &host, uint16_t port, do
         packet->resolveInProgress = true;
         startLookup(packet, host, port);
     }
-    runAsync([packet](UdpSocket &s) { s.enqueue(packet); });
+    enqueueFromCaller(std::move(packet));
 }
 
 void UdpSocket::sendData(QByteArray data, const QByteArray &address, double timeout, long tag) {
@@ -923,13 +943,13 @@ void UdpSocket::sendData(QByteArray data, const QByteArray &address, double time
             address.left(isIPv4Address(address) ? sizeof(sockaddr_in) : sizeof(sockaddr_in6))};
     else
         packet->resolveError = badParamError(QStringLiteral("A valid IPv4 or IPv6 address was not given"));
-    runAsync([packet](UdpSocket &s) { s.enqueue(packet); });
+    enqueueFromCaller(std::move(packet));
 }
 
 void UdpSocket::sendData(QByteArray data, double timeout, long tag) {
     if (data.isEmpty()) return;
     auto packet = std::make_shared<UdpSendPacket>(std::move(data), timeout, tag);
-    runAsync([packet](UdpSocket &s) { s.enqueue(packet); });
+    enqueueFromCaller(std::move(packet));
 }
 
 void UdpSocket::setSendFilter(SendFilter filter, std::shared_ptr<dispatch::Queue> queue, bool async) {
@@ -937,6 +957,21 @@ void UdpSocket::setSendFilter(SendFilter filter, std::shared_ptr<dispatch::Queue
         s.sendFilter_ = filter;
         s.sendFilterQueue_ = filter ? queue : nullptr;
         s.sendFilterAsync_ = async;
+    });
+}
+
+bool UdpSocket::openingOrClosingRequest() {
+    if (socketQueue_->isCurrent()) return false;
+    ++openingOrClosing_;
+    return true;
+}
+
+void UdpSocket::enqueueFromCaller(std::shared_ptr<UdpSendPacket> packet) {
+    // A datagram for closed sockets opens them: isClosed() waits for it until it is queued.
+    const bool counted = !open_.load() && openingOrClosingRequest();
+    runAsync([packet = std::move(packet), counted](UdpSocket &s) {
+        s.enqueue(packet);
+        if (counted) --s.openingOrClosing_;
     });
 }
 

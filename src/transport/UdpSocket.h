@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -118,6 +120,8 @@ public:
     QString connectedHost() const;
     uint16_t connectedPort() const;
     bool isConnected() const;
+    // Answered without a trip to the socket queue unless a request of the caller's that may open
+    // or close the sockets is still waiting there.
     bool isClosed() const;
     bool isIPv4() const;
     bool isIPv6() const;
@@ -190,6 +194,13 @@ private:
     void startLookup(const std::shared_ptr<UdpSendPacket> &packet, const QString &host, uint16_t port);
     void startLookup(const std::shared_ptr<UdpConnectPacket> &packet, const QString &host, uint16_t port);
     void enqueue(QueueEntry entry);
+    // A send request from outside the socket queue, queued there.
+    void enqueueFromCaller(std::shared_ptr<UdpSendPacket> packet);
+    // Counts a request from outside the socket queue that may open or close the sockets until
+    // the queue has run it; false (nothing counted) on the socket queue itself.
+    bool openingOrClosingRequest();
+    // Publishes whether sockets exist, for isClosed() on other threads.
+    void noteOpenState();
     void maybeDequeueSend();
     void dequeueStep();
     void doPreSend();
@@ -256,4 +267,8 @@ private:
     int cachedConnectedFamily_ = 0;
     QByteArray receiveBuffer_; // scratch for the reads; each datagram is copied out at its size
     std::shared_ptr<void> userData_;
+    // Whether sockets exist, as the socket queue last left it, and the requests from other
+    // threads that may change it and have not run yet (see isClosed()).
+    std::atomic<bool> open_{false};
+    std::atomic<int> openingOrClosing_{0};
 };

@@ -9,7 +9,12 @@
 //                                                              ends or the seconds pass
 //   murnavell_attacker <target> file-names <n> <sender id> [source]
 //   murnavell_attacker <target> long-line <bytes> [source]
+//   murnavell_attacker <target> announce <first> <count> <repeat> <name length>
 //
+// "announce" is no attack: an office of peers ("P" ids first .. first + count - 1) announcing
+// themselves ("RL") from the namespace's own address at once, each peer `repeat` times in a
+// row (each datagram a new packet), with names of the given length to make them as large as
+// wanted.
 // Connections go from the namespace's own address unless sources are given (taken in turn).
 // Spoofed datagrams are well-formed presence packets under the shared key, each with an id
 // never seen before, sent from the given source addresses in turn (addresses of the attacker's
@@ -26,6 +31,7 @@
 #include <QRandomGenerator>
 #include <QStringList>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -190,6 +196,32 @@ QJsonObject spoofedDatagrams(const QString &target, int count, const QStringList
     return {{"sent", sent}, {"sources", int(sockets.size())}};
 }
 
+QJsonObject announce(const QString &target, int first, int count, int repeat, int nameLength) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {{"error", "no socket"}};
+    const sockaddr_in to = addressOf(target, kMessagingPort);
+    int sent = 0, failed = 0;
+    for (int i = first; i < first + count; ++i) {
+        const QString id = QStringLiteral("P%1").arg(i, 9, 10, QLatin1Char('0'));
+        const QString name = QStringLiteral("Peer %1 ").arg(i).leftJustified(std::max(nameLength, 1), u'n');
+        for (int r = 0; r < repeat; ++r) {
+            const PacketArray fields = {QStringLiteral("RL"), QStringLiteral("0"),  QStringLiteral("pc-%1").arg(i),
+                                        id,                   QStringLiteral("*"),  QStringLiteral("*"),
+                                        QStringLiteral("1"),  name,                 QString::number(1000 + i),
+                                        QStringLiteral("0"),  QStringLiteral("5"),  QStringLiteral("0"),
+                                        QStringLiteral("1"),  QStringLiteral("*"),  QStringLiteral("5.0.0")};
+            const QByteArray frame = KDTPacket::PlainPackeFromArray(fields);
+            if (::sendto(fd, frame.constData(), size_t(frame.size()), 0, reinterpret_cast<const sockaddr *>(&to),
+                         sizeof to) > 0)
+                ++sent;
+            else
+                ++failed;
+        }
+    }
+    ::close(fd);
+    return {{"sent", sent}, {"failed", failed}};
+}
+
 // Connections that each send a random header (sometimes ended like a line) and wait briefly
 // for the copy to answer or close. A few at a time, as a busy host would.
 QJsonObject randomConnections(const QString &target, std::uint16_t port, int count,
@@ -334,6 +366,8 @@ int main(int argc, char **argv) {
         result = fileNames(target, int(number(3)), args.value(4), args.value(5));
     else if (attack == QLatin1String("long-line"))
         result = longLine(target, number(3), args.value(4));
+    else if (attack == QLatin1String("announce"))
+        result = announce(target, int(number(3)), int(number(4)), int(number(5)), int(number(6)));
     else {
         std::fprintf(stderr, "unknown attack %s\n", argv[2]);
         return 2;

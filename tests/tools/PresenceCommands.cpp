@@ -1,6 +1,7 @@
 // Presence commands of the driver: the UDP server started with the copy, the local user's
 // status, name and details, extra discovery targets, information requests and typing notices,
-// the sign-in after a stop, and the events of presence and networking.
+// the sign-in after a stop, the events of presence and networking, a main thread held busy and
+// the presence socket's counts.
 //
 // Environment: MURNAVELL_NO_PRESENCE=1 starts no UDP server, for tests that introduce users
 // by hand and must not have them found or taken offline by presence.
@@ -16,6 +17,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -105,7 +109,38 @@ void signIn(const QString &) {
     DriverCommands::emitEvent({{"event", "ok"}, {"command", "sign-in"}});
 }
 
+// "hold <ms>": the main thread is busy for that long (a modal dialog, a slow disk) and takes
+// nothing in meanwhile; says "holding" first and "ok" after.
+void hold(const QString &rest) {
+    bool ok = false;
+    const int ms = rest.trimmed().toInt(&ok);
+    if (!ok || ms < 0 || ms > 60000) return DriverCommands::error("hold", "usage: hold <ms up to 60000>");
+    DriverCommands::emitEvent({{"event", "holding"}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    DriverCommands::emitEvent({{"event", "ok"}, {"command", "hold"}});
+}
+
+// "presence-stats [prefix]": the presence socket's granted receive buffer, the datagrams it
+// handed over so far, and how many users (and online users) have ids starting with the prefix.
+void presenceStats(const QString &rest) {
+    const QString prefix = rest.trimmed();
+    int known = 0, online = 0;
+    if (UserList *roster = UserList::shared())
+        for (User *u : roster->allUsersWithoutOffline(false, false)) {
+            if (!u->userId().startsWith(prefix) || u->removed()) continue;
+            ++known;
+            if (!u->userOffline()) ++online;
+        }
+    DriverCommands::emitEvent({{"event", "presence-stats"},
+                               {"receiveBuffer", server ? server->receiveBufferSize() : 0},
+                               {"received", server ? server->receivedDatagrams() : 0},
+                               {"known", known},
+                               {"online", online}});
+}
+
 DriverCommands::Registrar presence([] {
+    DriverCommands::add(QStringLiteral("hold"), hold);
+    DriverCommands::add(QStringLiteral("presence-stats"), presenceStats);
     DriverCommands::add(QStringLiteral("sign-in"), signIn);
     DriverCommands::add(QStringLiteral("set-details"), setDetails);
     DriverCommands::add(QStringLiteral("info"), info);

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include <array>
+#include <functional>
 #include <atomic>
 #include <optional>
 #include <random>
@@ -596,6 +597,54 @@ TEST_F(UdpSocketTest, BuffersAreNeverLoweredBelowTheSystemDefault) {
     EXPECT_GE(send, defaultSend);
     EXPECT_EQ(UdpSocket::hostFromAddress(sock->localAddress()), "127.0.0.1"); // "lo" by name
     EXPECT_EQ(sock->socket4FD(), -1); // descriptors only on the socket queue
+}
+
+// isClosed() answers without waiting for the socket queue, but never misses a request of the
+// caller's own that opens or closes the sockets and is still on its way there.
+TEST_F(UdpSocketTest, IsClosedSeesTheCallersOwnOpeningAndClosingRequests) {
+    RawPeer peer;
+    struct Case {
+        const char *name;
+        std::function<void(UdpSocket &)> before; // leaves the socket open or closed
+        std::function<void(UdpSocket &)> request;
+        bool closedAfter;
+    };
+    const auto send = [&](UdpSocket &s) { s.sendData("x", QStringLiteral("127.0.0.1"), peer.port(), -1, 1); };
+    const std::vector<Case> cases = {
+        {"first datagram opens", [](UdpSocket &) {}, send, false},
+        {"datagram after a close opens again", [](UdpSocket &s) { s.enableBroadcast(true); s.close(); }, send,
+         false},
+        {"close after sending, nothing queued", [](UdpSocket &s) { s.enableBroadcast(true); },
+         [](UdpSocket &s) { s.closeAfterSending(); }, true},
+        {"datagram on open sockets", [](UdpSocket &s) { s.enableBroadcast(true); }, send, false},
+    };
+    for (const Case &c : cases) {
+        for (int round = 0; round < 20; ++round) {
+            auto sock = makeSocket();
+            sock->setIPv6Enabled(false);
+            c.before(*sock);
+            // Another thread holds the socket queue, so the request still waits there when
+            // isClosed() asks; a third lets it go a little later.
+            std::atomic<bool> holding{false}, release{false};
+            std::thread holder([&, q = sock->socketQueue()] {
+                q->sync([&] {
+                    holding = true;
+                    while (!release) std::this_thread::yield();
+                });
+            });
+            while (!holding) std::this_thread::yield();
+            c.request(*sock);
+            std::thread releaser([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                release = true;
+            });
+            const bool closed = sock->isClosed();
+            releaser.join();
+            holder.join();
+            ASSERT_EQ(closed, c.closedAfter) << c.name << ", round " << round;
+            sock->close();
+        }
+    }
 }
 
 TEST_F(UdpSocketTest, DatagramsWithNoFamilyToGoOutOnAreReportedNotSent) {

@@ -22,6 +22,8 @@
 
 #include <QLoggingCategory>
 
+#include <sys/socket.h>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcUdp, "murnavell.core.udp")
@@ -146,6 +148,27 @@ void UDPserver::adaptersChanged() {
         resetSocketsWithDelay();
         return;
     }
+    receiveBufferSize_ = 0;
+    recvSocket_->performBlock([this] {
+        const int fd = recvSocket_->socket4FD();
+        if (fd < 0) return;
+        const auto current = [fd] {
+            int size = 0;
+            socklen_t length = sizeof size;
+            return ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size : 0;
+        };
+        const int before = current();
+        // Refused or cut down to the system's ceiling: the socket works with what it has, but
+        // never with less than it had (the kernel reports twice the size it was given).
+        const int wanted = kReceiveBufferWanted;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+        if (current() < before) {
+            const int previous = before / 2;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &previous, sizeof previous);
+        }
+        receiveBufferSize_ = current();
+    });
+    qCDebug(lcUdp) << "receive buffer" << receiveBufferSize_ << "bytes";
     if (!recvSocket_->beginReceiving(&error)) {
         qCWarning(lcUdp).noquote() << "cannot receive:" << error.localizedDescription();
         resetSocketsWithDelay();

@@ -30,6 +30,12 @@ public:
     static constexpr double kFollowUpDelay = 6.0;
     static constexpr double kResetDelay = 2.0;
     static constexpr qint64 kRemoveAfterSeconds = 2592000; // 30 days
+    // Receive buffer asked of the kernel for the presence socket: a whole office announcing at
+    // once (every copy answers a "UI" within milliseconds) waits there while the main thread
+    // works through it. The kernel grants at most its own ceiling (net.core.rmem_max, doubled
+    // for its bookkeeping); what it holds is bounded by that, and what the socket has read and
+    // not yet handed over by the socket's own in-flight limit.
+    static constexpr int kReceiveBufferWanted = 4 << 20;
 
     // The process's server: the first one made, until it is destroyed; null before.
     static UDPserver *shared();
@@ -42,6 +48,9 @@ public:
     ~UDPserver() override;
 
     std::uint16_t receivePort() const;
+    // The receive buffer the kernel granted the presence socket, in bytes as it reports them
+    // (0 while there is no socket).
+    int receiveBufferSize() const { return receiveBufferSize_; }
     std::uint16_t sendPort() const { return sendPort_; }
 
     // Sockets.
@@ -126,4 +135,5 @@ private:
     int generations_ = 0;
     int pendingSends_ = 0;
     int receivedDatagrams_ = 0;
+    int receiveBufferSize_ = 0;
 };
