@@ -118,7 +118,7 @@ public:
 FileTransfer::FileTransfer() = default;
 
 FileTransfer::~FileTransfer() {
-    m_worker.reset();
+    dropWorkers();
     if (m_link) m_link->transfer = nullptr;
     if (m_socket) m_socket->disconnect();
 }
@@ -220,7 +220,26 @@ void FileTransfer::stopWorker() {
     if (incoming())
         m_worker->finish();
     else
-        m_worker->stop();
+        stopWorkers();
+}
+
+void FileTransfer::stopWorkers() {
+    // First the socket is closed to the jobs: a chunk the cipher worker hands back later must
+    // not follow chunks that were dropped, or the peer would read a stream with a hole in it.
+    if (m_streamOpen) *m_streamOpen = false;
+    m_streamOpen.reset();
+    // The file worker hands chunks to the cipher worker and that one hands them back: the file
+    // worker is stopped again once the cipher worker can no longer give it work.
+    if (m_worker) m_worker->stop();
+    if (!m_cipherWorker) return;
+    m_cipherWorker->stop();
+    if (m_worker) m_worker->stop();
+}
+
+void FileTransfer::dropWorkers() {
+    stopWorkers();
+    m_cipherWorker.reset();
+    m_worker.reset();
 }
 
 void FileTransfer::setIdleTimeoutForTesting(double seconds) { idleTimeoutForTesting() = seconds; }
@@ -305,8 +324,8 @@ void FileTransfer::releaseCurrentFile() {
 
 void FileTransfer::releaseBuffers() {
     // The object lives as long as the program's context: only a live transfer keeps its chunk
-    // buffers, cipher and worker thread.
-    m_worker.reset();
+    // buffers, cipher and worker threads.
+    dropWorkers();
     m_cryptor.reset();
     m_chunks.clear();
     m_spareChunks.clear();
@@ -528,6 +547,10 @@ void FileTransfer::sendNextPeaceOfFile() {
     }
     if (m_encrypt && !ensureCipher(false)) return fail(Failed);
     if (!m_worker) m_worker = std::make_unique<TransferWorker>();
+    // The cipher is the slowest step and has a thread of its own, so reading the file and
+    // handing chunks to the socket never hold it up.
+    if (m_encrypt && !m_cipherWorker) m_cipherWorker = std::make_unique<TransferWorker>();
+    if (!m_streamOpen) m_streamOpen = std::make_shared<std::atomic<bool>>(true);
     // The next chunks are read and encrypted while earlier ones are in the socket.
     while (int(m_chunks.size()) < ChunksInFlight && m_nextOffset < m_file->bytesTotal) {
         auto chunk = queueNextChunk();
@@ -535,26 +558,46 @@ void FileTransfer::sendNextPeaceOfFile() {
         const qint64 size = chunk->size;
         data->resize(m_encrypt ? padded(size) : size);
         FileTransferCipher *cipher = m_encrypt ? m_cryptor.get() : nullptr;
-        // The jobs run one after another on the worker, so the file is read, the cipher chain
-        // runs and the chunks reach the socket in the order they travel. The worker hands each
-        // chunk to the socket itself, without a turn through the main thread.
+        TransferWorker *fileWorker = m_worker.get();
+        TransferWorker *cipherWorker = m_cipherWorker.get();
+        const auto prepared = [this](bool ok) { chunkPrepared(ok); };
+        const auto failed = [this](bool) { fail(Failed); };
+        // Bounded, so a receiver that vanished without a word does not hold the transfer forever
+        // (see idleTimeLeft). The worker hands each chunk to the socket itself, without a turn
+        // through the main thread.
+        // Chunks reach the socket in order, and none after a chunk that was not sent.
+        auto send = [data, socket = m_socket, open = m_streamOpen, timeout = idleTimeout() / 4] {
+            if (*open) socket->writeData(*data, timeout, DataTag);
+            return true;
+        };
+        // Each worker runs its jobs in order, so the file is read, the cipher chain runs and the
+        // chunks reach the socket in the order they travel.
         m_worker->run(
-            [file = m_file, data, size, cipher, socket = m_socket, timeout = idleTimeout() / 4] {
+            [file = m_file, data, size, cipher, fileWorker, cipherWorker, send, prepared, failed,
+             open = m_streamOpen] {
                 if (const auto &hook = chunkHook()) hook(true);
                 char *bytes = data->data();
                 if (!file->readChunk(bytes, size)) {
                     qCInfo(lcTransfer).noquote() << "reading" << file->fileFullPath << "failed";
+                    *open = false;
                     return false;
                 }
                 // The padding carries nothing; zeros rather than what an earlier chunk left there.
                 std::memset(bytes + size, 0, size_t(data->size() - size));
-                if (cipher && !cipher->update(bytes, bytes, size_t(data->size()))) return false;
-                // Bounded, so a receiver that vanished without a word does not hold the transfer
-                // forever (see idleTimeLeft).
-                socket->writeData(*data, timeout, DataTag);
+                if (!cipher) return send();
+                cipherWorker->run(
+                    [data, cipher, fileWorker, send, prepared, open] {
+                        if (!cipher->update(data->data(), data->data(), size_t(data->size()))) {
+                            *open = false;
+                            return false;
+                        }
+                        fileWorker->run(send, prepared);
+                        return true;
+                    },
+                    failed, false);
                 return true;
             },
-            [this](bool ok) { chunkPrepared(ok); });
+            cipher ? std::function<void(bool)>(failed) : std::function<void(bool)>(prepared), cipher == nullptr);
     }
 }
 
@@ -580,8 +623,8 @@ void FileTransfer::chunkWritten() {
     if (filesTransferred() < filesNumber()) return sendOutGoingFileHeader();
     // Everything is in the socket; the receiver closes once it has it all.
     m_allSent = true;
-    // Nothing more to read or encrypt: the buffers and the worker go now, not at the close.
-    m_worker.reset();
+    // Nothing more to read or encrypt: the buffers and the workers go now, not at the close.
+    dropWorkers();
     m_spareChunks.clear();
     m_chunkBuffers = 0;
     auto *timer = new QTimer(this);

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -180,9 +181,13 @@ private:
     // the window, and moves the offset past it.
     std::shared_ptr<Chunk> queueNextChunk();
     void recycleChunkBuffer(std::unique_ptr<QByteArray> buffer);
-    // Waits for the worker's running job and drops the rest: the file and cipher are the main
-    // thread's again.
+    // Waits for the workers' running jobs and drops the rest: the file and cipher are the main
+    // thread's again. The receiver's worker first runs every job given.
     void stopWorker();
+    // Drops the jobs not started and waits for the running ones, without finishing anything.
+    void stopWorkers();
+    // As stopWorkers(), and the threads go.
+    void dropWorkers();
     // The time-out for a read or write that starts now; the idle clock of its direction starts
     // with it.
     double startReading();
@@ -228,6 +233,10 @@ private:
     qint64 m_lastWrite = 0;       // the same for writes
     qint64 m_unacknowledged = -1; // sender: what the kernel still held at the last look
     QPointer<QObject> m_closeTimer;
-    // Last, so it stops before anything its jobs use goes.
-    std::unique_ptr<TransferWorker> m_worker;
+    // Sender: cleared when a chunk fails or the workers stop; no chunk reaches the socket after.
+    std::shared_ptr<std::atomic<bool>> m_streamOpen;
+    // Last, so they stop before anything their jobs use goes; dropWorkers() stops them in the
+    // order their jobs hand work to each other.
+    std::unique_ptr<TransferWorker> m_cipherWorker; // sender, encrypted: the data cipher
+    std::unique_ptr<TransferWorker> m_worker;       // the file, and the sender's socket writes
 };

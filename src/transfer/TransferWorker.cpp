@@ -12,14 +12,14 @@ TransferWorker::~TransferWorker() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-void TransferWorker::run(std::function<bool()> job, std::function<void(bool ok)> done) {
+void TransferWorker::run(std::function<bool()> job, std::function<void(bool ok)> done, bool reportSuccess) {
     {
         std::lock_guard lock(m_mutex);
         if (!m_live) m_live = std::make_shared<bool>(true);
-        m_jobs.push_back({std::move(job), std::move(done)});
+        m_jobs.push_back({std::move(job), std::move(done), reportSuccess});
+        // Started at the first job, so a transfer that never moves a byte costs no thread.
+        if (!m_thread.joinable()) m_thread = std::thread([this] { threadMain(); });
     }
-    // Started at the first job, so a transfer that never moves a byte costs no thread.
-    if (!m_thread.joinable()) m_thread = std::thread([this] { threadMain(); });
     m_wake.notify_one();
 }
 
@@ -62,10 +62,13 @@ void TransferWorker::threadMain() {
         const bool ok = job.work();
         // What the job held goes before stop() may return.
         job.work = nullptr;
-        dispatch::Queue::main()->async([live, ok, done = std::move(job.done)] {
-            if (!live || !*live) return;
-            if (done) done(ok);
-        });
+        if (job.done && (!ok || job.reportSuccess)) {
+            dispatch::Queue::main()->async([live, ok, done = std::move(job.done)] {
+                if (!live || !*live) return;
+                done(ok);
+            });
+        }
+        job.done = nullptr;
         lock.lock();
         // A failed job ends the run: nothing after it may act on what it left undone.
         if (!ok) m_jobs.clear();

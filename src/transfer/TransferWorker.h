@@ -21,8 +21,10 @@ public:
 
     // Runs `job` on the worker thread after every job given before, then `done` with its result
     // on the main queue, unless stop() came first. A job that fails drops the jobs after it
-    // (their results never come). Call from the main thread.
-    void run(std::function<bool()> job, std::function<void(bool ok)> done);
+    // (their results never come). With `reportSuccess` false, `done` hears only of a failure and
+    // a job that succeeds costs the main thread nothing. Call from the main thread, or from a job
+    // of another worker (which must then be stopped before this one is destroyed).
+    void run(std::function<bool()> job, std::function<void(bool ok)> done, bool reportSuccess = true);
     // Drops the jobs not started, waits for the one running, and cancels every result not yet
     // delivered. Afterwards the caller owns again whatever the jobs touched. The worker takes
     // new jobs after it.
@@ -36,6 +38,7 @@ private:
     struct Job {
         std::function<bool()> work;
         std::function<void(bool)> done;
+        bool reportSuccess = true;
     };
     void threadMain();
 

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 
 #include <iostream>
+#include <map>
 
 namespace {
 
@@ -43,13 +44,30 @@ std::vector<Call> readTrace(const QString &path) {
     std::vector<Call> calls;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return calls;
-    static const QRegularExpression line(QStringLiteral("^\\d+\\s+(\\d+\\.\\d+)\\s+(.*)$"));
+    static const QRegularExpression line(QStringLiteral("^(\\d+)\\s+(\\d+\\.\\d+)\\s+(.*)$"));
+    static const QRegularExpression resumed(QStringLiteral("^<\\.\\.\\. \\w+ resumed>(.*)$"));
+    static const QLatin1String unfinished(" <unfinished ...>");
+    // A call that another thread's trace line interrupted comes in two lines, its start and its
+    // end; joined, it is listed when it started, with its result.
+    std::map<QString, Call> started;
     while (!file.atEnd()) {
         const QString text = QString::fromUtf8(file.readLine()).trimmed();
         const QRegularExpressionMatch m = line.match(text);
-        // A call another thread interrupted is listed when it starts; its end adds nothing.
-        if (!m.hasMatch() || m.captured(2).startsWith(QLatin1String("<..."))) continue;
-        calls.push_back({m.captured(1).toDouble(), m.captured(2)});
+        if (!m.hasMatch()) continue;
+        const QString pid = m.captured(1), what = m.captured(3);
+        if (what.endsWith(unfinished)) {
+            started[pid] = {m.captured(2).toDouble(), what.chopped(unfinished.size())};
+            continue;
+        }
+        const QRegularExpressionMatch end = resumed.match(what);
+        if (end.hasMatch()) {
+            const auto it = started.find(pid);
+            if (it == started.end()) continue;
+            calls.push_back({it->second.at, it->second.text + end.captured(1)});
+            started.erase(it);
+            continue;
+        }
+        calls.push_back({m.captured(2).toDouble(), what});
     }
     std::stable_sort(calls.begin(), calls.end(), [](const Call &a, const Call &b) { return a.at < b.at; });
     return calls;

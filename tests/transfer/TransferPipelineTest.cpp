@@ -137,12 +137,19 @@ TEST_F(TransferPipelineTest, ACancelInTheMiddleOnEitherSideFreesEverythingAndLea
         bool receiverCancels;
         bool encrypt;
         States sender, receiver;
+        // Else the receiver's writes are held, with its window full.
+        bool holdSenderReads = false;
     };
     const Case cases[] = {
         {"the sender cancels, encrypted", false, true, {5, 1, 0}, {5, 1, 7}},
         {"the receiver cancels, encrypted", true, true, {5, 1, 7}, {5, 1, 0}},
         {"the sender cancels, plain", false, false, {5, 1, 0}, {5, 1, 7}},
         {"the receiver cancels, plain", true, false, {5, 1, 7}, {5, 1, 0}},
+        // The released read hands its chunk to the cipher's thread, and that one back to the
+        // file's, while the cancel stops both.
+        {"the sender cancels as its first read goes on, encrypted", false, true, {5, 1, 0}, {5, 1, 7}, true},
+        {"the receiver cancels as the sender's first read goes on, encrypted", true, true, {5, 1, 7}, {5, 1, 0},
+         true},
     };
     // Far more than the window and the kernel's buffers hold, so the cancel comes mid-way.
     const QByteArray data = randomBytes(40 * FileTransfer::ChunkSize, 52);
@@ -156,12 +163,16 @@ TEST_F(TransferPipelineTest, ACancelInTheMiddleOnEitherSideFreesEverythingAndLea
         SCOPED_TRACE(c.what);
         incoming.clear();
         encrypt = c.encrypt;
-        auto gate = std::make_unique<Gate>(false);
+        auto gate = std::make_unique<Gate>(c.holdSenderReads);
         FileTransfer *out = send({sourceRoot() + "/big.bin"});
         ASSERT_TRUE(out);
-        // Mid-way: the receiver's window is full and its first write is held.
+        // Mid-way: the held side's window is full and its first chunk is held.
+        FileTransfer *held = nullptr;
         ASSERT_TRUE(waitUntil(
-            [&] { return gate->entered() == 1 && incoming && incoming->chunkBuffersHeld() == FileTransfer::ChunksInFlight; },
+            [&] {
+                held = c.holdSenderReads ? out : incoming.data();
+                return gate->entered() == 1 && held && held->chunkBuffersHeld() == FileTransfer::ChunksInFlight;
+            },
             10000));
         const QString folder = receivedFolder();
         // The held write goes on while the cancel stops everything after it.
@@ -207,6 +218,44 @@ TEST_F(TransferPipelineTest, ManySmallFilesBehindASlowDiskWaitWithinTheWindowAnd
     EXPECT_EQ(incoming->filesTransferred(), files);
     for (const auto &[name, data] : sent) EXPECT_TRUE(readFile(receivedFolder() + "/S/" + name) == data) << qPrintable(name);
     EXPECT_EQ(QDir(receivedFolder() + "/S").entryList(QDir::Files).size(), files) << "no incomplete file left";
+}
+
+TEST_F(TransferPipelineTest, ASourceThatShrinksMidwayFailsBothSidesAndTheReceiverKeepsOnlyTrueBytes) {
+    // A read that fails stops what follows it, while chunks before it may still be with the
+    // cipher's thread: none of those may reach the peer after one was dropped.
+    struct Case {
+        const char *what;
+        bool encrypt;
+    };
+    const Case cases[] = {{"encrypted", true}, {"plain", false}};
+    constexpr qsizetype kept = 6 * FileTransfer::ChunkSize;
+    const QByteArray data = randomBytes(20 * FileTransfer::ChunkSize, 53);
+    bool encrypt = true;
+    startServers([&encrypt](FileTransfer *t) {
+        t->setEncrypt(encrypt);
+        t->ContinueTransfer(FileTransfer::Transferring);
+    });
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        incoming.clear();
+        encrypt = c.encrypt;
+        ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", data));
+        auto gate = std::make_unique<Gate>(true);
+        FileTransfer *out = send({sourceRoot() + "/big.bin"});
+        ASSERT_TRUE(out);
+        ASSERT_TRUE(waitUntil([&] { return gate->entered() == 1 && incoming; }, 10000));
+        const QString folder = receivedFolder();
+        ASSERT_TRUE(QFile::resize(sourceRoot() + "/big.bin", kept));
+        gate->open();
+        ASSERT_TRUE(waitUntil([&] { return endedAndFreed(out); }, 20000));
+        EXPECT_EQ(states[out], (States{5, 1, 7}));
+        EXPECT_EQ(states[incoming], (States{5, 1, 7}));
+        EXPECT_FALSE(QFileInfo::exists(folder + "/big.bin"));
+        const QByteArray part = readFile(folder + "/big.bin.part");
+        EXPECT_EQ(part.size() % FileTransfer::ChunkSize, 0);
+        EXPECT_LE(part.size(), kept);
+        EXPECT_TRUE(part == data.left(part.size()));
+    }
 }
 
 } // namespace
