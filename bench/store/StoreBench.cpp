@@ -3,6 +3,7 @@
 // inserts and kept in the temporary folder for later runs. Each layer case has a bare twin
 // (prepared statements on a raw handle, reading the same columns); the ratios are printed at
 // the end, with the open time of the 1M store over that of the 10k store.
+#include "BenchStoreBuilder.h"
 #include "core/model/Message.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
@@ -41,47 +42,21 @@ QString storeFor(qint64 entries) {
     return benchFolder() + QStringLiteral("/store-%1.storedata").arg(entries);
 }
 
-void check(int rc, sqlite3 *db, const char *what) {
-    if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
-    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-}
-
-void exec(sqlite3 *db, const char *sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
-
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
-    sqlite3_stmt *stmt = nullptr;
-    check(sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr), db, sql);
-    return stmt;
-}
+void check(int rc, sqlite3 *db, const char *what) { BenchStoreBuilder::check(rc, db, what); }
+void exec(sqlite3 *db, const char *sql) { BenchStoreBuilder::exec(db, sql); }
+sqlite3_stmt *prepare(sqlite3 *db, const char *sql) { return BenchStoreBuilder::prepare(db, sql); }
 
 // Entry k belongs to user k % 1000; every 10th round of users writes in a chat instead, so each
 // user has 9 one-to-one lines for every chat line.
 bool isChatLine(qint64 k) { return (k / kUsers) % 10 == 9; }
 
 void generate(qint64 entries) {
-    const QString path = storeFor(entries);
-    if (QFileInfo::exists(path)) return;
-    QDir().mkpath(benchFolder());
-    const QString building = path + QStringLiteral(".building");
-    for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(building + QLatin1String(suffix));
-    {
-        // The layer makes the schema and its indexes, so the rows below fit it exactly.
-        ManagedObjectContext context(UserListModel::model());
-        if (!context.open(building)) std::exit(1);
-    }
-    std::fprintf(stderr, "building %s ...\n", qPrintable(path));
-    sqlite3 *db = nullptr;
-    check(sqlite3_open(QFile::encodeName(building).constData(), &db), db, "open");
-    exec(db, "PRAGMA synchronous=OFF");
-    exec(db, "BEGIN");
-    exec(db,
-         "INSERT INTO tree_items (id, kind, name, isUser, expanded) VALUES (1, 'Group', 'General', 0, 1)");
-    exec(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, status, \"group\", sessionId) "
-             "VALUES (2, 'Me', 'Bench Me', 1, 'A000000000', '0', 1, 1234)");
+    BenchStoreBuilder b(storeFor(entries));
+    if (!b.isNeeded()) return;
+    b.addGroupAndMe();
     sqlite3_stmt *user =
-        prepare(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, pc, ip, status, "
-                    "userOffline, seenLastTime, \"group\") VALUES (?, 'User', ?, 1, ?, ?, ?, '10', 1, ?, 1)");
+        b.prepare("INSERT INTO tree_items (id, kind, name, isUser, userId, pc, ip, status, "
+                  "userOffline, seenLastTime, \"group\") VALUES (?, 'User', ?, 1, ?, ?, ?, '10', 1, ?, 1)");
     for (int u = 0; u < kUsers; ++u) {
         // QString rather than std::string: GCC 12 at -O3 warns falsely on std::string concatenation.
         const std::string name = QStringLiteral("User %1").arg(u).toStdString(),
@@ -94,55 +69,28 @@ void generate(qint64 entries) {
         sqlite3_bind_text(user, 4, pc.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(user, 5, ip.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(user, 6, kBaseMs);
-        check(sqlite3_step(user), db, "user");
+        check(sqlite3_step(user), b.db(), "user");
         sqlite3_reset(user);
     }
     sqlite3_finalize(user);
-    sqlite3_stmt *chat = prepare(db, "INSERT INTO chats (id, kind, roomId) VALUES (?, 'Chat', ?)");
+    sqlite3_stmt *chat = b.prepare("INSERT INTO chats (id, kind, roomId) VALUES (?, 'Chat', ?)");
     for (int c = 1; c <= kChats; ++c) {
         sqlite3_bind_int64(chat, 1, c);
         sqlite3_bind_int64(chat, 2, 1000 + c);
-        check(sqlite3_step(chat), db, "chat");
+        check(sqlite3_step(chat), b.db(), "chat");
         sqlite3_reset(chat);
     }
     sqlite3_finalize(chat);
-    sqlite3_stmt *entry = prepare(
-        db, "INSERT INTO log_entries (id, kind, incoming, time, timeReceived, "
-            "originalSenderName, chat, message, messageId) VALUES (?, 'Message', ?, ?, ?, ?, ?, ?, ?)");
-    sqlite3_stmt *join = prepare(db, "INSERT INTO log_entry_users (owner, target, sortKey) VALUES (?, ?, ?)");
-    for (qint64 k = 0; k < entries; ++k) {
-        const qint64 row = k + 1, when = kBaseMs + k * 1000;
-        const qint64 userRow = kFirstUserRow + k % kUsers;
-        const bool inChat = isChatLine(k);
-        const std::string text =
-            "benchmark message number " + std::to_string(k) + ", some words to make it a line";
-        const std::string sender = "User " + std::to_string(k % kUsers);
-        sqlite3_bind_int64(entry, 1, row);
-        sqlite3_bind_int(entry, 2, int(k % 2));
-        sqlite3_bind_int64(entry, 3, when - 500);
-        sqlite3_bind_int64(entry, 4, when);
-        sqlite3_bind_text(entry, 5, sender.c_str(), -1, SQLITE_TRANSIENT);
-        if (inChat)
-            sqlite3_bind_int64(entry, 6, 1 + (k / 10) % kChats);
-        else
-            sqlite3_bind_null(entry, 6);
-        sqlite3_bind_text(entry, 7, text.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(entry, 8, 1000000000000LL + k);
-        check(sqlite3_step(entry), db, "entry");
-        sqlite3_reset(entry);
-        sqlite3_bind_int64(join, 1, row);
-        sqlite3_bind_int64(join, 2, userRow);
-        sqlite3_bind_int64(join, 3, when);
-        check(sqlite3_step(join), db, "join");
-        sqlite3_reset(join);
-    }
-    sqlite3_finalize(entry);
-    sqlite3_finalize(join);
-    exec(db, "COMMIT");
-    exec(db, "ANALYZE");
-    exec(db, "PRAGMA journal_mode=DELETE");
-    sqlite3_close(db);
-    if (!QFile::rename(building, path)) std::exit(1);
+    for (qint64 k = 0; k < entries; ++k)
+        b.addLine({.row = k + 1,
+                   .userRow = kFirstUserRow + k % kUsers,
+                   .when = kBaseMs + k * 1000,
+                   .incoming = k % 2 == 1,
+                   .sender = "User " + std::to_string(k % kUsers),
+                   .text = "benchmark message number " + std::to_string(k) + ", some words to make it a line",
+                   .chat = isChatLine(k) ? 1 + (k / 10) % kChats : 0,
+                   .messageId = 1000000000000LL + k});
+    b.finish(true);
 }
 
 // --- bare SQLite -----------------------------------------------------------------------------
@@ -374,21 +322,12 @@ constexpr int kHeldBodyBytes = 13000;
 QString heldStore() { return benchFolder() + QStringLiteral("/store-held-%1.storedata").arg(kHeldCopies); }
 
 void generateHeld() {
-    const QString path = heldStore();
-    if (QFileInfo::exists(path)) return;
-    QDir().mkpath(benchFolder());
-    const QString building = path + QStringLiteral(".building");
-    for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(building + QLatin1String(suffix));
-    if (!QFile::copy(storeFor(10000), building)) std::exit(1);
-    std::fprintf(stderr, "building %s ...\n", qPrintable(path));
-    sqlite3 *db = nullptr;
-    check(sqlite3_open(QFile::encodeName(building).constData(), &db), db, "open");
-    exec(db, "PRAGMA synchronous=OFF");
-    exec(db, "BEGIN");
-    sqlite3_stmt *held = prepare(
-        db, "INSERT INTO held_messages (id, kind, mass, message, messageId, time, sender) VALUES "
-            "(?, 'MessageForForwarding', 0, ?, ?, ?, ?)");
-    sqlite3_stmt *to = prepare(db, "INSERT INTO held_message_recipients (owner, target) VALUES (?, ?)");
+    BenchStoreBuilder b(heldStore(), storeFor(10000));
+    if (!b.isNeeded()) return;
+    sqlite3_stmt *held =
+        b.prepare("INSERT INTO held_messages (id, kind, mass, message, messageId, time, sender) VALUES "
+                  "(?, 'MessageForForwarding', 0, ?, ?, ?, ?)");
+    sqlite3_stmt *to = b.prepare("INSERT INTO held_message_recipients (owner, target) VALUES (?, ?)");
     std::string body(kHeldBodyBytes, '\0');
     quint32 x = 12345;
     for (int i = 0; i < kHeldCopies; ++i) {
@@ -398,19 +337,16 @@ void generateHeld() {
         sqlite3_bind_int64(held, 3, 7000000000000LL + i);
         sqlite3_bind_int64(held, 4, kBaseMs + i * 1000LL);
         sqlite3_bind_int64(held, 5, kFirstUserRow + i % 10);
-        check(sqlite3_step(held), db, "held");
+        check(sqlite3_step(held), b.db(), "held");
         sqlite3_reset(held);
         sqlite3_bind_int64(to, 1, i + 1);
         sqlite3_bind_int64(to, 2, kFirstUserRow + 10 + i % (kUsers - 10));
-        check(sqlite3_step(to), db, "recipient");
+        check(sqlite3_step(to), b.db(), "recipient");
         sqlite3_reset(to);
     }
     sqlite3_finalize(held);
     sqlite3_finalize(to);
-    exec(db, "COMMIT");
-    exec(db, "PRAGMA journal_mode=DELETE");
-    sqlite3_close(db);
-    if (!QFile::rename(building, path)) std::exit(1);
+    b.finish(false);
 }
 
 // Bytes the heap hands out right now: what an open context keeps, whatever the allocator reuses.
@@ -435,9 +371,10 @@ void BM_OpenHeld_Bare(benchmark::State &state) {
     const QString path = heldStore();
     for (auto _ : state) {
         sqlite3 *db = openBare(path);
-        for (const char *sql : {"SELECT * FROM tree_items", "SELECT * FROM chats",
-                                "SELECT id, kind, mass, messageId, time, sender, length(message) FROM held_messages",
-                                "SELECT * FROM held_message_recipients"}) {
+        for (const char *sql :
+             {"SELECT * FROM tree_items", "SELECT * FROM chats",
+              "SELECT id, kind, mass, messageId, time, sender, length(message) FROM held_messages",
+              "SELECT * FROM held_message_recipients"}) {
             sqlite3_stmt *stmt = prepare(db, sql);
             benchmark::DoNotOptimize(readAllRows(stmt));
             sqlite3_finalize(stmt);

@@ -200,7 +200,9 @@ void transfer(benchmark::State &state, bool encrypt, const QStringList &files, c
     }
 }
 
-void transferEncrypted(benchmark::State &state) { transfer(state, true, {world->source}, "transfer_encrypted"); }
+void transferEncrypted(benchmark::State &state) {
+    transfer(state, true, {world->source}, "transfer_encrypted");
+}
 void transferPlain(benchmark::State &state) { transfer(state, false, {world->source}, "transfer_plain"); }
 void transferSmall(benchmark::State &state) { transfer(state, false, world->smallFiles, "small_files"); }
 void transferLarge(benchmark::State &state) {
@@ -264,16 +266,35 @@ int loopbackListener(sockaddr_in &a) {
     return lfd;
 }
 
+// One timed run of a bare copy over loopback, after the disk has settled: `receive` takes the
+// accepted connection on a thread of its own, `send` the connected socket on this one. What was
+// received is removed untimed.
+template <class Receive, class Send> void bareCopyRun(benchmark::State &state, Receive receive, Send send) {
+    settleDisk(state);
+    sockaddr_in a{};
+    const int lfd = loopbackListener(a);
+    std::thread receiverThread([lfd, &receive] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        receive(fd);
+        ::close(fd);
+    });
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    send(fd);
+    ::close(fd);
+    receiverThread.join();
+    ::close(lfd);
+    state.PauseTiming();
+    QDir(world->received).removeRecursively();
+    state.ResumeTiming();
+}
+
 // The small files one after another over one connection: a header (name length, size), the
 // name and the bytes; the receiver writes a temporary file, syncs it, renames it, syncs the
 // folder and answers one byte before the sender goes on.
 void smallCopy(benchmark::State &state) {
     for (auto _ : state) {
-        settleDisk(state);
-        sockaddr_in a{};
-        const int lfd = loopbackListener(a);
-        std::thread receiverThread([lfd] {
-            const int fd = ::accept(lfd, nullptr, nullptr);
+        const auto receive = [](int fd) {
             const QByteArray folder = QFile::encodeName(world->received + "/small");
             QDir().mkpath(world->received + "/small");
             const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -291,34 +312,36 @@ void smallCopy(benchmark::State &state) {
                 if (!sendFully(fd, "k", 1)) break;
             }
             ::close(dir);
-            ::close(fd);
-        });
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        std::vector<char> buf(65536);
-        for (const QString &path : std::as_const(world->smallFiles)) {
-            const int in = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-            const ssize_t n = ::read(in, buf.data(), buf.size());
-            ::close(in);
-            const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
-            const std::uint32_t head[2] = {std::uint32_t(name.size()), std::uint32_t(std::max<ssize_t>(n, 0))};
-            // One send per file: written piece by piece, each piece after the first would wait for
-            // the receiver's delayed acknowledgement (Nagle), and the baseline would measure that.
-            QByteArray message(reinterpret_cast<const char *>(head), sizeof head);
-            message += name;
-            message.append(buf.data(), qsizetype(head[1]));
-            char answer = 0;
-            if (!sendFully(fd, message.constData(), size_t(message.size())) || !readFully(fd, &answer, 1)) {
-                state.SkipWithError("bare copy failed");
-                break;
+        };
+        bool failed = false;
+        const auto send = [&failed](int fd) {
+            std::vector<char> buf(65536);
+            for (const QString &path : std::as_const(world->smallFiles)) {
+                const int in = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+                const ssize_t n = ::read(in, buf.data(), buf.size());
+                ::close(in);
+                const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+                const std::uint32_t head[2] = {std::uint32_t(name.size()),
+                                               std::uint32_t(std::max<ssize_t>(n, 0))};
+                // One send per file: written piece by piece, each piece after the first would wait
+                // for the receiver's delayed acknowledgement (Nagle), and the baseline would
+                // measure that.
+                QByteArray message(reinterpret_cast<const char *>(head), sizeof head);
+                message += name;
+                message.append(buf.data(), qsizetype(head[1]));
+                char answer = 0;
+                if (!sendFully(fd, message.constData(), size_t(message.size())) ||
+                    !readFully(fd, &answer, 1)) {
+                    failed = true;
+                    return;
+                }
             }
+        };
+        bareCopyRun(state, receive, send);
+        if (failed) {
+            state.SkipWithError("bare copy failed");
+            break;
         }
-        ::close(fd);
-        receiverThread.join();
-        ::close(lfd);
-        state.PauseTiming();
-        QDir(world->received).removeRecursively();
-        state.ResumeTiming();
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * kSmallFiles);
 }
@@ -328,11 +351,7 @@ void smallCopy(benchmark::State &state) {
 // the folder before it is done, the promise a received file keeps.
 void plainCopy(benchmark::State &state, bool durable) {
     for (auto _ : state) {
-        settleDisk(state);
-        sockaddr_in a{};
-        const int lfd = loopbackListener(a);
-        std::thread receiverThread([lfd, durable] {
-            const int fd = ::accept(lfd, nullptr, nullptr);
+        const auto receive = [durable](int fd) {
             QDir().mkpath(world->received);
             const QByteArray folder = QFile::encodeName(world->received);
             const QByteArray part = folder + "/copy.bin.part", final = folder + "/copy.bin";
@@ -349,27 +368,21 @@ void plainCopy(benchmark::State &state, bool durable) {
                 ::fsync(dir);
                 ::close(dir);
             }
-            ::close(fd);
-        });
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        const int in = ::open(QFile::encodeName(world->source).constData(), O_RDONLY | O_CLOEXEC);
-        std::vector<char> buf(kChunk);
-        ssize_t n;
-        while ((n = ::read(in, buf.data(), buf.size())) > 0) {
-            for (ssize_t off = 0; off < n;) {
-                const ssize_t w = ::send(fd, buf.data() + off, size_t(n - off), MSG_NOSIGNAL);
-                if (w <= 0) break;
-                off += w;
+        };
+        const auto send = [](int fd) {
+            const int in = ::open(QFile::encodeName(world->source).constData(), O_RDONLY | O_CLOEXEC);
+            std::vector<char> buf(kChunk);
+            ssize_t n;
+            while ((n = ::read(in, buf.data(), buf.size())) > 0) {
+                for (ssize_t off = 0; off < n;) {
+                    const ssize_t w = ::send(fd, buf.data() + off, size_t(n - off), MSG_NOSIGNAL);
+                    if (w <= 0) break;
+                    off += w;
+                }
             }
-        }
-        ::close(in);
-        ::close(fd);
-        receiverThread.join();
-        ::close(lfd);
-        state.PauseTiming();
-        QDir(world->received).removeRecursively();
-        state.ResumeTiming();
+            ::close(in);
+        };
+        bareCopyRun(state, receive, send);
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * kFileSize);
 }
@@ -408,40 +421,27 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     makeWorld();
 
-    benchmark::RegisterBenchmark("256MiB/plain_copy", plainCopy, false)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    benchmark::RegisterBenchmark("256MiB/synced_copy", plainCopy, true)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    benchmark::RegisterBenchmark("256MiB/transfer_plain", transferPlain)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    benchmark::RegisterBenchmark("256MiB/transfer_encrypted", transferEncrypted)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    benchmark::RegisterBenchmark("256MiB/encrypt_only", encryptOnly)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(3);
-    // One pass: the main thread's share over a transfer as long as a large one is.
-    benchmark::RegisterBenchmark("1GiB/transfer_encrypted", transferLarge)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(1);
-    // One pass each: every file costs two syncs on both sides, which take long on a busy disk.
-    benchmark::RegisterBenchmark("1000x1KiB/bare_copy", smallCopy)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(1);
-    benchmark::RegisterBenchmark("1000x1KiB/transfer", transferSmall)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(1);
+    const struct {
+        const char *name;
+        void (*run)(benchmark::State &);
+        int iterations;
+    } runs[] = {
+        {"256MiB/plain_copy", [](benchmark::State &state) { plainCopy(state, false); }, 3},
+        {"256MiB/synced_copy", [](benchmark::State &state) { plainCopy(state, true); }, 3},
+        {"256MiB/transfer_plain", transferPlain, 3},
+        {"256MiB/transfer_encrypted", transferEncrypted, 3},
+        {"256MiB/encrypt_only", encryptOnly, 3},
+        // One pass: the main thread's share over a transfer as long as a large one is.
+        {"1GiB/transfer_encrypted", transferLarge, 1},
+        // One pass each: every file costs two syncs on both sides, which take long on a busy disk.
+        {"1000x1KiB/bare_copy", smallCopy, 1},
+        {"1000x1KiB/transfer", transferSmall, 1},
+    };
+    for (const auto &r : runs)
+        benchmark::RegisterBenchmark(r.name, r.run)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(r.iterations);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
@@ -450,8 +450,8 @@ int main(int argc, char **argv) {
 
     const double base = reporter.time("256MiB/plain_copy/iterations:3/real_time");
     const double synced = reporter.time("256MiB/synced_copy/iterations:3/real_time");
-    std::printf("\n%-20s %14s %14s %8s %14s %8s\n", "", "transfer ms", "plain copy ms", "ratio", "synced copy ms",
-                "ratio");
+    std::printf("\n%-20s %14s %14s %8s %14s %8s\n", "", "transfer ms", "plain copy ms", "ratio",
+                "synced copy ms", "ratio");
     for (const char *what : {"transfer_plain", "transfer_encrypted"}) {
         const double mine = reporter.time(std::string("256MiB/") + what + "/iterations:3/real_time");
         if (mine <= 0 || base <= 0) continue;
@@ -461,7 +461,8 @@ int main(int argc, char **argv) {
     const double mb = double(kFileSize) / 1e6;
     const double plain = reporter.time("256MiB/transfer_plain/iterations:3/real_time");
     if (plain > 0 && base > 0)
-        benchSummary("transfer 256 MiB plain", mb / plain * 1e3, mb / base * 1e3, "MB/s", base / plain, ">= 0.8");
+        benchSummary("transfer 256 MiB plain", mb / plain * 1e3, mb / base * 1e3, "MB/s", base / plain,
+                     ">= 0.8");
     // The received file is on the disk when the transfer ends; the plain copy's is in the page
     // cache only, so the disk's write speed bounds the row above. This one keeps the same promise.
     if (plain > 0 && synced > 0)
@@ -480,11 +481,11 @@ int main(int argc, char **argv) {
     for (const auto &[what, share] : g_busy)
         std::printf("main thread busy during %s: %.0f%%\n", what.c_str(), share * 100);
     if (g_busy.count("transfer_encrypted"))
-        benchSummary("main thread busy in a 256 MiB encrypted transfer", g_busy.at("transfer_encrypted") * 100,
-                     100, "%", g_busy.at("transfer_encrypted"));
+        benchSummary("main thread busy in a 256 MiB encrypted transfer",
+                     g_busy.at("transfer_encrypted") * 100, 100, "%", g_busy.at("transfer_encrypted"));
     if (g_busy.count("1GiB_encrypted"))
-        benchSummary("main thread busy in a 1 GiB encrypted transfer", g_busy.at("1GiB_encrypted") * 100, 100, "%",
-                     g_busy.at("1GiB_encrypted"));
+        benchSummary("main thread busy in a 1 GiB encrypted transfer", g_busy.at("1GiB_encrypted") * 100, 100,
+                     "%", g_busy.at("1GiB_encrypted"));
     world->sender.reset();
     world->receiver.reset();
     return 0;

@@ -3,6 +3,7 @@
 // end of the text, rendered and laid out) against the bare SQLite queries of the same 101 pages
 // on a raw handle, reading every column. The ratio is printed at the end. The store is built
 // once with bulk inserts and kept in the temporary folder for later runs. Runs offscreen.
+#include "BenchStoreBuilder.h"
 #include "core/app/KDTAppDelegate.h"
 #include "core/model/Me.h"
 #include "core/model/User.h"
@@ -39,75 +40,28 @@ User *g_user = nullptr;
 QString dataFolder() { return QDir::tempPath() + QStringLiteral("/murnavell-history-bench-v1"); }
 QString storePath() { return dataFolder() + QStringLiteral("/Murnavell/") + KDTAppDelegate::storeFileName; }
 
-void check(int rc, sqlite3 *db, const char *what) {
-    if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return;
-    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-}
-
-void exec(sqlite3 *db, const char *sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
-
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
-    sqlite3_stmt *stmt = nullptr;
-    check(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), db, sql);
-    return stmt;
-}
+void check(int rc, sqlite3 *db, const char *what) { BenchStoreBuilder::check(rc, db, what); }
+sqlite3_stmt *prepare(sqlite3 *db, const char *sql) { return BenchStoreBuilder::prepare(db, sql); }
 
 // One peer with a million one-to-one lines, every other one incoming.
 void generate() {
-    const QString path = storePath();
-    if (QFileInfo::exists(path)) return;
-    QDir().mkpath(QFileInfo(path).path());
-    const QString building = path + QStringLiteral(".building");
-    for (const char *suffix : {"", "-wal", "-shm"}) QFile::remove(building + QLatin1String(suffix));
-    {
-        // The layer makes the schema and its indexes, so the rows below fit it exactly.
-        ManagedObjectContext context(UserListModel::model());
-        if (!context.open(building)) std::exit(1);
-    }
-    std::fprintf(stderr, "building %s ...\n", qPrintable(path));
-    sqlite3 *db = nullptr;
-    check(sqlite3_open(QFile::encodeName(building).constData(), &db), db, "open");
-    exec(db, "PRAGMA synchronous=OFF");
-    exec(db, "BEGIN");
-    exec(db,
-         "INSERT INTO tree_items (id, kind, name, isUser, expanded) VALUES (1, 'Group', 'General', 0, 1)");
-    exec(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, status, \"group\", sessionId) "
-             "VALUES (2, 'Me', 'Bench Me', 1, 'A000000000', '0', 1, 1234)");
-    exec(db, "INSERT INTO tree_items (id, kind, name, isUser, userId, status, userOffline, \"group\") "
-             "VALUES (3, 'User', 'Olga', 1, 'A000000001', '0', 0, 1)");
-    sqlite3_stmt *entry =
-        prepare(db, "INSERT INTO log_entries (id, kind, incoming, time, timeReceived, originalSenderName, "
-                    "message, messageId) VALUES (?, 'Message', ?, ?, ?, 'Olga', ?, ?)");
-    sqlite3_stmt *join = prepare(db, "INSERT INTO log_entry_users (owner, target, sortKey) VALUES (?, ?, ?)");
-    for (qint64 k = 0; k < kEntries; ++k) {
-        const qint64 row = k + 1, when = kBaseMs + k * 1000;
-        const std::string text =
-            QStringLiteral("History line %1, with some words to make it a line of a working "
-                           "day's conversation")
-                .arg(k)
-                .toStdString();
-        sqlite3_bind_int64(entry, 1, row);
-        sqlite3_bind_int(entry, 2, int(k % 2));
-        sqlite3_bind_int64(entry, 3, when - 500);
-        sqlite3_bind_int64(entry, 4, when);
-        sqlite3_bind_text(entry, 5, text.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(entry, 6, 1000000000000LL + k);
-        check(sqlite3_step(entry), db, "entry");
-        sqlite3_reset(entry);
-        sqlite3_bind_int64(join, 1, row);
-        sqlite3_bind_int64(join, 2, kUserRow);
-        sqlite3_bind_int64(join, 3, when);
-        check(sqlite3_step(join), db, "join");
-        sqlite3_reset(join);
-    }
-    sqlite3_finalize(entry);
-    sqlite3_finalize(join);
-    exec(db, "COMMIT");
-    exec(db, "ANALYZE");
-    exec(db, "PRAGMA journal_mode=DELETE");
-    sqlite3_close(db);
-    if (!QFile::rename(building, path)) std::exit(1);
+    BenchStoreBuilder b(storePath());
+    if (!b.isNeeded()) return;
+    b.addGroupAndMe();
+    b.exec("INSERT INTO tree_items (id, kind, name, isUser, userId, status, userOffline, \"group\") "
+           "VALUES (3, 'User', 'Olga', 1, 'A000000001', '0', 0, 1)");
+    for (qint64 k = 0; k < kEntries; ++k)
+        b.addLine({.row = k + 1,
+                   .userRow = kUserRow,
+                   .when = kBaseMs + k * 1000,
+                   .incoming = k % 2 == 1,
+                   .sender = "Olga",
+                   .text = QStringLiteral("History line %1, with some words to make it a line of a working "
+                                          "day's conversation")
+                               .arg(k)
+                               .toStdString(),
+                   .messageId = 1000000000000LL + k});
+    b.finish(true);
 }
 
 // Opens the window on the user and scrolls to the end of the text until 100 more pages are in.

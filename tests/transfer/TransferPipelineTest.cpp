@@ -55,10 +55,12 @@ protected:
         // Every change either side publishes, and whether it came on the main thread.
         QObject::connect(ctx, &ManagedObjectContext::objectInserted, ctx, [this](ManagedObject *o) {
             if (!dynamic_cast<FileTransfer *>(o)) return;
-            QObject::connect(o, &ManagedObject::attributeChanged, o, [this](const QString &, const QVariant &) {
-                ++changes;
-                if (QThread::currentThread() != QCoreApplication::instance()->thread()) ++offMain;
-            });
+            QObject::connect(o, &ManagedObject::attributeChanged, o,
+                             [this](const QString &, const QVariant &) {
+                                 ++changes;
+                                 if (QThread::currentThread() != QCoreApplication::instance()->thread())
+                                     ++offMain;
+                             });
         });
     }
     FileTransfer *send(const QStringList &paths) {
@@ -66,6 +68,23 @@ protected:
         return ctx->fetch<FileTransfer>().value(ctx->fetch<FileTransfer>().size() - 1);
     }
     QString receivedFolder() const { return incoming ? incoming->folderPath().toLocalFile() : QString(); }
+    // Both servers up; the receiver takes every transfer, encrypted as `encrypt` says then.
+    void startAccepting() {
+        startServers([this](FileTransfer *t) {
+            t->setEncrypt(encrypt);
+            t->ContinueTransfer(FileTransfer::Transferring);
+        });
+    }
+    // The next case's transfer of one file.
+    FileTransfer *sendAnew(const QString &path, bool encrypted) {
+        incoming.clear();
+        encrypt = encrypted;
+        return send({path});
+    }
+    // The side held at the gate has filled its window and waits there.
+    static bool windowFull(Gate &gate, FileTransfer *side) {
+        return gate.entered() == 1 && side && side->chunkBuffersHeld() == FileTransfer::ChunksInFlight;
+    }
     // Both sides ended and hold nothing.
     bool endedAndFreed(FileTransfer *out) {
         return ended(out) && ended(incoming) && out->chunkBuffersHeld() == 0 &&
@@ -74,13 +93,14 @@ protected:
 
     int changes = 0;
     int offMain = 0;
+    bool encrypt = true;
 };
 
 TEST_F(TransferPipelineTest, EitherSideHeldBackTheOtherWaitsWithinTheWindowAndEveryByteArrives) {
     struct Case {
         const char *what;
-        bool hold;         // one side's file work is held until the window is full
-        bool holdSending;  // which: the sender's reads or the receiver's writes
+        bool hold;        // one side's file work is held until the window is full
+        bool holdSending; // which: the sender's reads or the receiver's writes
         bool encrypt;
     };
     const Case cases[] = {
@@ -92,26 +112,16 @@ TEST_F(TransferPipelineTest, EitherSideHeldBackTheOtherWaitsWithinTheWindowAndEv
     // Five chunks and a bit: more than the window on either side, the last chunk padded.
     const QByteArray data = randomBytes(5 * FileTransfer::ChunkSize + 100, 51);
     ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", data));
-    bool encrypt = true;
-    startServers([&encrypt](FileTransfer *t) {
-        t->setEncrypt(encrypt);
-        t->ContinueTransfer(FileTransfer::Transferring);
-    });
+    startAccepting();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        incoming.clear();
-        encrypt = c.encrypt;
         std::unique_ptr<Gate> gate = c.hold ? std::make_unique<Gate>(c.holdSending) : nullptr;
-        FileTransfer *out = send({sourceRoot() + "/big.bin"});
+        FileTransfer *out = sendAnew(sourceRoot() + "/big.bin", c.encrypt);
         ASSERT_TRUE(out);
         if (gate) {
             // The held side fills its window and stops there; the other side is held up by it.
-            ASSERT_TRUE(waitUntil(
-                [&] {
-                    FileTransfer *side = c.holdSending ? out : incoming.data();
-                    return gate->entered() == 1 && side && side->chunkBuffersHeld() == FileTransfer::ChunksInFlight;
-                },
-                10000));
+            ASSERT_TRUE(
+                waitUntil([&] { return windowFull(*gate, c.holdSending ? out : incoming.data()); }, 10000));
             EXPECT_LE(out->bytesReceived(), qint64(data.size()));
             gate->open();
         }
@@ -148,32 +158,25 @@ TEST_F(TransferPipelineTest, ACancelInTheMiddleOnEitherSideFreesEverythingAndLea
         // The released read hands its chunk to the cipher's thread, and that one back to the
         // file's, while the cancel stops both.
         {"the sender cancels as its first read goes on, encrypted", false, true, {5, 1, 0}, {5, 1, 7}, true},
-        {"the receiver cancels as the sender's first read goes on, encrypted", true, true, {5, 1, 7}, {5, 1, 0},
+        {"the receiver cancels as the sender's first read goes on, encrypted",
+         true,
+         true,
+         {5, 1, 7},
+         {5, 1, 0},
          true},
     };
     // Far more than the window and the kernel's buffers hold, so the cancel comes mid-way.
     const QByteArray data = randomBytes(40 * FileTransfer::ChunkSize, 52);
     ASSERT_TRUE(writeFile(sourceRoot() + "/big.bin", data));
-    bool encrypt = true;
-    startServers([&encrypt](FileTransfer *t) {
-        t->setEncrypt(encrypt);
-        t->ContinueTransfer(FileTransfer::Transferring);
-    });
+    startAccepting();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        incoming.clear();
-        encrypt = c.encrypt;
         auto gate = std::make_unique<Gate>(c.holdSenderReads);
-        FileTransfer *out = send({sourceRoot() + "/big.bin"});
+        FileTransfer *out = sendAnew(sourceRoot() + "/big.bin", c.encrypt);
         ASSERT_TRUE(out);
         // Mid-way: the held side's window is full and its first chunk is held.
-        FileTransfer *held = nullptr;
-        ASSERT_TRUE(waitUntil(
-            [&] {
-                held = c.holdSenderReads ? out : incoming.data();
-                return gate->entered() == 1 && held && held->chunkBuffersHeld() == FileTransfer::ChunksInFlight;
-            },
-            10000));
+        ASSERT_TRUE(
+            waitUntil([&] { return windowFull(*gate, c.holdSenderReads ? out : incoming.data()); }, 10000));
         const QString folder = receivedFolder();
         // The held write goes on while the cancel stops everything after it.
         gate->open();
@@ -209,15 +212,18 @@ TEST_F(TransferPipelineTest, ManySmallFilesBehindASlowDiskWaitWithinTheWindowAnd
     ASSERT_TRUE(out);
     ASSERT_TRUE(waitUntil([&] { return gate->entered() == 1; }, 10000));
     spinFor(300);
-    EXPECT_LE(out->filesTransferred(), FileTransfer::ChunksInFlight + 1) << "the receiver took more than its window";
+    EXPECT_LE(out->filesTransferred(), FileTransfer::ChunksInFlight + 1)
+        << "the receiver took more than its window";
     EXPECT_EQ(incoming->filesTransferred(), 0);
     gate->open();
     ASSERT_TRUE(waitUntil([&] { return endedAndFreed(out); }, 30000));
     EXPECT_EQ(states[out], (States{5, 1, 6}));
     EXPECT_EQ(states[incoming], (States{5, 1, 6}));
     EXPECT_EQ(incoming->filesTransferred(), files);
-    for (const auto &[name, data] : sent) EXPECT_TRUE(readFile(receivedFolder() + "/S/" + name) == data) << qPrintable(name);
-    EXPECT_EQ(QDir(receivedFolder() + "/S").entryList(QDir::Files).size(), files) << "no incomplete file left";
+    for (const auto &[name, data] : sent)
+        EXPECT_TRUE(readFile(receivedFolder() + "/S/" + name) == data) << qPrintable(name);
+    EXPECT_EQ(QDir(receivedFolder() + "/S").entryList(QDir::Files).size(), files)
+        << "no incomplete file left";
 }
 
 TEST_F(TransferPipelineTest, ASourceThatShrinksMidwayFailsBothSidesAndTheReceiverKeepsOnlyTrueBytes) {

@@ -409,7 +409,7 @@ TEST(TcpSocketTls, AFastPeerWithNoReadQueuedIsHeldBackNotBuffered) {
     spinFor(700);
     EXPECT_FALSE(p.serverRec->events.contains("write:7"));
     p.client->readDataToLength(size_t(payload.size()), -1, 1);
-    ASSERT_TRUE(waitUntil([&] { return p.clientRec->reads.size() == 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return p.clientRec->reads.size() == 1; }, 60000));
     EXPECT_TRUE(p.clientRec->reads[0] == payload);
     EXPECT_TRUE(waitUntil([&] { return p.serverRec->events.contains("write:7"); }));
 }
