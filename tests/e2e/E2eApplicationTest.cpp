@@ -49,7 +49,9 @@ protected:
     QString storeOf(int i) const { return lab->folder(i) + "/data/Murnavell/Murnavell-v2.storedata"; }
 
     // The id of the application's user as the driver hears it: the first peer it announces.
-    static QString peerId(CopyProcess *driver, const QString &ownId, int timeoutMs = 15000) {
+    // Bounds are generous: an application starting beside a full suite and builds may take many
+    // seconds before it first announces itself or answers.
+    static QString peerId(CopyProcess *driver, const QString &ownId, int timeoutMs = 30000) {
         const auto heard = driver->waitForEvent(
             [&](const QJsonObject &e) { return e.value("event") == "presence" && e.value("from") != ownId; },
             timeoutMs);
@@ -77,8 +79,8 @@ protected:
     }
     // The application's copy `p` quits in order: "UO" reaches the driver, then it exits with 0.
     void expectQuitInOrder(QProcess *p) {
-        ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 10000)) << qPrintable(b->diagnostics());
-        ASSERT_TRUE(p->waitForFinished(10000));
+        ASSERT_TRUE(b->waitForEvent(presence("UO", appId), 30000)) << qPrintable(b->diagnostics());
+        ASSERT_TRUE(p->waitForFinished(30000));
         EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().constData();
     }
@@ -107,7 +109,8 @@ TEST_F(E2eApplicationTest, FindsPeersStoresAndAnswersAndQuitsInOrderOnSigterm) {
 
     const QString text = QStringLiteral("Привет from B ✓");
     b->send("send " + appId + " " + text);
-    ASSERT_TRUE(b->waitForEvent(event("delivered", "to", appId), 10000)) << qPrintable(b->diagnostics());
+    // Within the driver's own time-out for the answer (20 s), however slowly the application starts.
+    ASSERT_TRUE(b->waitForEvent(event("delivered", "to", appId), 30000)) << qPrintable(b->diagnostics());
 
     app->terminate(); // SIGTERM
     expectQuitInOrder(app);

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSize>
 #include <gtest/gtest.h>
 
 namespace {
@@ -39,7 +40,14 @@ TEST_F(E2eMainWindowTest, BusyChosenInOneCopyShowsWithItsTextInTheOther) {
     x.xdotool({"windowmove", aWindow, "40", "60"});
     x.xdotool({"windowsize", bWindow, "320", "420"});
     x.xdotool({"windowmove", bWindow, "520", "60"});
-    spinFor(800);
+    // The clicks below are placed for that size: a loaded machine may take a while to apply it.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return x.geometry(aWindow).size() == QSize(320, 420) &&
+                   x.geometry(bWindow).size() == QSize(320, 420);
+        },
+        15000))
+        << "window sizes " << x.geometry(aWindow).width() << "x" << x.geometry(aWindow).height();
 
     // "Busy" is the middle cell of the status row, under the menu bar.
     ASSERT_TRUE(x.xdotool({"windowactivate", "--sync", aWindow}));
@@ -91,7 +99,16 @@ TEST_F(E2eMainWindowTest, BusyChosenInOneCopyShowsWithItsTextInTheOther) {
            }();
     const QString textOnB =
         "SELECT coalesce(statusString, '') FROM tree_items WHERE userId = '" + aId + "' AND kind = 'User'";
-    spinFor(1000);
+    // B saves its whole model after each packet it is sent: C asks B for its information until
+    // that save holds the text, so B has surely taken the news in before it is told to quit.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            c->send("info " + ids[1]);
+            spinFor(300);
+            return queryStore(storeOf(1), textOnB) == text;
+        },
+        30000))
+        << qPrintable(queryStore(storeOf(1), textOnB));
     screenshot(x, "busy-seen-on-b");
     // What B's tree showed is what B's model held: B saves it as it quits.
     b->terminate();
