@@ -17,6 +17,8 @@ QString userId(int i) { return E2eCopies::userIdIn(2, i); }
 
 constexpr int A = 0, B = 1, C = 2;
 
+// Every wait is bounded generously (15 s unless said otherwise): the copies run beside a full
+// suite and builds. The fixed pauses below only give what must not happen room to show itself.
 class E2eForwardingTest : public E2eCopies {
 protected:
     void SetUp() override {
@@ -33,7 +35,7 @@ protected:
     bool quit(int i) {
         CopyProcess *copy = running[i];
         running[i] = nullptr;
-        return copy && copy->send(QStringLiteral("quit")) && copy->process()->waitForFinished(5000);
+        return copy && copy->send(QStringLiteral("quit")) && copy->process()->waitForFinished(15000);
     }
 
     bool sees(int of, int who, bool online, int timeoutMs = 15000) {
@@ -61,7 +63,7 @@ protected:
     static QList<QJsonObject> linesWithId(CopyProcess *of, const QString &with, const QString &id) {
         QList<QJsonObject> out;
         of->send(QStringLiteral("history %1").arg(with));
-        const auto answer = of->waitForEvent(QStringLiteral("history"), 5000);
+        const auto answer = of->waitForEvent(QStringLiteral("history"), 15000);
         if (!answer) return out;
         for (const QJsonValue &v : answer->value("entries").toArray())
             if (v.toObject().value("messageId").toString() == id) out.append(v.toObject());
@@ -77,8 +79,7 @@ protected:
         const auto sent = running[A]->waitForEvent(QStringLiteral("sent"));
         if (!sent) return {};
         const QString id = sent->value("id").toString();
-        if (!eventually(running[A], event("held", id), 5000) ||
-            !eventually(running[B], event("held", id), 10000))
+        if (!eventually(running[A], event("held", id)) || !eventually(running[B], event("held", id)))
             return {};
         return id;
     }

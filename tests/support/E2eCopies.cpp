@@ -97,7 +97,7 @@ bool E2eCopies::sees(CopyProcess *of, const QString &id, bool online, int timeou
 
 std::optional<QJsonArray> E2eCopies::heldCopies(CopyProcess *copy) {
     copy->send(QStringLiteral("held"));
-    const auto answer = copy->waitForEvent(QStringLiteral("held-list"), 5000);
+    const auto answer = copy->waitForEvent(QStringLiteral("held-list"), 15000);
     if (!answer) return std::nullopt;
     return answer->value("copies").toArray();
 }
