@@ -1,6 +1,7 @@
 // Frame writing and reading against the bare cipher work underneath them: AES-256-CBC through
 // OpenSSL EVP and Base64 over the same plaintext bytes. The table at the end gives codec time
 // divided by baseline time for each payload size, i.e. what the frame layer costs on top.
+#include "BenchRatioReporter.h"
 #include "core/wire/KDTAES.h"
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
@@ -125,32 +126,6 @@ void readBaseline(benchmark::State &state, int size) {
     state.SetBytesProcessed(state.iterations() * size);
 }
 
-// Console output as usual, and the CPU time of every run kept for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    // Colours only on a terminal, so logs and pipes stay plain text.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                m_times[run.benchmark_name()].push_back(run.GetAdjustedCPUTime());
-    }
-
-    // The median over repetitions; 0 when the benchmark did not run.
-    double time(const std::string &name) const {
-        const auto it = m_times.find(name);
-        if (it == m_times.end()) return 0;
-        std::vector<double> times = it->second;
-        std::sort(times.begin(), times.end());
-        return times[times.size() / 2];
-    }
-
-private:
-    std::map<std::string, std::vector<double>> m_times;
-};
-
 std::string name(const char *direction, const char *side, int size) {
     return std::string(direction) + '/' + side + '/' + std::to_string(size);
 }
@@ -170,7 +145,7 @@ int main(int argc, char **argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    BenchRatioReporter reporter(BenchRatioReporter::Measure::CpuTime);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

@@ -17,6 +17,7 @@
 #include "core/wire/KDTPacket.h"
 #include "core/wire/TextCodec.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "support/PrivateFolders.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -101,7 +102,8 @@ public:
                 const QByteArray line = readLine(c);
                 if (insert_) {
                     sqlite3_bind_blob(insert_, 1, line.constData(), int(line.size()), SQLITE_STATIC);
-                    if (sqlite3_step(insert_) != SQLITE_DONE) std::fprintf(stderr, "%s\n", sqlite3_errmsg(db_));
+                    if (sqlite3_step(insert_) != SQLITE_DONE)
+                        std::fprintf(stderr, "%s\n", sqlite3_errmsg(db_));
                     sqlite3_reset(insert_);
                 }
                 rawnet::sendAll(c, reply_);
@@ -298,12 +300,7 @@ public:
 
 int main(int argc, char **argv) {
     QTemporaryDir home;
-    if (!home.isValid()) return 2;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     QCoreApplication app(argc, argv);
 
     Core c;
@@ -356,10 +353,13 @@ int main(int argc, char **argv) {
                     ours / base);
     }
     if (has("BM_Receive_Murnavell") && has("BM_Receive_MinimalStored")) {
-        const double ours = r.at("BM_Receive_Murnavell").second, base = r.at("BM_Receive_MinimalStored").second;
-        std::printf("received and stored: %.0f msg/s; minimal server committing each: %.0f msg/s; ratio %.3f\n",
-                    ours, base, ours / base);
-        benchSummary("message received and stored (TSM, saved, TMR)", ours, base, "msg/s", ours / base, ">= 0.7");
+        const double ours = r.at("BM_Receive_Murnavell").second,
+                     base = r.at("BM_Receive_MinimalStored").second;
+        std::printf(
+            "received and stored: %.0f msg/s; minimal server committing each: %.0f msg/s; ratio %.3f\n", ours,
+            base, ours / base);
+        benchSummary("message received and stored (TSM, saved, TMR)", ours, base, "msg/s", ours / base,
+                     ">= 0.7");
     }
     if (has("BM_Receive16_Murnavell") && has("BM_Receive_Murnavell")) {
         const double many = r.at("BM_Receive16_Murnavell").second, one = r.at("BM_Receive_Murnavell").second;
@@ -368,8 +368,8 @@ int main(int argc, char **argv) {
     }
     if (has("BM_Latency_Murnavell") && has("BM_Latency_MinimalStored")) {
         const double ours = r.at("BM_Latency_Murnavell").first, base = r.at("BM_Latency_MinimalStored").first;
-        std::printf("send to receipt: %.1f us; minimal exchange committing: %.1f us; ratio %.2f\n", ours, base,
-                    ours / base);
+        std::printf("send to receipt: %.1f us; minimal exchange committing: %.1f us; ratio %.2f\n", ours,
+                    base, ours / base);
         benchSummary("send to TMR latency", ours, base, "us", ours / base, "<= 1.5");
     }
     if (has("BM_Store_SaveMessage") && has("BM_Receive_Murnavell") && has("BM_Receive_Minimal")) {

@@ -9,6 +9,7 @@
 // copy of the same files that keeps the same promise per file (written, synced, renamed, the
 // folder synced, then a one-byte answer to the sender). Real time; the ratio table at the end
 // is transfer time / baseline time.
+#include "BenchRatioReporter.h"
 #include "BenchSummary.h"
 #include "core/app/AppContext.h"
 #include "core/app/KDTAppDelegate.h"
@@ -18,6 +19,7 @@
 #include "core/net/UserList.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "support/PrivateFolders.h"
 #include "transfer/FILEserver.h"
 #include "transfer/FileTransfer.h"
 
@@ -387,37 +389,12 @@ void plainCopy(benchmark::State &state, bool durable) {
     state.SetBytesProcessed(int64_t(state.iterations()) * kFileSize);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times_[run.benchmark_name()].push_back(run.GetAdjustedRealTime());
-    }
-    double time(const std::string &name) const {
-        const auto it = times_.find(name);
-        if (it == times_.end()) return 0;
-        std::vector<double> t = it->second;
-        std::sort(t.begin(), t.end());
-        return t[t.size() / 2];
-    }
-
-private:
-    std::map<std::string, std::vector<double>> times_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
     // Private folders: the benchmark never touches the real user's settings, store or downloads.
     QTemporaryDir home;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     QCoreApplication app(argc, argv);
     makeWorld();
 
@@ -444,7 +421,7 @@ int main(int argc, char **argv) {
             ->Iterations(r.iterations);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    BenchRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

@@ -5,6 +5,7 @@
 //    would, untimed, then announced and appended, timed) against a bare QTextDocument filled with
 //    the same lines through a cursor and laid out at the same width as it grows.
 // The ratios are printed at the end. Runs offscreen in a private folder.
+#include "BenchRatioReporter.h"
 #include "core/app/AppContext.h"
 #include "core/app/AppInterface.h"
 #include "core/app/KDTAppDelegate.h"
@@ -16,6 +17,7 @@
 #include "platform/notify/NotificationCenter.h"
 #include "platform/store/Clock.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "support/PrivateFolders.h"
 #include "ui/conversation/Conversation.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -39,7 +41,6 @@ constexpr int kAppended = 1000;
 QDateTime g_now = QDateTime::fromMSecsSinceEpoch(1767225600000LL, Qt::UTC);
 User *g_long = nullptr;
 User *g_short = nullptr;
-std::map<std::string, double> g_times; // ns per iteration, by benchmark name
 
 ManagedObjectContext *context() { return appManagedObjectContext(); }
 
@@ -129,25 +130,11 @@ BENCHMARK(BM_OpenConversation)->Arg(kShort)->Arg(kLong)->Unit(benchmark::kMillis
 BENCHMARK(BM_AppendToWindow)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
 BENCHMARK(BM_AppendToBareDocument)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Keeps each run's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) g_times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
     QTemporaryDir home;
-    if (!home.isValid()) return 2;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     Clock::setNowFunction([] { return g_now; });
@@ -162,12 +149,12 @@ int main(int argc, char **argv) {
     g_short = makeUser(QStringLiteral("Ivan"), QStringLiteral("A000000102"), kShort);
 
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BenchRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [](const char *a, const char *b) {
-        const auto x = g_times.find(a), y = g_times.find(b);
-        if (x == g_times.end() || y == g_times.end() || y->second <= 0) return;
-        std::printf("ratio %s / %s = %.2f\n", a, b, x->second / y->second);
+    auto ratio = [&](const char *a, const char *b) {
+        const double x = reporter.time(a), y = reporter.time(b);
+        if (x <= 0 || y <= 0) return;
+        std::printf("ratio %s / %s = %.2f\n", a, b, x / y);
     };
     ratio("BM_OpenConversation/100000/iterations:20", "BM_OpenConversation/20/iterations:20");
     ratio("BM_AppendToWindow/iterations:3/manual_time", "BM_AppendToBareDocument/iterations:3");

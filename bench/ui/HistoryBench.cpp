@@ -3,6 +3,7 @@
 // end of the text, rendered and laid out) against the bare SQLite queries of the same 101 pages
 // on a raw handle, reading every column. The ratio is printed at the end. The store is built
 // once with bulk inserts and kept in the temporary folder for later runs. Runs offscreen.
+#include "BenchRatioReporter.h"
 #include "BenchStoreBuilder.h"
 #include "core/app/KDTAppDelegate.h"
 #include "core/model/Me.h"
@@ -10,6 +11,7 @@
 #include "core/model/UserListModel.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "support/PrivateFolders.h"
 #include "ui/history/HistoryViewer.h"
 #include "ui/history/PrintingTextView.h"
 
@@ -34,7 +36,6 @@ constexpr int kPages = 100;
 constexpr qint64 kBaseMs = 1767225600000LL; // 2026-01-01 UTC
 constexpr qint64 kUserRow = 3;
 
-std::map<std::string, double> g_times; // ns per iteration, by benchmark name
 User *g_user = nullptr;
 
 QString dataFolder() { return QDir::tempPath() + QStringLiteral("/murnavell-history-bench-v1"); }
@@ -129,24 +130,11 @@ void BM_BareQueries(benchmark::State &state) {
 BENCHMARK(BM_ViewerOpenAndScroll)->Arg(25)->Arg(kPages)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BareQueries)->Unit(benchmark::kMillisecond)->Iterations(20);
 
-// Keeps each run's time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) g_times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
     QTemporaryDir home;
-    if (!home.isValid()) return 2;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     // The store lives in the kept folder; the window only reads it.
     setenv("XDG_DATA_HOME", QFile::encodeName(dataFolder()).constData(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -167,12 +155,11 @@ int main(int argc, char **argv) {
                  qPrintable(g_user->name()));
 
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BenchRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto x = g_times.find("BM_ViewerOpenAndScroll/100/iterations:5"),
-               y = g_times.find("BM_BareQueries/iterations:20");
-    if (x != g_times.end() && y != g_times.end() && y->second > 0)
-        std::printf("ratio BM_ViewerOpenAndScroll / BM_BareQueries = %.2f\n", x->second / y->second);
+    const double x = reporter.time("BM_ViewerOpenAndScroll/100/iterations:5"),
+                 y = reporter.time("BM_BareQueries/iterations:20");
+    if (x > 0 && y > 0) std::printf("ratio BM_ViewerOpenAndScroll / BM_BareQueries = %.2f\n", x / y);
     Me::setCurrent(nullptr);
     KDTAppDelegate::setShared(nullptr);
     return 0;

@@ -11,6 +11,7 @@
 #include "core/model/User.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/store/ManagedObjectContext.h"
+#include "support/PrivateFolders.h"
 #include "ui/main/NSOutlineViewSubClass.h"
 #include "ui/main/OutlineViewDataSource.h"
 
@@ -64,8 +65,8 @@ void BM_StatusChangeAndResort(benchmark::State &state) {
         }
         QApplication::processEvents();
     }
-    state.counters["per_change_us"] =
-        benchmark::Counter(double(kChanges), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_change_us"] = benchmark::Counter(
+        double(kChanges), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_ModelReset(benchmark::State &state) {
@@ -90,11 +91,7 @@ public:
 
 int main(int argc, char **argv) {
     QTemporaryDir home;
-    const QByteArray root = home.path().toLocal8Bit();
-    setenv("HOME", root.constData(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
-    setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
+    if (!usePrivateFolders(home)) return 2;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     KDTAppDelegate::initialize(Defaults::standard(), {QStringLiteral("en-US")});
@@ -117,7 +114,8 @@ int main(int argc, char **argv) {
     const auto change = g_times.find("BM_StatusChangeAndResort/iterations:3");
     const auto reset = g_times.find("BM_ModelReset/iterations:3");
     if (change != g_times.end() && reset != g_times.end() && reset->second > 0)
-        std::printf("one status change and re-sort / one model reset = %.3f\n", change->second / reset->second);
+        std::printf("one status change and re-sort / one model reset = %.3f\n",
+                    change->second / reset->second);
     benchmark::Shutdown();
     KDTAppDelegate::setShared(nullptr);
     return 0;
