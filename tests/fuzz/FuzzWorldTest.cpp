@@ -7,11 +7,17 @@
 #include "core/model/Me.h"
 #include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/store/ManagedObjectContext.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -98,6 +104,32 @@ TEST(FuzzWorld, WhatOneInputStoredIsGoneForTheNext) {
     EXPECT_EQ(next.bob()->status(), QStringLiteral("0"));
     EXPECT_EQ(MessageForForwarding::findByMessageId(next.context(), FuzzWorld::kHeldId).size(), 1);
     EXPECT_EQ(storedRows(next.context()), before);
+}
+
+// Sockets hand their callbacks to the main queue from io threads while the fuzzing thread drains
+// it; none may be lost, run twice, run elsewhere, or stop the run for arriving late.
+TEST(FuzzWorld, BlocksHandedOverFromOtherThreadsWhileDrainingAllRunOnceOnTheDrainingThread) {
+    constexpr int kThreads = 4;
+    constexpr int kBlocksEach = 5000;
+    const std::thread::id drainer = std::this_thread::get_id();
+    std::atomic<int> ran{0};
+    std::atomic<int> elsewhere{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t)
+        senders.emplace_back([&] {
+            for (int i = 0; i < kBlocksEach; ++i)
+                dispatch::Queue::main()->async([&] {
+                    if (std::this_thread::get_id() != drainer) ++elsewhere;
+                    ++ran;
+                });
+        });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ran.load() < kThreads * kBlocksEach && std::chrono::steady_clock::now() < deadline)
+        FuzzWorld::drain();
+    for (std::thread &sender : senders) sender.join();
+    FuzzWorld::drain();
+    EXPECT_EQ(ran.load(), kThreads * kBlocksEach);
+    EXPECT_EQ(elsewhere.load(), 0);
 }
 
 } // namespace
