@@ -27,9 +27,15 @@
 #include <QLoggingCategory>
 #include <QStandardPaths>
 
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 const QString FuzzWorld::kMeId = QStringLiteral("A000000001");
 const QString FuzzWorld::kBobId = QStringLiteral("A000000002");
@@ -53,8 +59,16 @@ public:
 class MainBlocks {
 public:
     void push(dispatch::Queue::Block block) {
-        std::lock_guard lock(mutex_);
-        blocks_.push_back(std::move(block));
+        {
+            std::lock_guard lock(mutex_);
+            blocks_.push_back(std::move(block));
+        }
+        arrived_.notify_all();
+    }
+    // Until a block is there, or the time is up.
+    bool waitFor(std::chrono::microseconds bound) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, bound, [this] { return !blocks_.empty(); });
     }
     // The oldest block, taken off the line; an empty function when there is none.
     dispatch::Queue::Block take() {
@@ -67,6 +81,7 @@ public:
 
 private:
     std::mutex mutex_;
+    std::condition_variable arrived_;
     std::deque<dispatch::Queue::Block> blocks_;
 };
 
@@ -80,10 +95,125 @@ const QDateTime &fixedNow() {
     return now;
 }
 
-// The seeded store as saved once per process; every world opens a copy of it.
+// The seeded store as saved once per process.
 QByteArray &seedImage() {
     static QByteArray image;
     return image;
+}
+
+sqlite3_stmt *prepareOrFail(sqlite3 *db, const QString &sql) {
+    sqlite3_stmt *stmt = nullptr;
+    const QByteArray utf8 = sql.toUtf8();
+    if (sqlite3_prepare_v2(db, utf8.constData(), int(utf8.size()), &stmt, nullptr) != SQLITE_OK)
+        fuzzFail(qPrintable(QStringLiteral("preparing %1: %2").arg(sql, QString::fromUtf8(sqlite3_errmsg(db)))),
+                 __FILE__, __LINE__);
+    return stmt;
+}
+
+// The one store every world opens on, between two worlds. Opening a fresh copy of the image for
+// each input read the schema and prepared every statement again, which cost far more than the
+// code under test; instead one connection goes from world to world, statements and all, and
+// the rows an input changed are put back as seeded, in place.
+class KeptStore {
+public:
+    ~KeptStore() {
+        for (sqlite3_stmt *stmt : restore_) sqlite3_finalize(stmt);
+        connection_.reset();
+    }
+
+    // Once: the store opened on the image, and the image beside it as a database of its own,
+    // which the rows are put back from.
+    void make(const QByteArray &image) {
+        auto context = std::make_unique<ManagedObjectContext>(UserListModel::model());
+        StoreError error;
+        if (!context->openImage(image, &error)) fuzzFail("opening the seeded store", __FILE__, __LINE__);
+        sqlite3 *db = context->database();
+        if (sqlite3_exec(db, "ATTACH ':memory:' AS seed", nullptr, nullptr, nullptr) != SQLITE_OK)
+            fuzzFail("attaching the seed", __FILE__, __LINE__);
+        auto *bytes = static_cast<unsigned char *>(sqlite3_malloc64(sqlite3_uint64(image.size())));
+        if (!bytes) fuzzFail("memory for the seed", __FILE__, __LINE__);
+        std::memcpy(bytes, image.constData(), size_t(image.size()));
+        if (sqlite3_deserialize(db, "seed", bytes, image.size(), image.size(),
+                                SQLITE_DESERIALIZE_FREEONCLOSE) != SQLITE_OK)
+            fuzzFail("reading the seed", __FILE__, __LINE__);
+
+        QStringList tables;
+        sqlite3_stmt *list = prepareOrFail(db, QStringLiteral("SELECT name FROM seed.sqlite_master WHERE type = "
+                                                              "'table' AND name NOT LIKE 'sqlite_%' ORDER BY name"));
+        while (sqlite3_step(list) == SQLITE_ROW)
+            tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list, 0))));
+        sqlite3_finalize(list);
+        if (tables.isEmpty()) fuzzFail("tables of the seed", __FILE__, __LINE__);
+
+        // Every table emptied first, then filled: the references between them are checked at
+        // the end of the transaction, when all rows are back.
+        restore_.push_back(prepareOrFail(db, QStringLiteral("BEGIN")));
+        for (const QString &table : tables)
+            restore_.push_back(prepareOrFail(db, QStringLiteral("DELETE FROM main.\"%1\"").arg(table)));
+        for (const QString &table : tables) {
+            const QString columns = columnsOf(db, table);
+            restore_.push_back(prepareOrFail(db, QStringLiteral("INSERT INTO main.\"%1\" (%2) SELECT %2 FROM seed.\"%1\"")
+                                                     .arg(table, columns)));
+        }
+        restore_.push_back(prepareOrFail(db, QStringLiteral("COMMIT")));
+        changesSeen_ = sqlite3_total_changes64(db);
+        connection_ = context->takeConnection();
+    }
+
+    std::unique_ptr<ManagedObjectContext::Connection> take() {
+        if (!connection_) fuzzFail("the store is in another world", __FILE__, __LINE__);
+        return std::move(connection_);
+    }
+
+    // Back from a world, with the seeded rows put back where the input changed any.
+    void put(std::unique_ptr<ManagedObjectContext::Connection> connection) {
+        if (!connection) fuzzFail("the store did not come back", __FILE__, __LINE__);
+        sqlite3 *db = connection->db;
+        if (sqlite3_total_changes64(db) != changesSeen_) {
+            for (sqlite3_stmt *stmt : restore_) {
+                const int rc = sqlite3_step(stmt);
+                sqlite3_reset(stmt);
+                if (rc != SQLITE_DONE)
+                    fuzzFail(qPrintable(QStringLiteral("putting the seeded rows back: ") +
+                                        QString::fromUtf8(sqlite3_errmsg(db))),
+                             __FILE__, __LINE__);
+            }
+            changesSeen_ = sqlite3_total_changes64(db);
+        }
+        connection_ = std::move(connection);
+    }
+
+private:
+    // The table's columns, with the row id first where no column is it: rows of join tables
+    // are read in row-id order.
+    static QString columnsOf(sqlite3 *db, const QString &table) {
+        sqlite3_stmt *info = prepareOrFail(db, QStringLiteral("PRAGMA seed.table_info(\"%1\")").arg(table));
+        QStringList columns;
+        int keys = 0;
+        bool integerKey = false;
+        while (sqlite3_step(info) == SQLITE_ROW) {
+            const QString name = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(info, 1)));
+            const QString type = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(info, 2)));
+            columns.append(QLatin1Char('"') + name + QLatin1Char('"'));
+            if (sqlite3_column_int(info, 5) > 0) {
+                ++keys;
+                integerKey = type.compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
+            }
+        }
+        sqlite3_finalize(info);
+        if (columns.isEmpty()) fuzzFail("columns of a seed table", __FILE__, __LINE__);
+        if (!(keys == 1 && integerKey)) columns.prepend(QStringLiteral("rowid"));
+        return columns.join(QStringLiteral(", "));
+    }
+
+    std::unique_ptr<ManagedObjectContext::Connection> connection_;
+    std::vector<sqlite3_stmt *> restore_;
+    sqlite3_int64 changesSeen_ = 0;
+};
+
+KeptStore &keptStore() {
+    static KeptStore store;
+    return store;
 }
 
 User *knownUser(ManagedObjectContext *ctx, const QString &id, const QString &name, const QString &ip,
@@ -146,6 +276,7 @@ void FuzzWorld::setUpProcess() {
     FuzzWorld seeded{Seeding{}};
     seedImage() = seeded.context()->image();
     if (seedImage().isEmpty()) fuzzFail("image of the seeded store", __FILE__, __LINE__);
+    keptStore().make(seedImage());
 }
 
 FuzzWorld::FuzzWorld(Seeding) : delegate_(std::make_unique<KDTAppDelegate>()) {
@@ -197,7 +328,8 @@ FuzzWorld::FuzzWorld() : delegate_(std::make_unique<KDTAppDelegate>()) {
     KDTAppDelegate::setShared(delegate_.get());
     auto context = std::make_unique<ManagedObjectContext>(UserListModel::model());
     StoreError error;
-    if (!context->openImage(seedImage(), &error)) fuzzFail("opening the seeded store", __FILE__, __LINE__);
+    if (!context->openConnection(keptStore().take(), &error)) fuzzFail("opening the seeded store", __FILE__, __LINE__);
+    onKeptStore_ = true;
     context_ = context.get();
     delegate_->useContext(std::move(context));
     roster_ = std::make_unique<UserList>();
@@ -218,6 +350,8 @@ FuzzWorld::~FuzzWorld() {
     roster_->setMe(nullptr);
     UserList::setShared(nullptr);
     roster_.reset();
+    // What the input left unsaved goes with the world; what it saved goes back to the seed's.
+    if (onKeptStore_) keptStore().put(context_->takeConnection());
     KDTAppDelegate::setShared(nullptr);
     delegate_.reset();
     // Blocks queued while the objects went away find them gone.
@@ -239,6 +373,8 @@ void FuzzWorld::drain() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+bool FuzzWorld::waitForBlocks(std::chrono::microseconds bound) { return mainBlocks().waitFor(bound); }
 
 std::optional<PacketArray> FuzzWorld::readFields(const QByteArray &joinedFields) {
     const qsizetype fieldCount = joinedFields.count('\xa6') + 1;

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -16,8 +17,9 @@ class UserList;
 
 // What the handlers of network input work on, made afresh for every input: a store in memory
 // holding the local user, a few known users, a held copy, a stored message and a chat room
-// (seeded and saved once per process, then opened from a copy of its image for each input, so
-// nothing one input stored is seen by the next), and a roster with the local user. Nothing leaves the process: every way out (packets, windows, sounds, information
+// (seeded once per process; every world opens the same store, whose seeded rows are put back
+// when a world ends, so nothing one input stored is seen by the next), and a roster with the
+// local user. Nothing leaves the process: every way out (packets, windows, sounds, information
 // requests) is replaced by one that records nothing, and blocks for the main queue are kept
 // until drain() runs them.
 class FuzzWorld {
@@ -37,6 +39,9 @@ public:
 
     // Runs the blocks handed to the main queue, and those they hand on, up to a bound.
     static void drain();
+    // Until a block for the main queue is there (one handed over by a socket's io thread), or
+    // the time is up; true when one is.
+    static bool waitForBlocks(std::chrono::microseconds bound);
 
     // The frame of the fields (joined by 0xA6, a count and an id put in front, NUL behind)
     // read back as the receiving side reads it; nothing when the reader rejects it.
@@ -57,4 +62,5 @@ private:
     Me *me_ = nullptr;
     User *bob_ = nullptr;
     User *carol_ = nullptr;
+    bool onKeptStore_ = false;
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -206,11 +207,17 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
               (inMemory || execute(QStringLiteral("PRAGMA journal_mode=WAL"), error)) &&
               execute(QStringLiteral("PRAGMA synchronous=FULL"), error) &&
               (image ? checkImageVersion(error) : createOrCheckSchema(error));
-    if (ok) {
-        ++m_trackingSuppressed;
-        ok = loadResident(error);
-        --m_trackingSuppressed;
+    if (!ok) {
+        close();
+        return false;
     }
+    return loadOpened(error);
+}
+
+bool ManagedObjectContext::loadOpened(StoreError *error) {
+    ++m_trackingSuppressed;
+    const bool ok = loadResident(error);
+    --m_trackingSuppressed;
     if (!ok) {
         close();
         // Nothing read from a store that failed to open may stay behind.
@@ -226,6 +233,46 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
         return false;
     }
     return true;
+}
+
+ManagedObjectContext::Connection::~Connection() {
+    for (sqlite3_stmt *s : std::as_const(statements)) sqlite3_finalize(s);
+    if (db) sqlite3_close(db);
+}
+
+std::unique_ptr<ManagedObjectContext::Connection> ManagedObjectContext::takeConnection() {
+    if (!m_db) return nullptr;
+    // No read left half done, no transaction left open for the next holder.
+    for (sqlite3_stmt *s : std::as_const(m_statements)) sqlite3_reset(s);
+    if (!sqlite3_get_autocommit(m_db)) execute(QStringLiteral("ROLLBACK"), nullptr);
+    auto connection = std::make_unique<Connection>();
+    connection->db = std::exchange(m_db, nullptr);
+    connection->path = m_path;
+    connection->statements = std::exchange(m_statements, {});
+    return connection;
+}
+
+bool ManagedObjectContext::openConnection(std::unique_ptr<Connection> connection, StoreError *error) {
+    if (error) *error = {};
+    if (m_db) close();
+    if (!connection || !connection->db) {
+        setError(error, StoreError::NotOpen, QStringLiteral("no store to take over"));
+        return false;
+    }
+    if (!m_objects.empty()) {
+        setError(error, StoreError::NotOpen, QStringLiteral("context already holds objects"));
+        return false;
+    }
+    m_db = std::exchange(connection->db, nullptr);
+    m_path = connection->path;
+    m_statements = std::exchange(connection->statements, {});
+    m_deferredReads = 0;
+    // A store of another model would be read wrongly.
+    if (!checkImageVersion(error)) {
+        close();
+        return false;
+    }
+    return loadOpened(error);
 }
 
 void ManagedObjectContext::close() {

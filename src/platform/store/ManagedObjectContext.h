@@ -44,6 +44,25 @@ public:
     // The saved contents of the store as one block (empty when not open); unsaved changes are
     // not in it.
     QByteArray image() const;
+    // The open store and the statements prepared on it, given up by one context for another to
+    // open on (takeConnection(), openConnection()); closed when dropped.
+    struct Connection {
+        Connection() = default;
+        ~Connection();
+        Connection(const Connection &) = delete;
+        Connection &operator=(const Connection &) = delete;
+        sqlite3 *db = nullptr;
+        QString path;
+        QHash<QString, sqlite3_stmt *> statements;
+    };
+    // Gives up the open store without closing it: a harness that opens the same store for
+    // every run then skips reading its schema and preparing its statements again. Unsaved
+    // changes are not in it; this context is closed afterwards (its objects stay valid, nothing
+    // more is saved). Null when not open.
+    std::unique_ptr<Connection> takeConnection();
+    // Opens on a store another context gave up, loading its resident rows as open() does. On
+    // failure the store is closed.
+    bool openConnection(std::unique_ptr<Connection> connection, StoreError *error = nullptr);
     bool isOpen() const { return m_db != nullptr; }
     QString path() const { return m_path; }
     // Closes the store; objects stay valid but nothing more is saved.
@@ -123,6 +142,8 @@ private:
     bool openAt(const QString &path, StoreError *error, const QByteArray *image = nullptr);
     bool createOrCheckSchema(StoreError *error);
     bool checkImageVersion(StoreError *error);
+    // The end of every open: the resident rows read; on failure nothing read stays.
+    bool loadOpened(StoreError *error);
     bool loadResident(StoreError *error);
     void awakeLoaded(const QList<ManagedObject *> &loaded);
     // The columns a row is read with: every one, a deferred attribute as its size.

@@ -255,6 +255,63 @@ TEST_F(StoreOpenTest, AContextOpenedFromAnImageHoldsTheSavedRowsAndSavesApart) {
     EXPECT_EQ(User::findByUserId(&again, "A3"), nullptr);
 }
 
+// A store given up by one context and taken over by the next holds what was saved (not what
+// was not), saves through the new holder only, and stays the same store on disk.
+TEST_F(StoreOpenTest, AStoreHandedToAnotherContextKeepsItsSavedRowsAndSavesOnlyThroughIt) {
+    const QString path = file("handed.storedata");
+    ManagedObjectContext first(UserListModel::model());
+    ASSERT_TRUE(first.open(path));
+    first.insert<User>()->setUserId("A1");
+    ASSERT_TRUE(first.save());
+    User *unsaved = first.insert<User>();
+    unsaved->setUserId("A2");
+
+    std::unique_ptr<ManagedObjectContext::Connection> connection = first.takeConnection();
+    ASSERT_NE(connection, nullptr);
+    EXPECT_FALSE(first.isOpen());
+    EXPECT_EQ(unsaved->userId(), "A2"); // its objects stay valid
+    StoreError error;
+    EXPECT_FALSE(first.save(&error));
+    EXPECT_EQ(error.code, StoreError::NotOpen);
+    EXPECT_EQ(first.takeConnection(), nullptr);
+
+    ManagedObjectContext second(UserListModel::model());
+    ASSERT_TRUE(second.openConnection(std::move(connection), &error)) << error.message.toStdString();
+    EXPECT_NE(User::findByUserId(&second, "A1"), nullptr);
+    EXPECT_EQ(User::findByUserId(&second, "A2"), nullptr);
+    second.insert<User>()->setUserId("A3");
+    ASSERT_TRUE(second.save(&error)) << error.message.toStdString();
+    second.close();
+
+    ManagedObjectContext reopened(UserListModel::model());
+    ASSERT_TRUE(reopened.open(path));
+    EXPECT_NE(User::findByUserId(&reopened, "A1"), nullptr);
+    EXPECT_EQ(User::findByUserId(&reopened, "A2"), nullptr);
+    EXPECT_NE(User::findByUserId(&reopened, "A3"), nullptr);
+}
+
+TEST_F(StoreOpenTest, AStoreIsTakenOverOnlyByAnEmptyContextOfItsSchema) {
+    ManagedObjectContext holding(UserListModel::model());
+    holding.insert<User>()->setUserId("B1");
+    ManagedObjectContext otherSchema(UserListModel::model());
+    ASSERT_TRUE(otherSchema.openInMemory());
+    ASSERT_EQ(sqlite3_exec(otherSchema.database(), "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+    ManagedObjectContext source(UserListModel::model());
+    ASSERT_TRUE(source.openInMemory());
+
+    StoreError error;
+    ManagedObjectContext empty(UserListModel::model());
+    EXPECT_FALSE(empty.openConnection(nullptr, &error));
+    EXPECT_EQ(error.code, StoreError::NotOpen);
+    EXPECT_FALSE(holding.openConnection(source.takeConnection(), &error));
+    EXPECT_EQ(error.code, StoreError::NotOpen);
+    EXPECT_FALSE(holding.isOpen());
+    EXPECT_EQ(holding.fetch<User>().size(), 1);
+    EXPECT_FALSE(empty.openConnection(otherSchema.takeConnection(), &error));
+    EXPECT_EQ(error.code, StoreError::SchemaMismatch);
+    EXPECT_FALSE(empty.isOpen());
+}
+
 TEST_F(StoreOpenTest, AnImageThatIsNoStoreOfThisSchemaIsRefused) {
     ManagedObjectContext other(UserListModel::model());
     ASSERT_TRUE(other.openInMemory());
