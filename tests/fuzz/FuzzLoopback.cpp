@@ -128,4 +128,4 @@ void fuzzRunMainQueue() {
     FuzzWorld::waitForBlocks(std::chrono::microseconds(100));
 }
 
-void fuzzHung() { fuzzFail("the exchange did not end in time", __FILE__, __LINE__); }
+void fuzzHung(const char *file, int line) { fuzzFail("the exchange did not end in time", file, line); }

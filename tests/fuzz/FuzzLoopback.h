@@ -28,11 +28,14 @@ void fuzzEmptyFolder(const QString &path);
 // Runs the main queue until the condition holds; every exchange of a target ends well within
 // the bound, so reaching it is a hang.
 void fuzzRunMainQueue();
-[[noreturn]] void fuzzHung();
-template <class F> void fuzzRunUntil(F done, std::chrono::seconds bound = std::chrono::seconds(5)) {
+// The wait that ran out is named by its place in the target.
+[[noreturn]] void fuzzHung(const char *file, int line);
+template <class F>
+void fuzzRunUntil(F done, std::chrono::seconds bound = std::chrono::seconds(5), const char *file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) fuzzHung();
+        if (std::chrono::steady_clock::now() >= deadline) fuzzHung(file, line);
         fuzzRunMainQueue();
     }
     fuzzRunMainQueue();
