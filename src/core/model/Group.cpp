@@ -16,8 +16,8 @@ void Group::setOutline(UserTreeOutline *outline) { g_outline = outline; }
 Group *Group::findByName(ManagedObjectContext *context, const QString &name) {
     if (!context) return nullptr;
     // Groups share their table with the users: the index spares a walk through all of them.
-    const QList<Group *> groups = context->withValue<Group>(QStringLiteral("name"), name);
-    return groups.isEmpty() ? nullptr : groups.first();
+    static const QString entity = QString::fromLatin1(Group::EntityName);
+    return dynamic_cast<Group *>(context->firstWithValue(entity, QStringLiteral("name"), name));
 }
 
 Group *Group::general(ManagedObjectContext *context) {

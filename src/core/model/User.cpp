@@ -61,8 +61,8 @@ const QString kStar = QStringLiteral("*");
 User *User::findByUserId(ManagedObjectContext *context, const QString &userId) {
     if (!context || userId.isEmpty()) return nullptr;
     // From the store's index: a roster of thousands answers as fast as one of ten.
-    const QList<User *> users = context->withValue<User>(QStringLiteral("userId"), userId);
-    return users.isEmpty() ? nullptr : users.first();
+    static const QString entity = QString::fromLatin1(User::EntityName);
+    return dynamic_cast<User *>(context->firstWithValue(entity, QStringLiteral("userId"), userId));
 }
 
 Group *User::group() const { return dynamic_cast<Group *>(toOne(QStringLiteral("group"))); }

@@ -381,6 +381,39 @@ void UDPserver::sendFrame(const QByteArray &frame, const QString &host, long tag
     sendSocket_->sendData(frame, host, sendPort_, -1, tag);
 }
 
+void UDPserver::reserveAnswerTurn() {
+    if (answerTurnReserved_) return;
+    answerTurnReserved_ = true;
+    QPointer<UDPserver> self(this);
+    dispatch::Queue::main()->async([self] {
+        if (self) self->sendAnswers();
+    });
+}
+
+void UDPserver::answer(User *user) {
+    UserList *list = UserList::shared();
+    Me *me = list ? list->me() : Me::current();
+    if (!me || !user) return;
+    const QByteArray frame = KDTPacket::PlainPackeFromArray(presencePacket(me, QStringLiteral("AL"), user, {}, {}));
+    if (frame.isEmpty()) {
+        qCWarning(lcUdp).noquote() << "presence packet AL cannot be framed";
+        return;
+    }
+    if (!answerTurnReserved_) {
+        // Not from a datagram (nothing reserved a turn): at once, as any other packet.
+        sendFrame(frame, user->ip(), 0);
+        return;
+    }
+    answers_.push_back({frame, user->ip()});
+}
+
+void UDPserver::sendAnswers() {
+    answerTurnReserved_ = false;
+    std::vector<Answer> ready;
+    ready.swap(answers_);
+    for (const Answer &a : ready) sendFrame(a.frame, a.host, 0);
+}
+
 // --- receiving ---
 
 void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) {
@@ -395,6 +428,10 @@ void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) 
 
     UserList *list = UserList::shared();
     if (!list) return; // before launch has published the roster
+    const bool refresh = word == QLatin1String("RL") || word == QLatin1String("UI");
+    // Taken before the roster update, which may ask a newcomer for its details: the answer
+    // goes first, so the newcomer knows this copy when the request reaches it.
+    if (refresh || word == QLatin1String("AL")) reserveAnswerTurn();
     User *user = list->UpdateUserDataWithUDP(fields);
     if (!user) return;
     emit presenceReceived(word, user->userId());
@@ -402,9 +439,7 @@ void UDPserver::handleDatagram(const QByteArray &data, const QString &fromHost) 
         user->setTypingReceived(Clock::now());
         return;
     }
-    if (word == QLatin1String("RL") || word == QLatin1String("UI") ||
-        (word == QLatin1String("AL") && user->UTF8compatible() && user->isWindows()))
-        SendUDPpacketTo(user, QStringLiteral("AL"));
+    if (refresh || (word == QLatin1String("AL") && user->UTF8compatible() && user->isWindows())) answer(user);
     if (word == QLatin1String("UOMFR")) {
         // The integer value, as every copy reads this field: a peer may send " 123" or "123x".
         const std::optional<qint64> messageId = leadingInteger(fields.at(1));

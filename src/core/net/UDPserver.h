@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class Me;
 class SocketError;
@@ -121,6 +122,12 @@ private:
     class SocketEvents;
 
     void sendFrame(const QByteArray &frame, const QString &host, long tag);
+    // Answers ("AL") to the datagrams of one delivery leave together on the main queue's next
+    // turn, ahead of anything the datagrams asked for meanwhile (information requests): one
+    // hand-over to the sending socket's queue for a burst instead of one per datagram.
+    void reserveAnswerTurn();
+    void answer(User *user);
+    void sendAnswers();
 
     std::shared_ptr<SocketEvents> events_;
     std::shared_ptr<UdpSocket> recvSocket_;
@@ -136,4 +143,10 @@ private:
     int pendingSends_ = 0;
     int receivedDatagrams_ = 0;
     int receiveBufferSize_ = 0;
+    struct Answer {
+        QByteArray frame;
+        QString host;
+    };
+    std::vector<Answer> answers_;
+    bool answerTurnReserved_ = false;
 };

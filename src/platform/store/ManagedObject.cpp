@@ -177,7 +177,9 @@ void ManagedObject::setToOne(const QString &key, ManagedObject *target) {
         if (inverse && !inverse->toMany) {
             if (ManagedObject *previous = target->toOne(rel->inverse)) previous->setToOne(key, nullptr);
         }
-        target->linkPrimitive(rel->inverse, this);
+        // This object's to-one was not the target, so the target's list cannot hold it yet:
+        // no search through a group of thousands for every user put into it.
+        target->linkPrimitive(rel->inverse, this, false);
     }
     const int index = relationshipIndex(key);
     m_links[index].one = target;
@@ -232,14 +234,14 @@ void ManagedObject::removeToMany(const QString &key, ManagedObject *target) {
     if (inverse) emit target->attributeChanged(inverse->name, {});
 }
 
-void ManagedObject::linkPrimitive(const QString &key, ManagedObject *target) {
+void ManagedObject::linkPrimitive(const QString &key, ManagedObject *target, bool mayHoldIt) {
     const int i = relationshipIndex(key);
     const RelationshipDescription *rel = relationshipAt(i);
     if (!rel) return;
     Link &link = m_links[i];
     if (!rel->toMany) {
         link.one = target;
-    } else if (rel->inMemory && !link.many.contains(target)) {
+    } else if (rel->inMemory && !(mayHoldIt && link.many.contains(target))) {
         link.many.append(target);
     }
 }

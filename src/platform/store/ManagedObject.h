@@ -108,7 +108,8 @@ private:
     int relationshipIndex(const QString &key) const;
     const RelationshipDescription *relationshipAt(int index) const;
     // Raw changes without tracking or notices, used while loading and by the inverse upkeep.
-    void linkPrimitive(const QString &key, ManagedObject *target);
+    // `mayHoldIt` false: the caller knows a to-many does not hold the target yet.
+    void linkPrimitive(const QString &key, ManagedObject *target, bool mayHoldIt = true);
     void unlinkPrimitive(const QString &key, ManagedObject *target);
     bool holds(const QString &key, const ManagedObject *target) const;
     // `column`: attribute index, or attribute count + relationship index for a to-one.

@@ -516,6 +516,36 @@ void ManagedObjectContext::noteValueChanged(ManagedObject *object, const QString
     (*index)[object->value(key).toString()].append(object);
 }
 
+const QList<ManagedObject *> *ManagedObjectContext::valueIndexEntry(const EntityDescription &entity,
+                                                                    const QString &key, const QString &value) {
+    auto &byTable = m_valueIndexes[key];
+    auto index = byTable.find(entity.table);
+    if (index == byTable.end()) {
+        index = byTable.insert(entity.table, {});
+        for (ManagedObject *o : m_resident.value(entity.table))
+            if (o->attributeIndex(key) >= 0) (*index)[o->value(key).toString()].append(o);
+    }
+    const auto found = index->constFind(value);
+    return found == index->cend() ? nullptr : &*found;
+}
+
+ManagedObject *ManagedObjectContext::firstWithValue(const QString &entityName, const QString &key,
+                                                    const QString &value) {
+    const EntityDescription *entity = m_model.entity(entityName);
+    if (!entity) return nullptr;
+    if (!m_model.root(*entity).resident) {
+        const QList<ManagedObject *> all = objectsWithValue(entityName, key, value);
+        return all.isEmpty() ? nullptr : all.first();
+    }
+    const QList<ManagedObject *> *entry = valueIndexEntry(*entity, key, value);
+    if (!entry) return nullptr;
+    ManagedObject *first = nullptr;
+    for (ManagedObject *o : *entry)
+        if (!o->m_deleted && ManagedObjectModel::isKindOf(o->m_entity, entity) && (!first || o->m_rowId < first->m_rowId))
+            first = o;
+    return first;
+}
+
 QList<ManagedObject *> ManagedObjectContext::objectsWithValue(const QString &entityName, const QString &key,
                                                              const QString &value) {
     const EntityDescription *entity = m_model.entity(entityName);
@@ -526,15 +556,10 @@ QList<ManagedObject *> ManagedObjectContext::objectsWithValue(const QString &ent
         request.predicate = [&](const ManagedObject *o) { return o->value(key).toString() == value; };
         return executeFetch(request);
     }
-    auto &byTable = m_valueIndexes[key];
-    auto index = byTable.find(entity->table);
-    if (index == byTable.end()) {
-        index = byTable.insert(entity->table, {});
-        for (ManagedObject *o : m_resident.value(entity->table))
-            if (o->attributeIndex(key) >= 0) (*index)[o->value(key).toString()].append(o);
-    }
+    const QList<ManagedObject *> *entry = valueIndexEntry(*entity, key, value);
+    if (!entry) return {};
     QList<ManagedObject *> out;
-    for (ManagedObject *o : index->value(value))
+    for (ManagedObject *o : *entry)
         if (!o->m_deleted && ManagedObjectModel::isKindOf(o->m_entity, entity)) out.append(o);
     // A value changed back and forth lands at the end of its list: row order is the order asked.
     if (out.size() > 1)

@@ -107,6 +107,9 @@ public:
     // the first such ask on, so the cost does not grow with the table; null-valued and empty
     // strings are one value.
     QList<ManagedObject *> objectsWithValue(const QString &entityName, const QString &key, const QString &value);
+    // The first of objectsWithValue() (lowest row), or null: what a look-up by a unique key
+    // needs, without building the list.
+    ManagedObject *firstWithValue(const QString &entityName, const QString &key, const QString &value);
     template <class T> QList<T *> withValue(const QString &key, const QString &value) {
         QList<T *> out;
         for (ManagedObject *o : objectsWithValue(QString::fromLatin1(T::EntityName), key, value))
@@ -162,6 +165,9 @@ private:
     // Keeps the value indexes in step with a changed attribute.
     void noteValueChanged(ManagedObject *object, const QString &key, const QVariant &oldValue);
     void indexObject(ManagedObject *object, bool add);
+    // The value index's list for the value (built at the first ask for the key), or null.
+    const QList<ManagedObject *> *valueIndexEntry(const EntityDescription &entity, const QString &key,
+                                                  const QString &value);
     bool tracking() const { return m_trackingSuppressed == 0; }
     bool writeObject(ManagedObject *object, bool insert, StoreError *error);
     bool writeJoins(ManagedObject *object, StoreError *error);

@@ -5,6 +5,10 @@
 
 #include <QCoreApplication>
 
+#include <functional>
+#include <utility>
+#include <vector>
+
 namespace {
 
 class RecordingOutline : public UserTreeOutline {
@@ -78,6 +82,32 @@ TEST_F(ModelGroupTest, MovingAUserKeepsBothGroupsInStep) {
     EXPECT_EQ(u->group(), g2);
     EXPECT_TRUE(g1->users().isEmpty());
     EXPECT_EQ(g2->users(), (QList<User *>{u}));
+}
+
+// Every way into a group, again and back, leaves each member in exactly one list, once.
+TEST_F(ModelGroupTest, AUserIsListedOnceWhicheverWayItJoinsAgain) {
+    Group *g1 = ctx->insert<Group>();
+    Group *g2 = ctx->insert<Group>();
+    User *u = ctx->insert<User>();
+    User *v = ctx->insert<User>();
+    const std::vector<std::pair<const char *, std::function<void()>>> steps = {
+        {"set", [&] { u->setGroup(g1); }},
+        {"set again", [&] { u->setGroup(g1); }},
+        {"added though there", [&] { g1->addUsersObject(u); }},
+        {"second member", [&] { v->setGroup(g1); }},
+        {"moved", [&] { u->setGroup(g2); }},
+        {"moved back by the group", [&] { g1->addUsersObject(u); }},
+        {"left", [&] { u->setGroup(nullptr); }},
+        {"back", [&] { u->setGroup(g1); }},
+    };
+    for (const auto &[name, step] : steps) {
+        step();
+        for (Group *g : {g1, g2}) {
+            const QList<User *> members = g->users();
+            for (User *m : {u, v})
+                EXPECT_EQ(members.count(m), m->group() == g ? 1 : 0) << name;
+        }
+    }
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include "platform/system/SystemIdentity.h"
 #include "transport/SocketError.h"
 
+#include <QMap>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -282,6 +284,39 @@ TEST_F(UDPserverTest, BroadcastGoesToEveryTargetFramedOnce) {
     EXPECT_EQ(texts(decode(got.at(0))).first(), QStringLiteral("UI"));
     spinFor(100);
     EXPECT_TRUE(any.take().isEmpty());
+}
+
+// Refreshes of a whole office arriving together: each peer gets exactly one answer, addressed
+// to it, and no newcomer is asked for its details before the answers of the datagrams handed
+// over with its own have gone to the socket.
+TEST_F(UDPserverTest, ABurstOfRefreshesIsAnsweredOnceEachAheadOfTheRequests) {
+    startServer();
+    constexpr int kPeers = 60;
+    int askedBeforeAnswered = 0;
+    UserList::setInfoRequestFunction([&](User *u) {
+        requests.push_back(u->userId());
+        if (server->pendingSends() == 0 && peer.available() == 0) ++askedBeforeAnswered;
+    });
+    RawPeer office;
+    for (int i = 0; i < kPeers; ++i)
+        office.sendTo(server->receivePort(),
+                      frameOf(peerPacket("RL", "0", QStringLiteral("A5%1").arg(i, 8, 10, QLatin1Char('0')), kStar,
+                                         QStringLiteral("Peer %1").arg(i))));
+    const QList<QByteArray> got = peer.collect(kPeers, 10000);
+    ASSERT_TRUE(waitUntil([&] { return int(requests.size()) == kPeers; }));
+    EXPECT_EQ(askedBeforeAnswered, 0);
+    QMap<QString, int> answeredTo;
+    for (const QByteArray &frame : got) {
+        const QStringList answer = texts(decode(frame));
+        ASSERT_GE(answer.size(), 6);
+        EXPECT_EQ(answer.at(0), QStringLiteral("AL"));
+        EXPECT_EQ(answer.at(4), QStringLiteral("127.0.0.1"));
+        ++answeredTo[answer.at(5)];
+    }
+    EXPECT_EQ(answeredTo.size(), kPeers);
+    for (auto it = answeredTo.cbegin(); it != answeredTo.cend(); ++it) EXPECT_EQ(it.value(), 1) << qPrintable(it.key());
+    spinFor(100);
+    EXPECT_TRUE(peer.take().isEmpty()) << "one answer each";
 }
 
 TEST_F(UDPserverTest, RefreshIsAnsweredToTheRecordedAddressOnTheServicePort) {

@@ -188,6 +188,12 @@ TEST_F(StoreOpenTest, LookUpsByValueAgreeWithAWalkOverAllObjects) {
                 << v.toStdString();
             EXPECT_EQ(ctx.withValue<Group>("name", v), ctx.fetch<Group>([&](const Group *g) { return g->name() == v; }))
                 << v.toStdString();
+            // The look-ups of one object take the first of the same answer.
+            const QList<User *> users = ctx.fetch<User>([&](const User *u) { return u->userId() == v; });
+            EXPECT_EQ(User::findByUserId(&ctx, v), v.isEmpty() || users.isEmpty() ? nullptr : users.first())
+                << v.toStdString();
+            const QList<Group *> groups = ctx.fetch<Group>([&](const Group *g) { return g->name() == v; });
+            EXPECT_EQ(Group::findByName(&ctx, v), groups.isEmpty() ? nullptr : groups.first()) << v.toStdString();
         }
     };
     {
