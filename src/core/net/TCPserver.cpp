@@ -419,9 +419,11 @@ void TCPserver::answer(const std::shared_ptr<TcpSocket> &sock, const PacketArray
         return;
     }
     if (link) link->message = nullptr;
-    const QByteArray frame = KDTPacket::PlainPackeFromArray(reply);
-    if (!frame.isEmpty()) sock->writeData(frame, Timeout, ReadTag);
-    sock->writeData(lineEnd(), Timeout, LineEndTag);
+    // The frame and its line end leave in one write: one segment for the peer and one
+    // completion here instead of two of each.
+    QByteArray line = KDTPacket::PlainPackeFromArray(reply);
+    line.append(lineEnd());
+    sock->writeData(line, Timeout, LineEndTag);
 }
 
 void TCPserver::didWrite(const std::shared_ptr<TcpSocket> &sock, long tag) {

@@ -92,29 +92,30 @@ void ReadinessSource::armOnQueue(Kind kind) {
     side.armed = true;
     const uint64_t arm = ++side.armCount;
     auto self = shared_from_this();
-    // The reactor's wait only sees changes (edge-triggered), so readiness that is already there
-    // is checked with poll(). The wait is registered first: a change between the check and the
-    // registration would otherwise be seen by neither. One wait per side stays registered
-    // until it completes, across arms: any change after it was registered completes it.
-    if (!side.waitPending) {
-        side.waitPending = true;
-        const uint64_t generation = generation_;
-        const auto waitType = kind == Kind::Read ? asio::posix::stream_descriptor::wait_read
-                                                 : asio::posix::stream_descriptor::wait_write;
-        watch_.async_wait(waitType, [self, kind, generation](const std::error_code &error) {
-            // Handled on this thread when the queue is free: no hand-off to another.
-            self->queue_->asyncOrRun(
-                [self, kind, generation, error] { self->waitCompleted(kind, generation, error); });
-        });
-    }
     if (ready(kind)) {
-        // On this queue, after the running block: never a nested call of the handler.
+        // Readiness already there is reported from this queue, after the running block (never
+        // a nested call of the handler), without a wait: no change in the reactor, and no io
+        // thread woken to report what is known here already.
         queue_->async([self, kind, arm] {
             const Side &s = self->side(kind);
             if (s.armed && s.armCount == arm && !self->cancelled_)
                 self->fired(kind, std::error_code(), std::nullopt);
         });
+        return;
     }
+    // One wait per side stays registered until it completes, across arms. Registering it
+    // re-arms the descriptor in the reactor, which reports readiness present at that moment as
+    // well as later changes, so readiness that comes after the check above is not missed.
+    if (side.waitPending) return;
+    side.waitPending = true;
+    const uint64_t generation = generation_;
+    const auto waitType = kind == Kind::Read ? asio::posix::stream_descriptor::wait_read
+                                             : asio::posix::stream_descriptor::wait_write;
+    watch_.async_wait(waitType, [self, kind, generation](const std::error_code &error) {
+        // Handled on this thread when the queue is free: no hand-off to another.
+        self->queue_->asyncOrRun(
+            [self, kind, generation, error] { self->waitCompleted(kind, generation, error); });
+    });
 }
 
 uint64_t ReadinessSource::bytesWaiting() const {
