@@ -173,24 +173,19 @@ template <class F> void clientWhilePumping(F &&client) {
 // Counts, unlike times, hardly change with the load of the machine.
 class PerMessage {
 public:
-    PerMessage()
-        : cpu_(cpuMicros()), mainCpu_(cpuMicros(RUSAGE_THREAD)), wakeUps_(wakeUps()),
-          saves_(GroupCommit::savesMade()) {}
+    PerMessage() : cpu_(cpuMicros()), wakeUps_(wakeUps()), saves_(GroupCommit::savesMade()) {}
     void report(benchmark::State &state, std::int64_t messages, bool saves = true) const {
         if (messages <= 0) return;
         const double n = double(messages);
         state.counters["cpu_us"] = (cpuMicros() - cpu_) / n;
-        // The thread that runs the main loop (and here the benchmark): all of the core's work
-        // beyond the socket threads, so what bounds the messages it can take in a second.
-        state.counters["main_cpu_us"] = (cpuMicros(RUSAGE_THREAD) - mainCpu_) / n;
         state.counters["wakeups"] = double(wakeUps() - wakeUps_) / n;
         if (saves) state.counters["saves"] = double(GroupCommit::savesMade() - saves_) / n;
     }
 
 private:
-    static double cpuMicros(int who = RUSAGE_SELF) {
+    static double cpuMicros() {
         rusage u{};
-        ::getrusage(who, &u);
+        ::getrusage(RUSAGE_SELF, &u);
         return (double(u.ru_utime.tv_sec) + double(u.ru_stime.tv_sec)) * 1e6 + double(u.ru_utime.tv_usec) +
                double(u.ru_stime.tv_usec);
     }
@@ -200,7 +195,6 @@ private:
         return u.ru_nvcsw;
     }
     double cpu_;
-    double mainCpu_;
     long wakeUps_;
     long saves_;
 };

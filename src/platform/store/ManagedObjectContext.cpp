@@ -7,12 +7,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <utility>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -165,29 +161,6 @@ QByteArray ManagedObjectContext::image() const {
     return out;
 }
 
-// The store's write-ahead log as a descriptor of its own: syncing it puts every commit written
-// to it so far on the disk, as the connection's own sync at commit does, from any thread.
-struct ManagedObjectContext::LogSync {
-    explicit LogSync(int fd) : fd(fd) {}
-    ~LogSync() { ::close(fd); }
-    LogSync(const LogSync &) = delete;
-    LogSync &operator=(const LogSync &) = delete;
-    // Commits up to `upTo` are on the disk afterwards (true), or it failed.
-    bool sync(quint64 upTo) {
-        if (synced.load() >= upTo) return true;
-        if (::fdatasync(fd) != 0) return false;
-        markSynced(upTo);
-        return true;
-    }
-    void markSynced(quint64 upTo) {
-        quint64 was = synced.load();
-        while (was < upTo && !synced.compare_exchange_weak(was, upTo)) {
-        }
-    }
-    const int fd;
-    std::atomic<quint64> synced{0};
-};
-
 bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const QByteArray *image) {
     if (error) *error = {};
     if (m_db) close();
@@ -217,10 +190,9 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
         // SQLite owns the copy from here on and may grow it as rows are saved.
         auto *bytes = static_cast<unsigned char *>(sqlite3_malloc64(sqlite3_uint64(image->size())));
         if (bytes) std::memcpy(bytes, image->constData(), size_t(image->size()));
-        const int rc =
-            bytes ? sqlite3_deserialize(m_db, "main", bytes, image->size(), image->size(),
-                                        SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE)
-                  : SQLITE_NOMEM;
+        const int rc = bytes ? sqlite3_deserialize(m_db, "main", bytes, image->size(), image->size(),
+                                                   SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE)
+                             : SQLITE_NOMEM;
         if (rc != SQLITE_OK) {
             setError(error, rc, QStringLiteral("reading a store image"));
             close();
@@ -238,19 +210,6 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
     if (!ok) {
         close();
         return false;
-    }
-    if (!inMemory && !image) {
-        // Only a log on disk can be synced apart from its commit; any other store commits
-        // with its sync.
-        if (sqlite3_stmt *mode = prepareUncached(QStringLiteral("PRAGMA journal_mode"), nullptr, QString())) {
-            const bool wal =
-                sqlite3_step(mode) == SQLITE_ROW &&
-                qstrcmp(reinterpret_cast<const char *>(sqlite3_column_text(mode, 0)), "wal") == 0;
-            sqlite3_finalize(mode);
-            const char *log = wal ? sqlite3_filename_wal(sqlite3_db_filename(m_db, "main")) : nullptr;
-            const int fd = log ? ::open(log, O_RDONLY | O_CLOEXEC) : -1;
-            if (fd >= 0) m_logSync = std::make_shared<LogSync>(fd);
-        }
     }
     return loadOpened(error);
 }
@@ -286,11 +245,6 @@ std::unique_ptr<ManagedObjectContext::Connection> ManagedObjectContext::takeConn
     // No read left half done, no transaction left open for the next holder.
     for (sqlite3_stmt *s : std::as_const(m_statements)) sqlite3_reset(s);
     if (!sqlite3_get_autocommit(m_db)) execute(QStringLiteral("ROLLBACK"), nullptr);
-    // Commits of commit() are synced with the store's last save or by their jobs; the next
-    // holder of the connection syncs in its own commits.
-    m_logSync.reset();
-    m_commits = 0;
-    if (m_syncOff) setSyncOnCommit(true, nullptr);
     auto connection = std::make_unique<Connection>();
     connection->db = std::exchange(m_db, nullptr);
     connection->path = m_path;
@@ -324,13 +278,8 @@ bool ManagedObjectContext::openConnection(std::unique_ptr<Connection> connection
 void ManagedObjectContext::close() {
     for (sqlite3_stmt *s : std::as_const(m_statements)) sqlite3_finalize(s);
     m_statements.clear();
-    // Closing checkpoints the log into the store and syncs both: nothing committed stays off
-    // the disk. A sync job still under way keeps its own descriptor.
     if (m_db) sqlite3_close(m_db);
     m_db = nullptr;
-    m_logSync.reset();
-    m_commits = 0;
-    m_syncOff = false;
 }
 
 void ManagedObjectContext::setError(StoreError *error, int code, const QString &what) const {
@@ -351,18 +300,6 @@ bool ManagedObjectContext::execute(const QString &sql, StoreError *error) {
     const int rc = sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &message);
     sqlite3_free(message);
     if (rc != SQLITE_OK) {
-        setError(error, rc, sql.left(60));
-        return false;
-    }
-    return true;
-}
-
-bool ManagedObjectContext::run(const QString &sql, StoreError *error) {
-    sqlite3_stmt *stmt = prepare(sql, error);
-    if (!stmt) return false;
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
         setError(error, rc, sql.left(60));
         return false;
     }
@@ -413,9 +350,8 @@ bool ManagedObjectContext::checkImageVersion(StoreError *error) {
         return false;
     }
     if (version != m_model.schemaVersion()) {
-        setError(
-            error, StoreError::SchemaMismatch,
-            QStringLiteral("store image of schema %1, not %2").arg(version).arg(m_model.schemaVersion()));
+        setError(error, StoreError::SchemaMismatch,
+                 QStringLiteral("store image of schema %1, not %2").arg(version).arg(m_model.schemaVersion()));
         return false;
     }
     return true;
@@ -564,21 +500,18 @@ void ManagedObjectContext::indexObject(ManagedObject *object, bool add) {
         const QString value = object->value(byTable.key()).toString();
         if (add)
             (*index)[value].append(object);
-        else if (auto found = index->find(value);
-                 found != index->end() && found->removeOne(object) && found->isEmpty())
+        else if (auto found = index->find(value); found != index->end() && found->removeOne(object) && found->isEmpty())
             index->erase(found);
     }
 }
 
-void ManagedObjectContext::noteValueChanged(ManagedObject *object, const QString &key,
-                                            const QVariant &oldValue) {
+void ManagedObjectContext::noteValueChanged(ManagedObject *object, const QString &key, const QVariant &oldValue) {
     if (m_valueIndexes.isEmpty() || object->m_deleted) return;
     const auto byTable = m_valueIndexes.find(key);
     if (byTable == m_valueIndexes.end()) return;
     const auto index = byTable->find(object->m_entity->table);
     if (index == byTable->end() || !m_model.root(*object->m_entity).resident) return;
-    if (auto found = index->find(oldValue.toString());
-        found != index->end() && found->removeOne(object) && found->isEmpty())
+    if (auto found = index->find(oldValue.toString()); found != index->end() && found->removeOne(object) && found->isEmpty())
         index->erase(found);
     (*index)[object->value(key).toString()].append(object);
 }
@@ -614,7 +547,7 @@ ManagedObject *ManagedObjectContext::firstWithValue(const QString &entityName, c
 }
 
 QList<ManagedObject *> ManagedObjectContext::objectsWithValue(const QString &entityName, const QString &key,
-                                                              const QString &value) {
+                                                             const QString &value) {
     const EntityDescription *entity = m_model.entity(entityName);
     if (!entity) return {};
     if (!m_model.root(*entity).resident) {
@@ -630,8 +563,7 @@ QList<ManagedObject *> ManagedObjectContext::objectsWithValue(const QString &ent
         if (!o->m_deleted && ManagedObjectModel::isKindOf(o->m_entity, entity)) out.append(o);
     // A value changed back and forth lands at the end of its list: row order is the order asked.
     if (out.size() > 1)
-        std::sort(out.begin(), out.end(),
-                  [](const ManagedObject *a, const ManagedObject *b) { return a->m_rowId < b->m_rowId; });
+        std::sort(out.begin(), out.end(), [](const ManagedObject *a, const ManagedObject *b) { return a->m_rowId < b->m_rowId; });
     return out;
 }
 
@@ -698,8 +630,8 @@ ManagedObject *ManagedObjectContext::resolve(const QString &entityName, qint64 r
 
 ManagedObject *ManagedObjectContext::loadRow(const QString &table, qint64 rowId,
                                              QList<ManagedObject *> *loaded) {
-    sqlite3_stmt *stmt = prepare(
-        QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(selectList(table), quoted(table)), nullptr);
+    sqlite3_stmt *stmt =
+        prepare(QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(selectList(table), quoted(table)), nullptr);
     if (!stmt) return nullptr;
     sqlite3_bind_int64(stmt, 1, rowId);
     ManagedObject *object = nullptr;
@@ -756,8 +688,8 @@ bool ManagedObjectContext::loadResident(StoreError *error) {
         m_lastRowId.insert(table, sqlite3_column_int64(max, 0));
         sqlite3_reset(max);
         if (!m_model.rootForTable(table).resident) continue;
-        sqlite3_stmt *rows = prepare(
-            QStringLiteral("SELECT %1 FROM %2 ORDER BY id").arg(selectList(table), quoted(table)), error);
+        sqlite3_stmt *rows =
+            prepare(QStringLiteral("SELECT %1 FROM %2 ORDER BY id").arg(selectList(table), quoted(table)), error);
         if (!rows) return false;
         while ((rc = sqlite3_step(rows)) == SQLITE_ROW) materialize(table, rows, &loaded);
         sqlite3_reset(rows);
@@ -801,8 +733,7 @@ QString ManagedObjectContext::selectList(const QString &table) {
     for (const QString &kind : m_model.kindsOf(m_model.rootForTable(table).name)) {
         const EntityDescription *e = m_model.entity(kind);
         for (const AttributeDescription &a : e->attributes) {
-            const QString column =
-                a.deferred ? QStringLiteral("length(%1) AS %1").arg(quoted(a.name)) : quoted(a.name);
+            const QString column = a.deferred ? QStringLiteral("length(%1) AS %1").arg(quoted(a.name)) : quoted(a.name);
             anyDeferred = anyDeferred || a.deferred;
             if (!columns.contains(column)) columns.append(column);
         }
@@ -1261,57 +1192,13 @@ bool ManagedObjectContext::writeJoins(ManagedObject *object, StoreError *error) 
 
 bool ManagedObjectContext::save(StoreError *error) {
     if (error) *error = {};
-    if (!hasChanges()) {
-        // Commits of commit() still off the disk go there now.
-        if (!hasUnsyncedCommits() || m_logSync->sync(m_commits)) return true;
-        setError(error, SQLITE_IOERR_FSYNC, QStringLiteral("syncing the store's log"));
-        return false;
-    }
+    if (!hasChanges()) return true;
     if (!m_db) {
         setError(error, StoreError::NotOpen, QStringLiteral("no store to save to"));
         return false;
     }
-    if (!setSyncOnCommit(true, error) || !writeChanges(error)) return false;
-    // The commit synced the log, and with it every commit written to it before.
-    if (m_logSync) m_logSync->markSynced(m_commits);
-    return true;
-}
-
-bool ManagedObjectContext::commit(StoreError *error) {
-    if (!m_logSync) return save(error);
-    if (error) *error = {};
-    if (!hasChanges()) return true;
-    if (!setSyncOnCommit(false, error)) return false;
-    const bool written = writeChanges(error);
-    if (written) ++m_commits;
-    // Every other commit on this connection (raw ones included) syncs as before; should this
-    // fail, save() tries again before it writes.
-    setSyncOnCommit(true, nullptr);
-    return written;
-}
-
-bool ManagedObjectContext::hasUnsyncedCommits() const {
-    return m_logSync && m_logSync->synced.load() < m_commits;
-}
-
-std::function<bool()> ManagedObjectContext::pendingSync() {
-    if (!hasUnsyncedCommits()) return {};
-    return [sync = m_logSync, upTo = m_commits] { return sync->sync(upTo); };
-}
-
-bool ManagedObjectContext::setSyncOnCommit(bool sync, StoreError *error) {
-    if (m_syncOff == !sync) return true;
-    // NORMAL leaves the log's sync to the caller; FULL syncs it in every commit.
-    if (!run(sync ? QStringLiteral("PRAGMA synchronous=FULL") : QStringLiteral("PRAGMA synchronous=NORMAL"),
-             error))
-        return false;
-    m_syncOff = !sync;
-    return true;
-}
-
-bool ManagedObjectContext::writeChanges(StoreError *error) {
     emit willSave();
-    if (!run(QStringLiteral("BEGIN IMMEDIATE"), error)) return false;
+    if (!execute(QStringLiteral("BEGIN IMMEDIATE"), error)) return false;
     bool ok = true;
     for (ManagedObject *o : std::as_const(m_deleted)) {
         sqlite3_stmt *stmt =
@@ -1342,7 +1229,7 @@ bool ManagedObjectContext::writeChanges(StoreError *error) {
         ok = writeObject(o, false, error) &&
              (!o->m_joinDirty && !sortKeyChanged(o) ? true : writeJoins(o, error));
     }
-    if (ok) ok = run(QStringLiteral("COMMIT"), error);
+    if (ok) ok = execute(QStringLiteral("COMMIT"), error);
     if (!ok) {
         // Nothing of this save reaches the file; every change stays pending for the next one.
         if (!sqlite3_get_autocommit(m_db)) execute(QStringLiteral("ROLLBACK"), nullptr);

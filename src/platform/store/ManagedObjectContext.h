@@ -11,7 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,8 +24,7 @@ class ManagedObject;
 //
 // Store settings: WAL journal, synchronous=FULL (a message must survive a power cut once the
 // save returned; NORMAL could lose the last commits), foreign_keys=ON, schema version in
-// PRAGMA user_version. Only commit() writes without the sync, which its caller then runs
-// itself (off the main loop) before relying on the commit.
+// PRAGMA user_version.
 //
 // A context that is not open (or failed to open) works in memory only: fetches find what was
 // inserted, save() reports StoreError::NotOpen and keeps the changes.
@@ -131,18 +129,8 @@ public:
     QList<ManagedObject *> deletedObjects() const { return m_deleted; }
 
     // Writes every pending change in one transaction. On failure nothing is written, the
-    // changes stay pending (a later save retries them) and `error` says why. Once it returned
-    // true, everything committed so far is on the disk (commits of commit() included).
+    // changes stay pending (a later save retries them) and `error` says why.
     bool save(StoreError *error = nullptr);
-    // Writes every pending change in one transaction like save(), but does not wait for the
-    // disk: the commit is durable only once a job of pendingSync() has run. A store that is
-    // not a WAL file on disk saves as save() does.
-    bool commit(StoreError *error = nullptr);
-    // Commits of commit() not known to be on the disk yet.
-    bool hasUnsyncedCommits() const;
-    // A job that puts every commit made so far on the disk, for any thread (true when done;
-    // the context may be gone by then); empty when nothing waits for the disk.
-    std::function<bool()> pendingSync();
 
 signals:
     // A save with changes is about to write them (diagnostics and fault tests stop here).
@@ -186,11 +174,6 @@ private:
     bool updateObject(ManagedObject *object, StoreError *error);
     bool sortKeyChanged(const ManagedObject *object);
     bool execute(const QString &sql, StoreError *error);
-    // A statement without rows, through the statement cache.
-    bool run(const QString &sql, StoreError *error);
-    // The transaction of save() and commit(), with the sync the connection is set to.
-    bool writeChanges(StoreError *error);
-    bool setSyncOnCommit(bool sync, StoreError *error);
     sqlite3_stmt *prepare(const QString &sql, StoreError *error);
     // Prepared for one use; the caller finalizes it.
     sqlite3_stmt *prepareUncached(const QString &sql, StoreError *error, const QString &what);
@@ -205,13 +188,6 @@ private:
     const ManagedObjectModel &m_model;
     sqlite3 *m_db = nullptr;
     QString m_path;
-    // A WAL store on disk: its log file, synced by save() or by the jobs of pendingSync().
-    struct LogSync;
-    std::shared_ptr<LogSync> m_logSync;
-    // Commits of commit() made since the store opened; the connection's commits skip the sync
-    // while m_syncOff is set (only inside commit(), unless switching back failed).
-    quint64 m_commits = 0;
-    bool m_syncOff = false;
     QHash<QString, sqlite3_stmt *> m_statements;
     QHash<QString, QString> m_selectLists; // table -> column list of its row reads
     qint64 m_deferredReads = 0;

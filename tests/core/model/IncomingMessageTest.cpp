@@ -5,7 +5,6 @@
 #include "core/model/SystemMessage.h"
 #include "core/net/TCPserverTestSupport.h"
 #include "core/wire/KDTAES.h"
-#include "platform/dispatch/IoRuntime.h"
 #include "platform/store/Clock.h"
 #include "support/EventLoopWait.h"
 #include "support/FileSizeLimit.h"
@@ -14,10 +13,7 @@
 #include <QFile>
 #include <QTimeZone>
 
-#include <atomic>
-#include <chrono>
 #include <optional>
-#include <thread>
 
 namespace {
 
@@ -470,52 +466,6 @@ TEST_F(IncomingMessageTest, PacketsOfOneTurnShareOneSaveAndEachWaitsForIt) {
         EXPECT_EQ(announced, diskFull ? std::vector<qint64>{} : std::vector<qint64>{base + 4});
         announced.clear();
     }
-}
-
-// The sync of a save runs beside the main loop: packets that come meanwhile are taken in, wait,
-// and share the next save, which starts once the sync is over. No receipt comes before the
-// sync of the save holding its packet has ended.
-TEST_F(IncomingMessageTest, PacketsArrivingWhileASaveSyncsShareTheNextSave) {
-    peer(kBob, QStringLiteral("Bob"));
-    ASSERT_TRUE(saveContextIfChanged());
-    int saves = 0;
-    QObject::connect(ctx, &ManagedObjectContext::willSave, ctx, [&saves] { ++saves; });
-    // The threads that sync are held, so the first save's sync cannot start yet.
-    std::atomic<bool> release{false};
-    std::atomic<int> held{0};
-    const std::shared_ptr<void> releaseAtEnd(nullptr, [&release](void *) { release = true; });
-    for (int i = 0; i < 2; ++i)
-        dispatch::runBlocking([&] {
-            ++held;
-            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        });
-    ASSERT_TRUE(waitUntil([&] { return held == 2; }));
-    std::vector<std::pair<qint64, bool>> receipts; // id, synced at the receipt
-    const auto receive = [&](qint64 id) {
-        const PacketArray p = {"TSM", QString::number(id), "pc-bob", kBob, "*", me->userId(), "text", "*"};
-        Message::receiveThen(p, QStringLiteral("127.0.0.2"), [&, id](const Message::Receipt &r) {
-            EXPECT_FALSE(r.refused) << id;
-            receipts.emplace_back(id, !ctx->hasUnsyncedCommits() && User::messageIdExists(ctx, id));
-        });
-    };
-    receive(5001);
-    receive(5002);
-    ASSERT_TRUE(waitUntil([&] { return saves == 1 && !ctx->hasChanges(); }));
-    // Committed, not synced: no receipt yet, and later packets wait for the next save.
-    receive(5003);
-    spinFor(50);
-    receive(5004);
-    spinFor(50);
-    EXPECT_TRUE(receipts.empty());
-    EXPECT_EQ(saves, 1);
-    EXPECT_TRUE(ctx->hasChanges());
-    release = true;
-    ASSERT_TRUE(waitUntil([&] { return receipts.size() == 4; }));
-    EXPECT_EQ(saves, 2);
-    const std::vector<std::pair<qint64, bool>> expected = {
-        {5001, true}, {5002, true}, {5003, true}, {5004, true}};
-    EXPECT_EQ(receipts, expected);
-    EXPECT_FALSE(ctx->hasUnsyncedCommits());
 }
 
 class StorelessRunTest : public MessagingFixture {

@@ -11,9 +11,6 @@
 
 #include <sqlite3.h>
 
-#include <functional>
-#include <thread>
-
 namespace {
 
 class StoreOpenTest : public ::testing::Test {
@@ -176,55 +173,6 @@ TEST_F(StoreOpenTest, AnotherConnectionSeesOnlySavedRows) {
     EXPECT_EQ(reader.count(all), 0);
     ASSERT_TRUE(writer.save());
     EXPECT_EQ(reader.count(all), 1);
-}
-
-// commit() writes at once (another connection sees the row) and leaves the disk to a job that
-// may run anywhere, even after the context is gone, or to the next save(), which syncs even
-// with nothing new; afterwards every commit syncs again. A store in memory has nothing to sync.
-TEST_F(StoreOpenTest, ACommitReachesTheDiskThroughItsJobOrTheNextSave) {
-    const QString path = file("s.storedata");
-    FetchRequest all;
-    all.entityName = "LogEntry";
-    ManagedObjectContext reader(UserListModel::model());
-    std::function<bool()> orphan;
-    {
-        ManagedObjectContext writer(UserListModel::model());
-        ASSERT_TRUE(writer.open(path));
-        ASSERT_TRUE(reader.open(path));
-        for (const bool byJob : {true, false}) {
-            SCOPED_TRACE(byJob ? "job" : "save");
-            writer.insert<Message>()->setMessage("x");
-            ASSERT_TRUE(writer.commit());
-            EXPECT_FALSE(writer.hasChanges());
-            EXPECT_TRUE(writer.hasUnsyncedCommits());
-            std::function<bool()> sync = writer.pendingSync();
-            ASSERT_TRUE(sync);
-            if (byJob) {
-                std::thread worker([&] { EXPECT_TRUE(sync()); });
-                worker.join();
-            } else {
-                EXPECT_TRUE(writer.save());
-            }
-            EXPECT_FALSE(writer.hasUnsyncedCommits());
-            EXPECT_FALSE(writer.pendingSync());
-        }
-        EXPECT_EQ(reader.count(all), 2);
-        EXPECT_EQ(pragma(writer, "synchronous"), "2");
-        writer.insert<Message>()->setMessage("y");
-        ASSERT_TRUE(writer.commit());
-        orphan = writer.pendingSync();
-    }
-    ASSERT_TRUE(orphan);
-    EXPECT_TRUE(orphan());
-    EXPECT_EQ(reader.count(all), 3);
-
-    ManagedObjectContext memory(UserListModel::model());
-    ASSERT_TRUE(memory.openInMemory());
-    memory.insert<Message>()->setMessage("z");
-    ASSERT_TRUE(memory.commit());
-    EXPECT_FALSE(memory.hasChanges());
-    EXPECT_FALSE(memory.hasUnsyncedCommits());
-    EXPECT_FALSE(memory.pendingSync());
 }
 
 // Look-ups by value answer what a walk over every object answers, through inserts, changes of
