@@ -122,6 +122,7 @@ public:
         sqlite3_close(db_);
     }
     std::uint16_t port() const { return port_; }
+    sqlite3 *database() const { return db_; }
 
 private:
     QByteArray reply_;
@@ -168,18 +169,27 @@ template <class F> void clientWhilePumping(F &&client) {
     t.join();
 }
 
+// Pages a store connection has written to its log so far.
+long pagesWritten(sqlite3 *db) {
+    int current = 0, highest = 0;
+    if (!db || sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &current, &highest, 0) != SQLITE_OK) return 0;
+    return current;
+}
+
 // Counts of the whole process (every thread, those that ended included) over a loop, reported
-// per message: CPU time, the times a thread blocked and was woken again, and the store's saves.
-// Counts, unlike times, hardly change with the load of the machine.
+// per message: CPU time, the times a thread blocked and was woken again, the store's saves and
+// the pages they wrote. Counts, unlike times, hardly change with the load of the machine.
 class PerMessage {
 public:
-    PerMessage() : cpu_(cpuMicros()), wakeUps_(wakeUps()), saves_(GroupCommit::savesMade()) {}
+    explicit PerMessage(sqlite3 *db = appManagedObjectContext()->database())
+        : db_(db), cpu_(cpuMicros()), wakeUps_(wakeUps()), saves_(GroupCommit::savesMade()), pages_(pagesWritten(db)) {}
     void report(benchmark::State &state, std::int64_t messages, bool saves = true) const {
         if (messages <= 0) return;
         const double n = double(messages);
         state.counters["cpu_us"] = (cpuMicros() - cpu_) / n;
         state.counters["wakeups"] = double(wakeUps() - wakeUps_) / n;
         if (saves) state.counters["saves"] = double(GroupCommit::savesMade() - saves_) / n;
+        if (db_) state.counters["pages"] = double(pagesWritten(db_) - pages_) / n;
     }
 
 private:
@@ -194,9 +204,11 @@ private:
         ::getrusage(RUSAGE_SELF, &u);
         return u.ru_nvcsw;
     }
+    sqlite3 *db_;
     double cpu_;
     long wakeUps_;
     long saves_;
+    long pages_;
 };
 
 void BM_Receive_Murnavell(benchmark::State &state) {
@@ -227,7 +239,7 @@ BENCHMARK(BM_Receive_Murnavell)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Receive_Minimal(benchmark::State &state) {
     MinimalServer server(receiptLine());
     const QByteArray line = messageLine(1);
-    const PerMessage counts;
+    const PerMessage counts(nullptr);
     for (auto _ : state) {
         for (int i = 0; i < kBatch; ++i)
             if (!exchange(server.port(), line)) std::abort();
@@ -240,7 +252,7 @@ BENCHMARK(BM_Receive_Minimal)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Receive_MinimalStored(benchmark::State &state) {
     MinimalServer server(receiptLine(), true);
     const QByteArray line = messageLine(1);
-    const PerMessage counts;
+    const PerMessage counts(server.database());
     for (auto _ : state) {
         for (int i = 0; i < kBatch; ++i)
             if (!exchange(server.port(), line)) std::abort();
@@ -309,7 +321,7 @@ BENCHMARK(BM_Latency_Minimal)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void BM_Latency_MinimalStored(benchmark::State &state) {
     MinimalServer server(receiptLine(), true);
     const QByteArray line = messageLine(1);
-    const PerMessage counts;
+    const PerMessage counts(server.database());
     for (auto _ : state)
         if (!exchange(server.port(), line)) std::abort();
     counts.report(state, state.iterations(), false);
@@ -320,6 +332,7 @@ BENCHMARK(BM_Latency_MinimalStored)->Unit(benchmark::kMicrosecond)->UseRealTime(
 // it receives (a transaction with its fsync: synchronous=FULL, kept on purpose).
 void BM_Store_SaveMessage(benchmark::State &state) {
     ManagedObjectContext *ctx = appManagedObjectContext();
+    const PerMessage counts;
     for (auto _ : state) {
         auto *message = ctx->insert<Message>();
         message->setTime(QDateTime::currentDateTimeUtc());
@@ -330,6 +343,7 @@ void BM_Store_SaveMessage(benchmark::State &state) {
         message->addUserObject(core->sender);
         saveContextIfChanged();
     }
+    counts.report(state, state.iterations(), false);
 }
 BENCHMARK(BM_Store_SaveMessage)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
