@@ -16,13 +16,12 @@ public:
     // A user's history: entries with no chat and the user among `user`; a room's history:
     // entries whose `chat` is the room.
     static FetchRequest request(const ManagedObject *owner);
+    // With `paged`: the entries older than the key only.
+    static FetchRequest request(const ManagedObject *owner, bool paged, const QDateTime &timeReceived,
+                                qint64 rowId);
 
     static qint64 count(const ManagedObject *owner);
     static QList<LogEntry *> newest(const ManagedObject *owner, int n);
     static QList<LogEntry *> before(const ManagedObject *owner, const QDateTime &timeReceived, qint64 rowId,
                                     int n);
-
-private:
-    static FetchRequest request(const ManagedObject *owner, bool paged, const QDateTime &timeReceived,
-                                qint64 rowId);
 };

@@ -208,10 +208,13 @@ TEST_F(ModelLogQueryTest, HistoryReadsRunOnIndexes) {
     byId.entityName = "Message";
     byId.where = "t.\"messageId\" = ?";
     byId.bindings = {qint64(5)};
+    const QDateTime key = base.addSecs(1);
     const QList<std::pair<const char *, QStringList>> plans = {
         {"user newest", ctx->queryPlan(paged(LogQuery::request(ann)))},
+        {"user older page", ctx->queryPlan(paged(LogQuery::request(ann, true, key, 9)))},
         {"user count", ctx->queryPlan(LogQuery::request(ann), true)},
         {"room newest", ctx->queryPlan(paged(LogQuery::request(room)))},
+        {"room older page", ctx->queryPlan(paged(LogQuery::request(room, true, key, 9)))},
         {"room count", ctx->queryPlan(LogQuery::request(room), true)},
         {"message id", ctx->queryPlan(byId)},
     };
@@ -225,6 +228,50 @@ TEST_F(ModelLogQueryTest, HistoryReadsRunOnIndexes) {
             EXPECT_FALSE(step.contains("TEMP B-TREE")) << text.toStdString();
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A store written before private lines left the room index (a full index by chat, another by
+// time) opens with every entry still there and found by each read, and from then on writes
+// only the indexes of today.
+TEST_F(ModelLogQueryTest, AStoreWithTheEarlierIndexesOpensWithEverythingInIt) {
+    exec("DROP INDEX log_entries_in_rooms");
+    exec("CREATE INDEX log_entries_by_chat ON log_entries(\"chat\", \"timeReceived\", id)");
+    exec("CREATE INDEX log_entries_by_time ON log_entries(\"timeReceived\", id)");
+    QStringList annExpected, roomExpected;
+    for (int i = 0; i < 30; ++i) {
+        const QString text = QString::number(i);
+        Message *m = message(text, {ann}, i, i % 3 == 0 ? room : nullptr);
+        m->setMessageId(1000 + i);
+        (i % 3 == 0 ? roomExpected : annExpected).prepend(text);
+    }
+    save();
+
+    reloadUsers();
+    const auto indexes = [this] {
+        return sql("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_schema WHERE type = 'index' AND "
+                   "tbl_name = 'log_entries' AND sql IS NOT NULL ORDER BY name)")
+            .toString();
+    };
+    EXPECT_EQ(indexes(), "log_entries_by_message_id log_entries_in_rooms");
+    EXPECT_EQ(sql("PRAGMA integrity_check").toString(), "ok");
+    EXPECT_EQ(sql("SELECT count(*) FROM log_entries").toLongLong(), 30);
+    EXPECT_EQ(paged(ann, 4), annExpected);
+    EXPECT_EQ(texts(room->lastLogEnties(100)), roomExpected);
+    EXPECT_EQ(room->logEntriesNumber(), roomExpected.size());
+    for (int i = 0; i < 30; ++i) {
+        const Message *m = Message::findByMessageId(ctx.get(), 1000 + i);
+        ASSERT_NE(m, nullptr) << i;
+        EXPECT_EQ(m->message(), QString::number(i));
+    }
+
+    // Opening again changes nothing more.
+    reloadUsers();
+    EXPECT_EQ(indexes(), "log_entries_by_message_id log_entries_in_rooms");
+    EXPECT_EQ(paged(ann, 7), annExpected);
 }
 
 } // namespace
