@@ -390,6 +390,9 @@ void FileTransfer::didRead(const QByteArray &data, long tag) {
     case FileAnswerTag:
         fileAnswerReceived(data);
         break;
+    case TrailingTag:
+        readTrailingBytes();
+        break;
     default:
         break;
     }
@@ -534,7 +537,16 @@ void FileTransfer::fileAnswerReceived(const QByteArray &record) {
     answer.applyHeaderFields(HeaderRecord::fields(record));
     if (answer.accept != QLatin1String("1") && m_file->bytesTotal != 0) return fail(Failed);
     if (m_file->bytesTotal != 0 && !m_file->prepareStream()) return fail(Failed);
+    // The last answer: from here on the connection is read to its end, so the receiver's close
+    // is seen at once even behind bytes it sent after the answer (unread, they would hide it).
+    if (filesTransferred() + 1 >= filesNumber()) readTrailingBytes();
     sendNextPeaceOfFile();
+}
+
+void FileTransfer::readTrailingBytes() {
+    if (!m_socket) return;
+    // No time-out of its own: the wait for the close after the last chunk bounds it.
+    m_socket->readDataWithTimeout(-1, nullptr, 0, 65536, TrailingTag);
 }
 
 void FileTransfer::sendNextPeaceOfFile() {
@@ -629,8 +641,10 @@ void FileTransfer::chunkWritten() {
     m_chunkBuffers = 0;
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
+    // The read of what the receiver sends after its answer stays open till the close: only
+    // the writes are waited for.
     QObject::connect(timer, &QTimer::timeout, this, [this] {
-        if (m_socket) m_socket->disconnectAfterReadingAndWriting();
+        if (m_socket) m_socket->disconnectAfterWriting();
     });
     timer->start(int(Timeout * 1000));
     m_closeTimer = timer;
@@ -643,6 +657,7 @@ void FileTransfer::startReceiving(const std::shared_ptr<TcpSocket> &socket,
     m_onRequest = std::move(onRequest);
     setIncoming(true);
     attach(socket);
+    m_peerHost = socket->connectedHost();
     // A peer that connects and says nothing is let go after the time-out.
     m_socket->readDataToData(HeaderRecord::terminator(), startReading(), size_t(HeaderRecord::MaxLength),
                              RequestTag);
@@ -657,7 +672,7 @@ void FileTransfer::requestReceived(const QByteArray &record) {
     m_cryptor.reset();
 
     UserList *roster = UserList::shared();
-    const QString host = m_socket ? m_socket->connectedHost() : QString();
+    const QString host = m_peerHost;
     User *sender = roster && !from_id.isEmpty() ? roster->getUserById(from_id, host) : nullptr;
     if (!sender) {
         // No one to put the transfer in front of: it never existed.

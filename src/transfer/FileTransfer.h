@@ -51,6 +51,7 @@ public:
         AnswerTag = 3,     // sender: the request written, the transfer answer read
         FileAnswerTag = 4, // sender: a file header written, its answer read
         DataTag = 5,       // sender: file data
+        TrailingTag = 6,   // sender: whatever comes after the last file's answer, dropped
     };
 
     // transferState values.
@@ -172,6 +173,8 @@ private:
     bool syncFolders();
     void transferAnswerReceived(const QByteArray &record);
     void fileAnswerReceived(const QByteArray &record);
+    // Sender: nothing more is asked of the receiver; what it still sends is read and dropped.
+    void readTrailingBytes();
     void chunkPrepared(bool ok);
     void chunkWritten();
     // The cipher of the transfer, made before the first chunk's job; false when it cannot be.
@@ -227,6 +230,9 @@ private:
     std::function<void(FileTransfer *)> m_onRequest;
     QStringList m_receivedFiles;
     std::uint16_t m_port = DefaultPort;
+    // Receiver: the peer's address, taken at the start: the socket forgets it when it closes,
+    // which may come before its last bytes are handled.
+    QString m_peerHost;
     bool m_allSent = false;       // sender: the last chunk is written, the receiver's close is awaited
     ConnectionEnd m_end;          // sender: tells the receiver's orderly close from a reset
     qint64 m_lastRead = 0;        // monotonic ns of the last byte read, or of the read's start

@@ -338,6 +338,8 @@ struct RawReceiver {
     bool ok = true;
     bool resetAtEnd = false; // end with a reset instead of an orderly close
     qsizetype readPace = 0;  // with a pace: at most this many data bytes every 100 ms
+    QByteArray trailing;     // sent right after the last file's answer, as a receiver never does
+    bool halfClose = false;  // at the end its sending side ends first, and it waits for the sender's close
 
     // answers[0] answers the request; then per file: its answer and the bytes to read after it
     // (-1: close the connection instead of reading).
@@ -354,6 +356,9 @@ struct RawReceiver {
                 ok = rawpeer::readLine(fd, &line);
                 lines << line;
                 ok = ok && rawpeer::sendAll(fd, answer);
+                if (&answer == &files.back().first && !trailing.isEmpty()) {
+                    ok = ok && rawpeer::sendAll(fd, trailing);
+                }
                 if (toRead < 0) break;
                 for (qint64 left = toRead; ok && left > 0;) {
                     const qint64 step = readPace > 0 ? std::min<qint64>(readPace, left) : left;
@@ -361,6 +366,10 @@ struct RawReceiver {
                     left -= step;
                     if (readPace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 }
+            }
+            if (fd >= 0 && halfClose) {
+                ::shutdown(fd, SHUT_WR);
+                rawpeer::waitForEnd(fd);
             }
             if (fd >= 0 && resetAtEnd)
                 rawpeer::resetAndClose(fd);
@@ -495,6 +504,48 @@ TEST_F(TransferLoopbackTest, OnlyAnOrderlyCloseAfterTheLastByteCompletesTheSende
     }
 }
 
+TEST_F(TransferLoopbackTest, TheReceiversCloseIsNoticedAtOnceWhateverItSentAfterItsLastAnswer) {
+    // Bytes after the last answer wait unread in front of the receiver's close; the sender has
+    // nothing left to read by then and must still learn of the close at once, not when its own
+    // 20 s wait for it ends (which also takes any end, a reset too, for a confirmation).
+    struct Case {
+        const char *what;
+        QByteArray trailing;
+        bool halfClose = false; // after the data only its sending side ends, till the sender closes
+        bool reset = false;     // it ends with a reset after reading everything
+        bool readNone = false;  // it goes without reading the data (the sender still writing)
+        States states;
+    };
+    const Case cases[] = {
+        {"a line", "EXTRA\r\n", false, false, false, {5, 1, 6}},
+        {"bytes with no line end", QByteArray("\x01\x02xyz", 5), false, false, false, {5, 1, 6}},
+        {"bytes, then only its sending side ends", "xyz", true, false, false, {5, 1, 6}},
+        {"bytes, then a reset", "xyz", false, true, false, {5, 1, 7}},
+        {"bytes, then a close before any data is read", "xyz", false, false, true, {5, 1, 7}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // Larger than the kernel's buffers when the receiver reads nothing: the write is pending.
+        const QByteArray data = randomBytes(c.readNone ? 8 << 20 : 5000, 31);
+        ASSERT_TRUE(writeFile(sourceRoot() + "/f.bin", data));
+        RawReceiver peer;
+        peer.trailing = c.trailing;
+        peer.halfClose = c.halfClose;
+        peer.resetAtEnd = c.reset;
+        peer.start(transferAnswer("1", "0"), {{fileAnswer("1"), c.readNone ? -1 : data.size()}});
+        if (!sender) startServers({});
+        sender->setConnectPort(peer.port);
+        FileTransfer *out = send({sourceRoot() + "/f.bin"});
+        ASSERT_TRUE(out);
+        // Generous for a loaded machine, and still well before the sender's own wait would end.
+        EXPECT_TRUE(waitUntil([&] { return ended(out) && peer.done; }, 15000));
+        EXPECT_EQ(states[out], c.states);
+        if (c.states.back() == FileTransfer::Complete) {
+            EXPECT_TRUE(peer.data == data);
+        }
+    }
+}
+
 // A sender played by the test: the request, one file header, some data, then whatever it says.
 struct RawSender {
     std::thread thread;
@@ -546,6 +597,40 @@ QByteArray header(const QString &path, const QString &name, qint64 size, const Q
 }
 
 QString wide(const QString &s) { return QString::fromLatin1(s.toUtf8().toBase64()); }
+
+// The log lines of the transfer category while the test runs.
+QStringList &transferLog() {
+    static QStringList lines;
+    return lines;
+}
+
+void recordTransferLog(QtMsgType, const QMessageLogContext &context, const QString &text) {
+    if (context.category && QByteArray(context.category) == "murnavell.transfer") transferLog() << text;
+}
+
+TEST_F(TransferLoopbackTest, ARequestWhoseConnectionEndsAtOnceStillKnowsThePeersAddress) {
+    // The connection ends right behind the request, often before the request is handled: the
+    // peer's address must not go with it.
+    startServers({});
+    const QByteArray withoutSender = HeaderRecord::prepare(
+        {"CONTENT-TYPE", "FILESENDREQUEST", "SESSID", "78", "SESSAES", "0", "FILES-NUMBER", "1"}, false);
+    transferLog().clear();
+    QtMessageHandler previous = qInstallMessageHandler(recordTransferLog);
+    for (const QByteArray &record : {request("0"), withoutSender}) {
+        const int fd = rawpeer::connectLoopback(receiver->listeningPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(rawpeer::sendAll(fd, record));
+        ::close(fd);
+    }
+    const bool logged = waitUntil([] {
+        return transferLog().contains(QStringLiteral("transfer request without a sender from 127.0.0.1"));
+    });
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(logged) << qPrintable(transferLog().join('\n'));
+    // The unknown sender of the first is known now, at the address it came from.
+    ASSERT_TRUE(waitUntil([&] { return User::findByUserId(ctx, QStringLiteral("A000000009")) != nullptr; }));
+    EXPECT_EQ(User::findByUserId(ctx, QStringLiteral("A000000009"))->ip(), QStringLiteral("127.0.0.1"));
+}
 
 TEST_F(TransferLoopbackTest, ASenderThatKeepsSendingSlowlyPastTwentySecondsIsNotCutOff) {
     // 786432 bytes at 32 KiB/s: one chunk that takes 24 s, a byte never more than 0.25 s apart.
