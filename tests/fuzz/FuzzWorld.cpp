@@ -184,8 +184,7 @@ public:
     }
 
 private:
-    // The table's columns, with the row id first where no column is it: rows of join tables
-    // are read in row-id order.
+    // The table's columns, with the row id first where the table has one and no column is it.
     static QString columnsOf(sqlite3 *db, const QString &table) {
         sqlite3_stmt *info = prepareOrFail(db, QStringLiteral("PRAGMA seed.table_info(\"%1\")").arg(table));
         QStringList columns;
@@ -202,8 +201,19 @@ private:
         }
         sqlite3_finalize(info);
         if (columns.isEmpty()) fuzzFail("columns of a seed table", __FILE__, __LINE__);
-        if (!(keys == 1 && integerKey)) columns.prepend(QStringLiteral("rowid"));
+        if (!(keys == 1 && integerKey) && hasRowId(db, table)) columns.prepend(QStringLiteral("rowid"));
         return columns.join(QStringLiteral(", "));
+    }
+
+    // Link tables keep no row id: their key is the table.
+    static bool hasRowId(sqlite3 *db, const QString &table) {
+        sqlite3_stmt *stmt = prepareOrFail(db, QStringLiteral("SELECT sql FROM seed.sqlite_schema WHERE name = '%1'")
+                                                   .arg(QString(table).replace(QLatin1Char('\''), QLatin1String("''"))));
+        QString sql;
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+            sql = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+        sqlite3_finalize(stmt);
+        return !sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive);
     }
 
     std::unique_ptr<ManagedObjectContext::Connection> connection_;

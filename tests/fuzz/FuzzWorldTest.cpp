@@ -35,9 +35,11 @@ QStringList storedRows(ManagedObjectContext *context) {
     sqlite3_finalize(list);
     for (const QString &table : tables) {
         sqlite3_stmt *rowsOf = nullptr;
-        // With the row ids: rows of a to-many relationship are read in their order.
+        // With the row ids where there are any; a table without them reads in key order.
         const QByteArray sql = "SELECT rowid, * FROM \"" + table.toUtf8() + "\" ORDER BY 1";
-        if (sqlite3_prepare_v2(db, sql.constData(), -1, &rowsOf, nullptr) != SQLITE_OK) {
+        const QByteArray keyed = "SELECT * FROM \"" + table.toUtf8() + "\"";
+        if (sqlite3_prepare_v2(db, sql.constData(), -1, &rowsOf, nullptr) != SQLITE_OK &&
+            sqlite3_prepare_v2(db, keyed.constData(), -1, &rowsOf, nullptr) != SQLITE_OK) {
             rows.append(table + QStringLiteral(": unreadable"));
             continue;
         }

@@ -48,7 +48,7 @@ template <class C> std::function<ManagedObject *()> factory() {
 }
 
 ManagedObjectModel build() {
-    ManagedObjectModel m(1);
+    ManagedObjectModel m(2);
 
     EntityDescription treeItem;
     treeItem.name = QStringLiteral("TreeItem");

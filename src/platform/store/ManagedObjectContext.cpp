@@ -357,6 +357,67 @@ bool ManagedObjectContext::checkImageVersion(StoreError *error) {
     return true;
 }
 
+QString ManagedObjectContext::joinTableDefinition(const RelationshipDescription &r, const QString &ownerTable,
+                                                  const QString &targetTable) {
+    // Without a rowid the pair key is the table itself: each link is one b-tree entry less to
+    // write. `position` keeps the owner's order of its targets.
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (owner INTEGER NOT NULL REFERENCES %2(id) ON DELETE "
+                          "CASCADE DEFERRABLE INITIALLY DEFERRED, target INTEGER NOT NULL REFERENCES %3(id) ON "
+                          "DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, position INTEGER%4, PRIMARY KEY(owner, "
+                          "target)) WITHOUT ROWID")
+        .arg(QStringLiteral("%1"), ownerTable, targetTable,
+             r.joinSortAttribute.isEmpty() ? QString() : QStringLiteral(", sortKey INTEGER"));
+}
+
+bool ManagedObjectContext::migrate(const QList<JoinShape> &joins, const QStringList &statements,
+                                   StoreError *error) {
+    // A table is rebuilt with the references off, as SQLite prescribes, so rows are copied as
+    // they stand; all of it is one transaction, so a cut leaves the old store to migrate again.
+    if (!execute(QStringLiteral("PRAGMA foreign_keys=OFF"), error)) return false;
+    const auto fail = [this] {
+        execute(QStringLiteral("ROLLBACK"), nullptr);
+        execute(QStringLiteral("PRAGMA foreign_keys=ON"), nullptr);
+        return false;
+    };
+    if (!execute(QStringLiteral("BEGIN IMMEDIATE"), error)) return fail();
+    for (const JoinShape &join : joins) {
+        sqlite3_stmt *stmt =
+            prepareUncached(QStringLiteral("SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?"), error,
+                            QStringLiteral("reading the schema"));
+        if (!stmt) return fail();
+        const QByteArray name = join.table.toUtf8();
+        sqlite3_bind_text(stmt, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(stmt);
+        const QString sql = rc == SQLITE_ROW ? columnText(stmt, 0) : QString();
+        sqlite3_finalize(stmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            setError(error, rc, QStringLiteral("reading the schema"));
+            return fail();
+        }
+        // Missing: made below. Already without rowid: nothing to do.
+        if (sql.isEmpty() || sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive)) continue;
+        const QString rebuilt = join.table + QStringLiteral("_rebuilt");
+        const QString kept = join.sorted ? QStringLiteral("owner, target, position, sortKey")
+                                         : QStringLiteral("owner, target, position");
+        const QString read = join.sorted ? QStringLiteral("owner, target, rowid, sortKey")
+                                         : QStringLiteral("owner, target, rowid");
+        for (const QString &step :
+             {QStringLiteral("DROP TABLE IF EXISTS %1").arg(quoted(rebuilt)), join.definition.arg(quoted(rebuilt)),
+              QStringLiteral("INSERT INTO %1 (%2) SELECT %3 FROM %4")
+                  .arg(quoted(rebuilt), kept, read, quoted(join.table)),
+              QStringLiteral("DROP TABLE %1").arg(quoted(join.table)),
+              QStringLiteral("ALTER TABLE %1 RENAME TO %2").arg(quoted(rebuilt), quoted(join.table))}) {
+            if (!execute(step, error)) return fail();
+        }
+    }
+    for (const QString &sql : statements)
+        if (!execute(sql, error)) return fail();
+    if (!execute(QStringLiteral("PRAGMA user_version=%1").arg(m_model.schemaVersion()), error) ||
+        !execute(QStringLiteral("COMMIT"), error))
+        return fail();
+    return execute(QStringLiteral("PRAGMA foreign_keys=ON"), error);
+}
+
 bool ManagedObjectContext::createOrCheckSchema(StoreError *error) {
     sqlite3_stmt *stmt = prepare(QStringLiteral("PRAGMA user_version"), error);
     if (!stmt) return false;
@@ -377,6 +438,7 @@ bool ManagedObjectContext::createOrCheckSchema(StoreError *error) {
     // The columns each table needs, to create it or to check an existing one.
     QHash<QString, QStringList> columns;
     QStringList statements;
+    QList<JoinShape> joins;
     for (const QString &table : m_model.tables()) {
         const EntityDescription &root = m_model.rootForTable(table);
         QStringList defs{QStringLiteral("id INTEGER PRIMARY KEY"), QStringLiteral("kind TEXT NOT NULL")};
@@ -397,28 +459,20 @@ bool ManagedObjectContext::createOrCheckSchema(StoreError *error) {
             }
             for (const RelationshipDescription &r : e->relationships) {
                 if (!r.toMany || !r.joinOwner) continue;
-                const QString target = m_model.entity(r.destination)->table;
-                QString def =
-                    QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (owner INTEGER NOT NULL REFERENCES "
-                                   "%2(id) ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, target "
-                                   "INTEGER NOT NULL REFERENCES %3(id) ON DELETE CASCADE DEFERRABLE "
-                                   "INITIALLY DEFERRED")
-                        .arg(quoted(r.joinTable), quoted(table), quoted(target));
-                QStringList joinColumns{QStringLiteral("owner"), QStringLiteral("target")};
-                QString index;
-                if (!r.joinSortAttribute.isEmpty()) {
-                    def += QStringLiteral(", sortKey INTEGER");
-                    joinColumns.append(QStringLiteral("sortKey"));
-                    index = QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(target, sortKey, owner)")
-                                .arg(quoted(r.joinTable + QStringLiteral("_by_target")), quoted(r.joinTable));
-                } else {
-                    index = QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(target, owner)")
-                                .arg(quoted(r.joinTable + QStringLiteral("_by_target")), quoted(r.joinTable));
-                }
-                def += QStringLiteral(", PRIMARY KEY(owner, target))");
-                statements.append(def);
-                statements.append(index);
+                JoinShape join;
+                join.table = r.joinTable;
+                join.definition = joinTableDefinition(r, quoted(table), quoted(m_model.entity(r.destination)->table));
+                join.sorted = !r.joinSortAttribute.isEmpty();
+                join.index = QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(%3)")
+                                 .arg(quoted(r.joinTable + QStringLiteral("_by_target")), quoted(r.joinTable),
+                                      join.sorted ? QStringLiteral("target, sortKey, owner")
+                                                  : QStringLiteral("target, owner"));
+                statements.append(join.definition.arg(quoted(r.joinTable)));
+                statements.append(join.index);
+                QStringList joinColumns{QStringLiteral("owner"), QStringLiteral("target"), QStringLiteral("position")};
+                if (join.sorted) joinColumns.append(QStringLiteral("sortKey"));
                 columns.insert(r.joinTable, joinColumns);
+                joins.append(join);
             }
         }
         statements.prepend(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)")
@@ -442,13 +496,7 @@ bool ManagedObjectContext::createOrCheckSchema(StoreError *error) {
         }
         return true;
     }
-    // Later schema versions add their migration steps here, from `version` up.
-    if (version < m_model.schemaVersion()) {
-        setError(
-            error, StoreError::SchemaMismatch,
-            QStringLiteral("no migration from schema %1 to %2").arg(version).arg(m_model.schemaVersion()));
-        return false;
-    }
+    if (version < m_model.schemaVersion() && !migrate(joins, statements, error)) return false;
     for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
         sqlite3_stmt *info = prepare(QStringLiteral("PRAGMA table_info(%1)").arg(quoted(it.key())), error);
         if (!info) return false;
@@ -659,7 +707,7 @@ void ManagedObjectContext::loadJoinsOf(ManagedObject *owner) {
     for (const RelationshipDescription &r : m_model.allRelationships(owner->entityName())) {
         if (!r.toMany || !r.joinOwner) continue;
         sqlite3_stmt *stmt = prepare(
-            QStringLiteral("SELECT target FROM %1 WHERE owner = ? ORDER BY rowid").arg(quoted(r.joinTable)),
+            QStringLiteral("SELECT target FROM %1 WHERE owner = ? ORDER BY position").arg(quoted(r.joinTable)),
             nullptr);
         if (!stmt) continue;
         sqlite3_bind_int64(stmt, 1, owner->m_rowId);
@@ -704,7 +752,7 @@ bool ManagedObjectContext::loadResident(StoreError *error) {
         for (const RelationshipDescription &r : e->relationships) {
             if (!r.toMany || !r.joinOwner || !m_model.root(*e).resident) continue;
             sqlite3_stmt *stmt = prepare(
-                QStringLiteral("SELECT owner, target FROM %1 ORDER BY rowid").arg(quoted(r.joinTable)),
+                QStringLiteral("SELECT owner, target FROM %1 ORDER BY owner, position").arg(quoted(r.joinTable)),
                 error);
             if (!stmt) return false;
             int rc;
@@ -1057,9 +1105,10 @@ ManagedObjectContext::writePlan(const ManagedObjectModel::Layout &layout) {
             join.clearSql = QStringLiteral("DELETE FROM %1 WHERE owner = ?").arg(quoted(r.joinTable));
             join.addSql =
                 join.sortAttribute >= 0
-                    ? QStringLiteral("INSERT INTO %1 (owner, target, sortKey) VALUES (?, ?, ?)")
+                    ? QStringLiteral("INSERT INTO %1 (owner, target, position, sortKey) VALUES (?, ?, ?, ?)")
                           .arg(quoted(r.joinTable))
-                    : QStringLiteral("INSERT INTO %1 (owner, target) VALUES (?, ?)").arg(quoted(r.joinTable));
+                    : QStringLiteral("INSERT INTO %1 (owner, target, position) VALUES (?, ?, ?)")
+                          .arg(quoted(r.joinTable));
             plan->joins.append(join);
         }
     }
@@ -1174,11 +1223,13 @@ bool ManagedObjectContext::writeJoins(ManagedObject *object, StoreError *error) 
         if (targets.isEmpty()) continue;
         sqlite3_stmt *add = prepare(join.addSql, error);
         if (!add) return false;
+        qint64 position = 0;
         for (ManagedObject *target : targets) {
             if (target->m_deleted) continue;
             sqlite3_bind_int64(add, 1, object->m_rowId);
             sqlite3_bind_int64(add, 2, target->m_rowId);
-            if (join.sortAttribute >= 0) bindValue(add, 3, object->m_values.at(join.sortAttribute));
+            sqlite3_bind_int64(add, 3, position++);
+            if (join.sortAttribute >= 0) bindValue(add, 4, object->m_values.at(join.sortAttribute));
             const int rc = sqlite3_step(add);
             sqlite3_reset(add);
             if (rc != SQLITE_DONE) {

@@ -144,6 +144,17 @@ private:
 
     bool openAt(const QString &path, StoreError *error, const QByteArray *image = nullptr);
     bool createOrCheckSchema(StoreError *error);
+    // A join table as this version makes it: `definition` has %1 for the table's name.
+    struct JoinShape {
+        QString table;
+        QString definition;
+        QString index;
+        bool sorted = false;
+    };
+    static QString joinTableDefinition(const RelationshipDescription &r, const QString &ownerTable,
+                                       const QString &targetTable);
+    // Brings a store of an earlier schema version up to this one, in one transaction.
+    bool migrate(const QList<JoinShape> &joins, const QStringList &statements, StoreError *error);
     bool checkImageVersion(StoreError *error);
     // The end of every open: the resident rows read; on failure nothing read stays.
     bool loadOpened(StoreError *error);

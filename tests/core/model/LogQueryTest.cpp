@@ -275,3 +275,72 @@ TEST_F(ModelLogQueryTest, AStoreWithTheEarlierIndexesOpensWithEverythingInIt) {
 }
 
 } // namespace
+
+namespace {
+
+// A store of the first schema, whose link tables had a rowid besides their pair key, opens with
+// every link, in its order, on every side, and takes new lines afterwards.
+TEST_F(ModelLogQueryTest, AStoreWithRowidLinkTablesOpensWithEveryLinkInItsOrder) {
+    Message *mass = message("mass", {bob, ann}, 1);
+    message("a", {ann}, 2);
+    message("room", {ann, bob}, 3, room);
+    MessageForForwarding *held = ctx->insert<MessageForForwarding>();
+    held->setMessageId(77);
+    held->addRecipientsObject(bob);
+    held->addRecipientsObject(ann);
+    save();
+    const qint64 massId = mass->rowId();
+
+    // The tables as the first schema made them, holding the same rows in the same order.
+    exec("PRAGMA foreign_keys=OFF");
+    exec("BEGIN");
+    exec("CREATE TABLE old_users (owner INTEGER NOT NULL REFERENCES \"log_entries\"(id) ON DELETE CASCADE "
+         "DEFERRABLE INITIALLY DEFERRED, target INTEGER NOT NULL REFERENCES \"tree_items\"(id) ON DELETE CASCADE "
+         "DEFERRABLE INITIALLY DEFERRED, sortKey INTEGER, PRIMARY KEY(owner, target))");
+    exec("INSERT INTO old_users SELECT owner, target, sortKey FROM log_entry_users ORDER BY owner, position");
+    exec("DROP TABLE log_entry_users");
+    exec("ALTER TABLE old_users RENAME TO log_entry_users");
+    exec("CREATE INDEX \"log_entry_users_by_target\" ON \"log_entry_users\"(target, sortKey, owner)");
+    exec("CREATE TABLE old_recipients (owner INTEGER NOT NULL REFERENCES \"held_messages\"(id) ON DELETE "
+         "CASCADE DEFERRABLE INITIALLY DEFERRED, target INTEGER NOT NULL REFERENCES \"tree_items\"(id) ON DELETE "
+         "CASCADE DEFERRABLE INITIALLY DEFERRED, PRIMARY KEY(owner, target))");
+    exec("INSERT INTO old_recipients SELECT owner, target FROM held_message_recipients ORDER BY owner, position");
+    exec("DROP TABLE held_message_recipients");
+    exec("ALTER TABLE old_recipients RENAME TO held_message_recipients");
+    exec("CREATE INDEX \"held_message_recipients_by_target\" ON \"held_message_recipients\"(target, owner)");
+    exec("PRAGMA user_version=1");
+    exec("COMMIT");
+    ASSERT_EQ(sql("SELECT sql FROM sqlite_schema WHERE name = 'log_entry_users'").toString().contains("WITHOUT"),
+              false);
+
+    reloadUsers();
+    EXPECT_EQ(sql("PRAGMA user_version").toLongLong(), UserListModel::model().schemaVersion());
+    for (const char *table : {"log_entry_users", "held_message_recipients"})
+        EXPECT_TRUE(sql(QStringLiteral("SELECT sql FROM sqlite_schema WHERE name = '%1'").arg(table))
+                        .toString()
+                        .contains("WITHOUT ROWID"))
+            << table;
+    EXPECT_EQ(sql("PRAGMA integrity_check").toString(), "ok");
+    EXPECT_EQ(sql("SELECT count(*) FROM pragma_foreign_key_check").toLongLong(), 0);
+    EXPECT_EQ(sql("SELECT count(*) FROM log_entry_users").toLongLong(), 5);
+    EXPECT_EQ(texts(ann->lastLogEnties(10)), (QStringList{"a", "mass"}));
+    EXPECT_EQ(texts(bob->lastLogEnties(10)), (QStringList{"mass"}));
+    EXPECT_EQ(texts(room->lastLogEnties(10)), (QStringList{"room"}));
+    auto *reread = static_cast<Message *>(ctx->objectWithRowId("Message", massId));
+    ASSERT_NE(reread, nullptr);
+    EXPECT_EQ(reread->user(), (QList<User *>{bob, ann}));
+    const QList<MessageForForwarding *> heldNow = MessageForForwarding::findByMessageId(ctx.get(), 77);
+    ASSERT_EQ(heldNow.size(), 1);
+    EXPECT_EQ(heldNow.first()->recipients(), (QList<User *>{bob, ann}));
+    EXPECT_TRUE(ann->offlineMessages().contains(heldNow.first()));
+
+    // Links written after the move are read back as written, next to the moved ones.
+    message("later", {ann, bob}, 4);
+    save();
+    reloadUsers();
+    EXPECT_EQ(texts(ann->lastLogEnties(10)), (QStringList{"later", "a", "mass"}));
+    EXPECT_EQ(texts(bob->lastLogEnties(10)), (QStringList{"later", "mass"}));
+    EXPECT_EQ(static_cast<Message *>(ann->lastLogEnties(1).first())->user(), (QList<User *>{ann, bob}));
+}
+
+} // namespace

@@ -46,7 +46,7 @@ TEST_F(StoreOpenTest, NewStoreHasItsSettingsAndSchemaVersion) {
     EXPECT_EQ(pragma(ctx, "journal_mode"), "wal");
     EXPECT_EQ(pragma(ctx, "synchronous"), "2"); // FULL
     EXPECT_EQ(pragma(ctx, "foreign_keys"), "1");
-    EXPECT_EQ(pragma(ctx, "user_version"), "1");
+    EXPECT_EQ(pragma(ctx, "user_version"), "2");
     QStringList problems;
     EXPECT_TRUE(ctx.integrityCheck(&problems));
     EXPECT_TRUE(problems.isEmpty());
