@@ -121,11 +121,11 @@ void fuzzEmptyFolder(const QString &path) {
     ::close(folder);
 }
 
-void fuzzRunMainQueue() {
+void fuzzRunMainQueue(int fd, short events) {
     FuzzWorld::drain();
-    // Woken at once by a socket's callback; what changes only in the kernel (a peer's close,
-    // bytes arriving) is looked at again after the bound.
-    FuzzWorld::waitForBlocks(std::chrono::microseconds(100));
+    // Woken at once by a socket's callback or the descriptor's readiness; anything else (the
+    // kernel's state of a descriptor not named, the time) is looked at again after the bound.
+    FuzzWorld::waitForBlocks(std::chrono::microseconds(100), fd, events);
 }
 
 void fuzzHung(const char *file, int line) { fuzzFail("the exchange did not end in time", file, line); }

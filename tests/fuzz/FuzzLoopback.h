@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "FuzzWorld.h"
+
 #include <chrono>
 #include <cstdint>
 
@@ -25,18 +27,28 @@ bool fuzzReadAny(int fd);
 // Empties the folder, however deep, without following links; the folder itself stays.
 void fuzzEmptyFolder(const QString &path);
 
-// Runs the main queue until the condition holds; every exchange of a target ends well within
-// the bound, so reaching it is a hang.
-void fuzzRunMainQueue();
+// Runs the main queue, then waits (briefly) for a block handed over by a socket, or for the
+// descriptor fd (when not -1) to have one of the events.
+void fuzzRunMainQueue(int fd = -1, short events = 0);
 // The wait that ran out is named by its place in the target.
 [[noreturn]] void fuzzHung(const char *file, int line);
+// Runs the main queue until the condition holds; every exchange of a target ends well within
+// the bound, so reaching it is a hang. A condition that changes in the kernel (a peer's close,
+// bytes arriving, a connection to accept) names its descriptor and events, so the wait for it
+// ends as soon as the kernel has it.
 template <class F>
-void fuzzRunUntil(F done, std::chrono::seconds bound = std::chrono::seconds(5), const char *file = __builtin_FILE(),
-                  int line = __builtin_LINE()) {
+void fuzzRunUntilReady(int fd, short events, F done, std::chrono::seconds bound = std::chrono::seconds(5),
+                       const char *file = __builtin_FILE(), int line = __builtin_LINE()) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) fuzzHung(file, line);
-        fuzzRunMainQueue();
+        fuzzRunMainQueue(fd, events);
     }
-    fuzzRunMainQueue();
+    // What the last turn handed over; anything later waits for the next run of the queue.
+    FuzzWorld::drain();
+}
+template <class F>
+void fuzzRunUntil(F done, std::chrono::seconds bound = std::chrono::seconds(5), const char *file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
+    fuzzRunUntilReady(-1, 0, done, bound, file, line);
 }

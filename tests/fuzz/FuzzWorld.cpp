@@ -29,12 +29,18 @@
 
 #include <sqlite3.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 const QString FuzzWorld::kMeId = QStringLiteral("A000000001");
@@ -55,20 +61,42 @@ public:
 
 // Blocks for the main queue. Sockets hand theirs over from io threads while the fuzzing thread
 // runs the ones before, so every touch of the line holds its lock; a block runs without it, as
-// it may hand on more.
+// it may hand on more. A waiting fuzzing thread sleeps in the kernel on an event counter that a
+// handed-over block bumps, beside the descriptor it also waits on, so it wakes at once for either.
 class MainBlocks {
 public:
+    MainBlocks() : wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (wake_ < 0) fuzzFail("event counter for the main queue", __FILE__, __LINE__);
+    }
     void push(dispatch::Queue::Block block) {
+        bool wake;
         {
             std::lock_guard lock(mutex_);
             blocks_.push_back(std::move(block));
+            wake = waiting_;
+            waiting_ = false;
         }
-        arrived_.notify_all();
+        if (wake) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+        }
     }
-    // Until a block is there, or the time is up.
-    bool waitFor(std::chrono::microseconds bound) {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, bound, [this] { return !blocks_.empty(); });
+    // Until a block is there, the descriptor (if any) is ready, or the time is up; true when a
+    // block is there.
+    bool waitFor(std::chrono::microseconds bound, int fd, short events) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!blocks_.empty()) return true;
+            waiting_ = true;
+        }
+        pollfd watched[2] = {{wake_, POLLIN, 0}, {fd, events, 0}};
+        const timespec timeout{time_t(bound.count() / 1000000), long(bound.count() % 1000000) * 1000};
+        ::ppoll(watched, fd >= 0 ? 2 : 1, &timeout, nullptr);
+        std::uint64_t count;
+        [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+        std::lock_guard lock(mutex_);
+        waiting_ = false;
+        return !blocks_.empty();
     }
     // The oldest block, taken off the line; an empty function when there is none.
     dispatch::Queue::Block take() {
@@ -81,8 +109,9 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable arrived_;
     std::deque<dispatch::Queue::Block> blocks_;
+    const int wake_;
+    bool waiting_ = false;
 };
 
 MainBlocks &mainBlocks() {
@@ -113,11 +142,17 @@ sqlite3_stmt *prepareOrFail(sqlite3 *db, const QString &sql) {
 // The one store every world opens on, between two worlds. Opening a fresh copy of the image for
 // each input read the schema and prepared every statement again, which cost far more than the
 // code under test; instead one connection goes from world to world, statements and all, and
-// the rows an input changed are put back as seeded, in place.
+// the rows an input changed are put back as seeded, in place: only the tables it changed (and
+// those referring to them, and the link tables, whose changes are not reported), emptied and
+// filled again from the seed.
 class KeptStore {
 public:
     ~KeptStore() {
-        for (sqlite3_stmt *stmt : restore_) sqlite3_finalize(stmt);
+        for (sqlite3_stmt *stmt : {begin_, commit_}) sqlite3_finalize(stmt);
+        for (const Table &table : tables_) {
+            sqlite3_finalize(table.empty);
+            sqlite3_finalize(table.fill);
+        }
         connection_.reset();
     }
 
@@ -136,26 +171,39 @@ public:
         if (sqlite3_deserialize(db, "seed", bytes, image.size(), image.size(),
                                 SQLITE_DESERIALIZE_FREEONCLOSE) != SQLITE_OK)
             fuzzFail("reading the seed", __FILE__, __LINE__);
+        // Nobody else opens these images: each keeps its pages cached from one transaction to
+        // the next instead of dropping and reading them all again for every statement.
+        if (sqlite3_exec(db, "PRAGMA main.locking_mode=EXCLUSIVE; PRAGMA seed.locking_mode=EXCLUSIVE", nullptr,
+                         nullptr, nullptr) != SQLITE_OK)
+            fuzzFail("keeping the stores' pages", __FILE__, __LINE__);
 
-        QStringList tables;
         sqlite3_stmt *list = prepareOrFail(db, QStringLiteral("SELECT name FROM seed.sqlite_master WHERE type = "
                                                               "'table' AND name NOT LIKE 'sqlite_%' ORDER BY name"));
-        while (sqlite3_step(list) == SQLITE_ROW)
-            tables.append(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list, 0))));
-        sqlite3_finalize(list);
-        if (tables.isEmpty()) fuzzFail("tables of the seed", __FILE__, __LINE__);
-
-        // Every table emptied first, then filled: the references between them are checked at
-        // the end of the transaction, when all rows are back.
-        restore_.push_back(prepareOrFail(db, QStringLiteral("BEGIN")));
-        for (const QString &table : tables)
-            restore_.push_back(prepareOrFail(db, QStringLiteral("DELETE FROM main.\"%1\"").arg(table)));
-        for (const QString &table : tables) {
-            const QString columns = columnsOf(db, table);
-            restore_.push_back(prepareOrFail(db, QStringLiteral("INSERT INTO main.\"%1\" (%2) SELECT %2 FROM seed.\"%1\"")
-                                                     .arg(table, columns)));
+        while (sqlite3_step(list) == SQLITE_ROW) {
+            const QString name = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
+            const QString columns = columnsOf(db, name);
+            tables_.push_back({name.toStdString(),
+                               prepareOrFail(db, QStringLiteral("DELETE FROM main.\"%1\"").arg(name)),
+                               prepareOrFail(db, QStringLiteral("INSERT INTO main.\"%1\" (%2) SELECT %2 FROM seed.\"%1\"")
+                                                     .arg(name, columns)),
+                               !hasRowId(db, name)});
         }
-        restore_.push_back(prepareOrFail(db, QStringLiteral("COMMIT")));
+        sqlite3_finalize(list);
+        if (tables_.empty()) fuzzFail("tables of the seed", __FILE__, __LINE__);
+        // The actions of a reference (rows of a join table deleted with their owner, a reference
+        // set to null) change a table without naming it: a table goes back with every table
+        // whose rows refer to it, however indirectly.
+        for (const Table &table : tables_) {
+            sqlite3_stmt *keys = prepareOrFail(
+                db, QStringLiteral("PRAGMA seed.foreign_key_list(\"%1\")").arg(QString::fromStdString(table.name)));
+            while (sqlite3_step(keys) == SQLITE_ROW)
+                referredBy_[reinterpret_cast<const char *>(sqlite3_column_text(keys, 2))].insert(table.name);
+            sqlite3_finalize(keys);
+        }
+        begin_ = prepareOrFail(db, QStringLiteral("BEGIN"));
+        commit_ = prepareOrFail(db, QStringLiteral("COMMIT"));
+        // Every row an input changes, also through the actions of a reference, names its table.
+        sqlite3_update_hook(db, &KeptStore::rowChanged, this);
         changesSeen_ = sqlite3_total_changes64(db);
         connection_ = context->takeConnection();
     }
@@ -170,16 +218,30 @@ public:
         if (!connection) fuzzFail("the store did not come back", __FILE__, __LINE__);
         sqlite3 *db = connection->db;
         if (sqlite3_total_changes64(db) != changesSeen_) {
-            for (sqlite3_stmt *stmt : restore_) {
-                const int rc = sqlite3_step(stmt);
-                sqlite3_reset(stmt);
-                if (rc != SQLITE_DONE)
-                    fuzzFail(qPrintable(QStringLiteral("putting the seeded rows back: ") +
-                                        QString::fromUtf8(sqlite3_errmsg(db))),
-                             __FILE__, __LINE__);
+            // Rows taken without naming their table (a table emptied whole): every table goes back.
+            const bool all = changed_.empty();
+            for (std::vector<std::string> next(changed_.begin(), changed_.end()); !next.empty();) {
+                const std::string table = next.back();
+                next.pop_back();
+                for (const std::string &referring : referredBy_[table])
+                    if (changed_.insert(referring).second) next.push_back(referring);
             }
+            // Every table emptied first, then filled: the actions of the references run while
+            // rows go, never on rows put back, and the references are checked at the end of the
+            // transaction, when all rows are back. (Turning the checks off instead would expire
+            // every prepared statement of the connection.)
+            run(db, begin_);
+            const auto back = [&](const Table &table) {
+                return all || table.unreported || changed_.count(table.name);
+            };
+            for (const Table &table : tables_)
+                if (back(table)) run(db, table.empty);
+            for (const Table &table : tables_)
+                if (back(table)) run(db, table.fill);
+            run(db, commit_);
             changesSeen_ = sqlite3_total_changes64(db);
         }
+        changed_.clear();
         connection_ = std::move(connection);
     }
 
@@ -216,8 +278,30 @@ private:
         return !sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive);
     }
 
+    static void rowChanged(void *self, int, const char *database, const char *table, sqlite3_int64) {
+        if (std::strcmp(database, "main") == 0) static_cast<KeptStore *>(self)->changed_.insert(table);
+    }
+
+    static void run(sqlite3 *db, sqlite3_stmt *stmt) {
+        const int rc = sqlite3_step(stmt);
+        sqlite3_reset(stmt);
+        if (rc != SQLITE_DONE)
+            fuzzFail(qPrintable(QStringLiteral("putting the seeded rows back: ") + QString::fromUtf8(sqlite3_errmsg(db))),
+                     __FILE__, __LINE__);
+    }
+
+    struct Table {
+        std::string name;
+        sqlite3_stmt *empty;
+        sqlite3_stmt *fill;
+        // Its rows' changes are never reported (SQLite reports rows by row id only).
+        bool unreported;
+    };
     std::unique_ptr<ManagedObjectContext::Connection> connection_;
-    std::vector<sqlite3_stmt *> restore_;
+    std::vector<Table> tables_;
+    sqlite3_stmt *begin_ = nullptr, *commit_ = nullptr;
+    std::set<std::string> changed_;
+    std::map<std::string, std::set<std::string>> referredBy_;
     sqlite3_int64 changesSeen_ = 0;
 };
 
@@ -384,7 +468,9 @@ void FuzzWorld::drain() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-bool FuzzWorld::waitForBlocks(std::chrono::microseconds bound) { return mainBlocks().waitFor(bound); }
+bool FuzzWorld::waitForBlocks(std::chrono::microseconds bound, int fd, short events) {
+    return mainBlocks().waitFor(bound, fd, events);
+}
 
 std::optional<PacketArray> FuzzWorld::readFields(const QByteArray &joinedFields) {
     const qsizetype fieldCount = joinedFields.count('\xa6') + 1;

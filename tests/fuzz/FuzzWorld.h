@@ -39,9 +39,9 @@ public:
 
     // Runs the blocks handed to the main queue, and those they hand on, up to a bound.
     static void drain();
-    // Until a block for the main queue is there (one handed over by a socket's io thread), or
-    // the time is up; true when one is.
-    static bool waitForBlocks(std::chrono::microseconds bound);
+    // Until a block for the main queue is there (one handed over by a socket's io thread), the
+    // descriptor fd (when not -1) has one of the events, or the time is up; true when a block is.
+    static bool waitForBlocks(std::chrono::microseconds bound, int fd = -1, short events = 0);
 
     // The frame of the fields (joined by 0xA6, a count and an id put in front, NUL behind)
     // read back as the receiving side reads it; nothing when the reader rejects it.

@@ -18,9 +18,9 @@
 #include "core/wire/KDTPacket.h"
 
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 
 namespace {
 
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // A peer's line to the server.
     const int client = fuzzConnect(server().listeningPort());
     fuzzSendAll(client, line);
-    fuzzRunUntil([&] { return fuzzClosedBy(client); });
+    fuzzRunUntilReady(client, POLLIN | POLLRDHUP, [&] { return fuzzClosedBy(client); });
     ::close(client);
     fuzzRunUntil([] { return server().acceptedConnectionCount() == 0; });
 
@@ -84,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                    "A000000002"),
                            world.carol(), held.first());
     int peer = -1;
-    fuzzRunUntil([&] { return (peer = fuzzAccept(listenFd)) >= 0; });
+    fuzzRunUntilReady(listenFd, POLLIN, [&] { return (peer = fuzzAccept(listenFd)) >= 0; });
     QByteArray request;
-    fuzzRunUntil([&] {
+    fuzzRunUntilReady(peer, POLLIN | POLLRDHUP, [&] {
         char buf[4096];
         const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) request.append(buf, n);
