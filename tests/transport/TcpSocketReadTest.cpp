@@ -231,7 +231,9 @@ TEST(TcpSocketRead, DelegateExtensionKeepsTheReadAlive) {
     cl.rec->readTimeoutAnswer = [](long, double elapsed) { return elapsed < 0.5 ? 0.6 : 0.0; };
     ASSERT_TRUE(cl.connect());
     cl.sock->readDataToData(CRLF, 0.3, 1);
-    spinFor(500);
+    // The line comes only once the delegate has extended the read (a loaded machine may be late
+    // with the time-out, so it is waited for rather than slept past).
+    ASSERT_TRUE(waitUntil([&] { return cl.rec->events.contains("readTimeout:1:0.3"); }));
     cl.server.send("late\r\n");
     ASSERT_TRUE(waitUntil([&] { return !cl.rec->reads.empty(); }));
     spinFor(700); // past the extended bound: the completed read leaves no timer behind
