@@ -1,6 +1,7 @@
 #include "platform/store/ManagedObjectContext.h"
 
 #include "platform/store/ManagedObject.h"
+#include "platform/store/WalWriteBuffer.h"
 
 #include <QtDebug>
 
@@ -170,8 +171,10 @@ bool ManagedObjectContext::openAt(const QString &path, StoreError *error, const 
         return false;
     }
     sqlite3 *db = nullptr;
+    // On disk, each save's log writes leave together (see WalWriteBuffer).
+    const char *vfs = path == QLatin1String(":memory:") ? nullptr : WalWriteBuffer::vfsName();
     const int rc =
-        sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs);
     if (rc != SQLITE_OK) {
         if (error) {
             error->code = rc & 0xff;
