@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -154,14 +153,19 @@ public:
         std::lock_guard lock(mutex_);
         return events_;
     }
-    // Waits (bounded) until the condition over the events holds.
-    // Looked at again every millisecond too: the kernel's byte count changes without an event.
-    template <typename F> bool waitFor(F condition, std::chrono::milliseconds bound) {
+    // Waits (bounded) until the condition over the events holds, looked at under the lock
+    // rather than over a copy. Also looked at again every `poll`: the kernel's byte count
+    // changes without an event. The socket's threads get the processor meanwhile, instead of
+    // a loop that copies the events and yields (which, with every thread on one processor,
+    // mostly ran itself and filled the sanitizer's heap).
+    template <typename F>
+    bool waitFor(F condition, std::chrono::milliseconds bound,
+                 std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
         const auto deadline = std::chrono::steady_clock::now() + bound;
         std::unique_lock lock(mutex_);
         while (!condition(events_)) {
             if (std::chrono::steady_clock::now() > deadline) return false;
-            cv_.wait_for(lock, std::chrono::milliseconds(1));
+            cv_.wait_for(lock, poll);
         }
         return true;
     }
@@ -308,14 +312,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         if (sent != n) break;
         pos += n;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            const std::vector<Event> events = g_recorder->events();
-            if (disconnected(events) || reads(events) == wanted || kernelBytes(readerFd) == 0) break;
-            // Bytes waiting while a read is queued must be taken.
-            FUZZ_CHECK(std::chrono::steady_clock::now() < deadline);
-            std::this_thread::yield();
-        }
+        // Bytes waiting while a read is queued must be taken.
+        FUZZ_CHECK(g_recorder->waitFor(
+            [&](const std::vector<Event> &events) {
+                return disconnected(events) || reads(events) == wanted || kernelBytes(readerFd) == 0;
+            },
+            std::chrono::seconds(5), std::chrono::microseconds(50)));
         settle();
     }
     if (peerCloses) ::shutdown(writer, SHUT_WR);
