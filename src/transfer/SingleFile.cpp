@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,10 +34,16 @@ std::optional<bool> takenAt(int folder, const QString &name) {
 
 // Where the search for a free numbered name last ended, per folder and name: a name repeated
 // many times costs one look per file instead of a look at every earlier copy. Forgotten as a
-// whole when it grows large; a search then only starts lower.
-QHash<QString, int> &nextNumbers() {
-    static QHash<QString, int> numbers;
-    return numbers;
+// whole when it grows large; a search then only starts lower. Transfers name their files on
+// their own threads, so it is used under its lock (the disk's answer, not this, decides which
+// name is free: a stale number only makes a search start lower).
+struct NextNumbers {
+    std::mutex lock;
+    QHash<QString, int> numbers;
+};
+NextNumbers &nextNumbers() {
+    static NextNumbers next;
+    return next;
 }
 
 // "name", then "name (2).ext", "name (3).ext", ...: the first that is free beside its
@@ -47,8 +54,12 @@ QString freeName(int folder, const QString &folderPath, const QString &name, int
     const bool hasSuffix = !suffix.isEmpty() && !info.completeBaseName().isEmpty();
     const QString base = hasSuffix ? name.left(name.size() - suffix.size() - 1) : name;
     const QString key = folderPath + QChar(0) + name;
-    QHash<QString, int> &numbers = nextNumbers();
-    const int from = std::max(start, numbers.value(key, start));
+    NextNumbers &next = nextNumbers();
+    int from = start;
+    {
+        const std::lock_guard guard(next.lock);
+        from = std::max(start, next.numbers.value(key, start));
+    }
     for (int n = from; n < from + 10000; ++n) {
         const QString candidate = n < 2 ? name
                                         : base + QStringLiteral(" (%1)").arg(n) +
@@ -58,8 +69,9 @@ QString freeName(int folder, const QString &folderPath, const QString &name, int
         // A peer's name the disk cannot hold would otherwise cost ten thousand futile looks.
         if (!taken) return QString();
         if (!*taken) {
-            if (numbers.size() >= 4096) numbers.clear();
-            numbers.insert(key, n);
+            const std::lock_guard guard(next.lock);
+            if (next.numbers.size() >= 4096) next.numbers.clear();
+            next.numbers.insert(key, n);
             return candidate;
         }
     }
@@ -320,8 +332,7 @@ bool SingleFile::writeChunk(const char *data, qint64 length) {
     // The disk starts on these bytes now, while the next ones travel, so the sync that ends a
     // large file waits for its last piece only, not for all of it. Only a start: the sync
     // before the rename stays what makes the file durable. The last piece is left to that sync.
-    if (length > 0 && m_written < bytesTotal)
-        ::sync_file_range(m_out, start, length, SYNC_FILE_RANGE_WRITE);
+    if (length > 0 && m_written < bytesTotal) ::sync_file_range(m_out, start, length, SYNC_FILE_RANGE_WRITE);
     return true;
 }
 

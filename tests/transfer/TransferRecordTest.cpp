@@ -11,8 +11,13 @@
 
 #include "TransferTestSupport.h"
 
+#include <QDir>
 #include <QLocale>
 #include <openssl/evp.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include <sys/resource.h>
 
@@ -226,6 +231,32 @@ TEST_F(SingleFileDiskTest, AFileKeepsAnIncompleteNameUntilItsLastByteAndNeverRep
     EXPECT_EQ(readFile(folder() + "/big.bin.part"), "12345");
 }
 
+// Transfers running at once name their files on their own threads: one name arriving in many
+// of them at once gives each file a name of its own, and the names' memory stays sound.
+TEST_F(SingleFileDiskTest, OneNameReceivedByManyTransfersAtOnceGivesEachFileItsOwnName) {
+    constexpr int kThreads = 8, kFiles = 150;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFiles; ++i) {
+                // Names shared by every thread, and names of its own that grow the table.
+                const QString name =
+                    i % 2 ? QStringLiteral("report.txt") : QStringLiteral("t%1-%2.bin").arg(t).arg(i);
+                auto f = incoming("", name, 1);
+                if (!f->prepareFolderAndStream(QUrl::fromLocalFile(folder())) || !f->writeChunk("x", 1)) {
+                    ++failures;
+                    continue;
+                }
+                f->bytesReceived = 1;
+                if (!f->releaseStream()) ++failures;
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(QDir(folder()).entryList(QDir::Files).size(), kThreads * kFiles);
+}
+
 TEST_F(SingleFileDiskTest, PermissionsFromThePeerGiveNoMoreThanTheUsersMaskAllows) {
     struct Case {
         mode_t umask;
@@ -372,10 +403,10 @@ TEST(SingleFileLongNameTest, ANameTooLongForTheDiskIsRefusedAndTheOthersStillArr
         QString name;
         bool arrives;
     } cases[] = {
-        {QString(253, 'x'), false},          // 258 bytes with ".part"
+        {QString(253, 'x'), false}, // 258 bytes with ".part"
         {wide + QStringLiteral("abcdefghijklm"), false},
-        {QString(248, 'y'), true},           // "….part" is 253 bytes
-        {QString(248, 'y'), false},          // " (2)" would make it 257
+        {QString(248, 'y'), true},  // "….part" is 253 bytes
+        {QString(248, 'y'), false}, // " (2)" would make it 257
         {QStringLiteral("short.txt"), true},
     };
     for (const auto &c : cases) {
