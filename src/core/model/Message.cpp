@@ -270,8 +270,10 @@ void Message::receiveThen(const PacketArray &fields, const QString &fromIP,
     }
 
     // The same message under another id: a mass message is handed over under a new id when
-    // the receipt of its first delivery was lost.
-    if (delivery && findSameMessage(context, sender, text, kind->mass, sentSeconds)) return confirmed();
+    // the receipt of its first delivery was lost. A message to one user keeps its id on every
+    // path, so the id alone tells: a line with the same text is another message written again.
+    if (delivery && kind->mass && findSameMessage(context, sender, text, true, sentSeconds))
+        return confirmed();
 
     // 9. A history line.
     auto *message = context->insert<Message>();

@@ -269,6 +269,11 @@ TEST_F(IncomingMessageTest, AForwardedCopyOfAStoredMessageUnderAnotherIdIsTheSam
     // One that came forwarded carries its sending second.
     Message::gotMessage({"TSFMM", "2002", "1699999900", kCarol, "Bob", me->userId(), "earlier", kBob},
                         QString());
+    // The same for messages to this user alone, which keep their ids on every path.
+    Message::gotMessage({"TSM", "2003", "pc-bob", kBob, "*", me->userId(), "ok?", "*"},
+                        QStringLiteral("127.0.0.2"));
+    Message::gotMessage({"TSFM", "2004", "1699999900", kCarol, "Bob", me->userId(), "later?", kBob},
+                        QString());
     announced.clear();
     struct Case {
         const char *what;
@@ -285,6 +290,11 @@ TEST_F(IncomingMessageTest, AForwardedCopyOfAStoredMessageUnderAnotherIdIsTheSam
         {"a forwarded one, the same second", "TSFMM", "1699999900", "A000000002", "earlier", false},
         {"a forwarded one, another second", "TSFMM", "1699999901", "A000000002", "earlier", true},
         {"not a mass message", "TSFM", "1700000000", "A000000002", text, true},
+        // Written again while the first was still held for us: two messages.
+        {"to us alone, the text of a direct one", "TSFM", "1700000000", "A000000002", "ok?", true},
+        {"to us alone, held for us by its author", "TSOM", "1700000000", "A000000002", "ok?", true},
+        {"to us alone, the text and second of a forwarded one", "TSFM", "1699999900", "A000000002", "later?",
+         true},
         {"another text", "TSFMM", "1700000000", "A000000002", text + "!", true},
         {"another author", "TSFMM", "1700000000", "A000000003", text, true},
         {"written long before", "TSFMM", "1699990000", "A000000002", text, true},
@@ -296,7 +306,7 @@ TEST_F(IncomingMessageTest, AForwardedCopyOfAStoredMessageUnderAnotherIdIsTheSam
         const QString word = QString::fromLatin1(c.word);
         const QString author = QString::fromLatin1(c.author);
         const PacketArray fields =
-            word == QLatin1String("TSOMM")
+            word.startsWith(QLatin1String("TSOM"))
                 ? PacketArray{word,   me->userId(), QString::number(id), author, c.seconds, me->userId(),
                               c.text, "Bob"}
                 : PacketArray{word,  QString::number(id), c.seconds, kCarol,
