@@ -175,23 +175,26 @@ Message *User::SendMessage(const QString &text, const std::optional<QList<User *
     const QList<User *> recipients = toMass ? *toMass : QList<User *>{this};
     for (User *recipient : recipients) message->addUserObject(recipient);
 
-    // Recipients already known to be offline are handed over at once.
-    SendOfflineMessageIfNeeded(message);
-    // The online ones are held for too until each confirms, so that neither a crash of this copy
-    // nor an exchange that ends without a receipt can lose the message. All of it is stored
-    // before the first packet leaves.
+    // The online ones are held for until each confirms, so that neither a crash of this copy
+    // nor an exchange that ends without a receipt can lose the message. Taken before any packet
+    // leaves: a hand-over whose connect fails within the call marks its holder offline at once,
+    // and a recipient it marked must still get its copy (its own send then fails the same way and
+    // hands that copy over).
     TCPserver *server = TCPserver::shared();
     QList<User *> online;
     for (User *recipient : recipients)
         if (!recipient->userOffline()) online.append(recipient);
     MessageForForwarding::holdUntilConfirmed(message, online, server != nullptr);
+    // Recipients already known to be offline are handed over at once. All of it is stored
+    // before the first packet leaves.
+    SendOfflineMessageIfNeeded(message);
     saveContextIfChanged();
 
     bool toMyself = false;
     for (User *recipient : recipients) {
         NotificationCenter::defaultCenter().post(QStringLiteral("logUpdated"), recipient);
         if (recipient == me) toMyself = true;
-        if (recipient->userOffline()) continue;
+        if (!online.contains(recipient)) continue;
         if (server)
             server->SendTCPpacket(KDTPacket::PlainPackeFromArray(messagePacket(message, recipient)),
                                   recipient, message);

@@ -352,6 +352,27 @@ TEST_F(TCPserverTest, FailedConnectionsMarkTheRecipientOffline) {
     }
 }
 
+TEST_F(TCPserverTest, AMassMessageKeepsACopyForAnOnlineRecipientWhoseHandOverFailedAtOnce) {
+    // Carol is offline; Bob looks online but has no address, so the hand-over of Carol's copy
+    // to him fails within the call, before his own packet goes out.
+    User::setOfflineHandOverHandler({}); // the real hand-over
+    User *carol = peer(QStringLiteral("A000000003"), QStringLiteral("Carol"), QStringLiteral("127.0.0.3"), false);
+    bob->setIp(QString());
+    Message *m = bob->SendMessage(QStringLiteral("for you both"), QList<User *>{bob, carol});
+    ASSERT_NE(m, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return server->outgoingConnectionCount() == 0; }));
+    EXPECT_TRUE(bob->userOffline());
+    // A copy waits for each of them, saved.
+    QStringList heldFor;
+    for (MessageForForwarding *held : all<MessageForForwarding>()) {
+        if (held->isDeleted()) continue;
+        EXPECT_FALSE(held->hasChanges());
+        for (const User *u : held->recipients()) heldFor.append(u->name());
+    }
+    heldFor.sort();
+    EXPECT_EQ(heldFor, (QStringList{QStringLiteral("Bob"), QStringLiteral("Carol")}));
+}
+
 TEST_F(TCPserverTest, AnArrayWithoutFrameStillSendsTheLineEnd) {
     rawnet::OneShotPeer peerSide;
     server->setConnectPort(peerSide.port());
