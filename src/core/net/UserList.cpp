@@ -5,6 +5,7 @@
 #include "core/model/Group.h"
 #include "core/model/LogEntry.h"
 #include "core/model/Me.h"
+#include "core/model/MessageForForwarding.h"
 #include "core/model/User.h"
 #include "core/net/TCPserver.h"
 #include "core/net/UDPserver.h"
@@ -129,6 +130,13 @@ User *UserList::adoptFormerMe(Me *former) {
     for (LogEntry *line : lines) {
         line->addUserObject(user);
         line->removeUserObject(former);
+    }
+    // Its copies waiting for delivery go with it: deleted with the row, they would lose their
+    // author (and be dropped as copies that cannot be framed) or their recipient.
+    for (MessageForForwarding *held : former->offlineMessagesSent()) held->setSender(user);
+    for (MessageForForwarding *held : former->offlineMessages()) {
+        held->addRecipientsObject(user);
+        held->removeRecipientsObject(former);
     }
     ctx->deleteObject(former);
     user->updateIcon();

@@ -3,6 +3,7 @@
 #include "core/app/AppInterface.h"
 #include "core/model/LogEntry.h"
 #include "core/model/Message.h"
+#include "core/model/MessageForForwarding.h"
 
 namespace {
 
@@ -253,6 +254,16 @@ TEST_F(UserListTest, FormerLocalUserBecomesAnOrdinaryUserWithItsHistory) {
     Message *line = ctx->insert<Message>();
     line->setMessage(QStringLiteral("kept"));
     line->addUserObject(former);
+    // A copy it wrote for someone offline, and one held for it.
+    User *carol = addUser(QStringLiteral("A600000003"), QStringLiteral("198.18.0.3"), QStringLiteral("10"));
+    auto *written = ctx->insert<MessageForForwarding>();
+    written->setMessageId(601);
+    written->setSender(former);
+    written->addRecipientsObject(carol);
+    auto *forIt = ctx->insert<MessageForForwarding>();
+    forIt->setMessageId(602);
+    forIt->setSender(carol);
+    forIt->addRecipientsObject(former);
     ASSERT_TRUE(ctx->save());
 
     User *user = list->getUserById(QStringLiteral("A600000001"), QString());
@@ -264,6 +275,11 @@ TEST_F(UserListTest, FormerLocalUserBecomesAnOrdinaryUserWithItsHistory) {
     EXPECT_EQ(user->logEntriesNumber(), 1);
     ASSERT_TRUE(ctx->save());
     EXPECT_EQ(ctx->fetch<Me>().size(), 1) << "only the current local user is left";
+    // Both copies are still there, with the user in the former row's place.
+    EXPECT_FALSE(written->isDeleted());
+    EXPECT_EQ(written->sender(), user);
+    EXPECT_FALSE(forIt->isDeleted());
+    EXPECT_EQ(forIt->recipients(), QList<User *>{user});
 }
 
 TEST_F(UserListTest, AllUsersWithoutOfflineFollowsItsFourPredicates) {
