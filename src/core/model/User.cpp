@@ -175,11 +175,11 @@ Message *User::SendMessage(const QString &text, const std::optional<QList<User *
     const QList<User *> recipients = toMass ? *toMass : QList<User *>{this};
     for (User *recipient : recipients) message->addUserObject(recipient);
 
-    // The online ones are held for until each confirms, so that neither a crash of this copy
-    // nor an exchange that ends without a receipt can lose the message. Taken before any packet
-    // leaves: a hand-over whose connect fails within the call marks its holder offline at once,
-    // and a recipient it marked must still get its copy (its own send then fails the same way and
-    // hands that copy over).
+    // Online recipients are held for until each confirms, so that neither a crash of this copy
+    // nor an exchange that ends without a receipt can lose the message. They are taken before any
+    // packet leaves: a hand-over whose connect fails within the call marks its holder offline at
+    // once, and a recipient it marked must still get its copy (its own send then fails the same
+    // way and hands that copy over).
     TCPserver *server = TCPserver::shared();
     QList<User *> online;
     for (User *recipient : recipients)
