@@ -47,3 +47,20 @@ void reportNothingCanBeStored() {
     // In the main loop's next turn: the caller is in the middle of a network callback.
     dispatch::Queue::main()->async([error] { ErrorPresenter::current().presentError(error); });
 }
+
+void reportSentMessageStored(bool stored) {
+    static bool told = false;
+    if (stored) {
+        told = false;
+        return;
+    }
+    if (told) return;
+    told = true;
+    constexpr int NotSaved = StoreError::FirstOwnCode + 50;
+    const AppError error{KDTAppDelegate::storeErrorDomain, NotSaved,
+                         QStringLiteral("The message you sent could not be stored: the store cannot be "
+                                        "written (is the disk full?). It still goes out while Murnavell "
+                                        "runs, but a copy for someone offline is lost if Murnavell quits "
+                                        "before it can store again.")};
+    dispatch::Queue::main()->async([error] { ErrorPresenter::current().presentError(error); });
+}

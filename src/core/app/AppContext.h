@@ -19,3 +19,8 @@ void setStoreKeepsChangesInMemory(bool keeps);
 // Tells the user, once for each context, that received messages cannot be stored and stay with
 // their senders.
 void reportNothingCanBeStored();
+
+// Tells the user when a message just sent could not be stored (`stored` false): it still goes out
+// while the program runs, but what nobody has taken is lost if it quits before a save works
+// again. Once until a sent message is stored again.
+void reportSentMessageStored(bool stored);

@@ -188,7 +188,8 @@ Message *User::SendMessage(const QString &text, const std::optional<QList<User *
     // Recipients already known to be offline are handed over at once. All of it is stored
     // before the first packet leaves.
     SendOfflineMessageIfNeeded(message);
-    saveContextIfChanged();
+    // The line shows as sent either way; the user is told when it lives only in memory.
+    reportSentMessageStored(saveContextIfChanged());
 
     bool toMyself = false;
     for (User *recipient : recipients) {
@@ -236,12 +237,15 @@ PacketArray User::infoRequestPacket(const User *target) {
 namespace {
 
 // The local user already holds this message for the recipient (an earlier hand-over of the same
-// message: a mass message whose deliveries fail one after another).
+// message: a mass message whose deliveries fail one after another). Only a message of several
+// users is held under a new id, so only for it can the same time and text tell the earlier copy;
+// a message of one user keeps its id, and another with the same text and time is another message.
 bool alreadyHeldFor(const Message *message, User *recipient, const User *me) {
+    const bool underNewIds = message->user().size() > 1;
     for (const MessageForForwarding *held : recipient->offlineMessages()) {
         if (held->isDeleted() || held->sender() != me || held->mass() != message->mass()) continue;
         if (held->messageId() == message->messageId()) return true;
-        if (held->time() == message->time() &&
+        if (underNewIds && held->time() == message->time() &&
             KDTAES::decryptString(held->message(), true) == message->message())
             return true;
     }

@@ -2,6 +2,10 @@
 // "TSOMM" hand-overs to every online user; a holder storing one and delivering it again.
 #include "core/model/OfflineForwardingSupport.h"
 
+#include "core/app/ErrorPresenter.h"
+#include "platform/store/Clock.h"
+#include "support/FileSizeLimit.h"
+
 #include <QSet>
 
 namespace {
@@ -173,6 +177,53 @@ TEST_F(OfflineForwardingHandOverTest, DeliveriesThatFailOneAfterAnotherHandEachR
     EXPECT_EQ(held().size(), 3);
     carol->SendOfflineMessageIfNeeded(single);
     EXPECT_EQ(held().size(), 3);
+}
+
+// Two messages to one offline user with the same text in the same millisecond (the pieces of a
+// long paste of one repeated character) are two messages: each is held and handed over.
+TEST_F(OfflineForwardingHandOverTest, TwoMessagesWithOneTextAndTimeAreEachHeld) {
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(1700000000250, QTimeZone::utc());
+    Clock::setNowFunction([now] { return now; });
+    Message *first = carol->SendMessage(QStringLiteral("===="));
+    Message *second = carol->SendMessage(QStringLiteral("===="));
+    Clock::setNowFunction({});
+    ASSERT_TRUE(first && second);
+    ASSERT_EQ(first->time(), second->time());
+    QSet<qint64> heldIds;
+    for (const MessageForForwarding *h : held())
+        if (h->recipients() == QList<User *>{carol}) heldIds.insert(h->messageId());
+    EXPECT_EQ(heldIds, (QSet<qint64>{first->messageId(), second->messageId()}));
+    int handOvers = 0;
+    for (const auto &s : sent) handOvers += s.fields.value(0) == QStringLiteral("TSOM");
+    EXPECT_EQ(handOvers, 4); // each message to Bob and Dave
+}
+
+// A sent line shows as sent even when the disk is full; the user is told once that it lives only
+// in memory, and told again after a message was stored in between.
+TEST_F(OfflineForwardingHandOverTest, ASentMessageThatCannotBeStoredIsReportedOnceUntilOneIsStored) {
+    struct Recorder : ErrorPresenter {
+        void presentError(const AppError &error) override { errors.push_back(error); }
+        std::vector<AppError> errors;
+    } presented;
+    ErrorPresenter::install(&presented);
+    ASSERT_TRUE(saveContextIfChanged());
+    const auto sendWithDiskFull = [&](const QString &text) {
+        FileSizeLimit diskFull;
+        ASSERT_TRUE(diskFull.active());
+        ASSERT_NE(carol->SendMessage(text), nullptr);
+    };
+    sendWithDiskFull(QStringLiteral("one"));
+    sendWithDiskFull(QStringLiteral("two"));
+    EXPECT_TRUE(waitUntil([&] { return !presented.errors.empty(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(presented.errors.size(), 1u);
+    // Room again: this one and the two before it are stored, and the next failure is told anew.
+    ASSERT_NE(carol->SendMessage(QStringLiteral("three")), nullptr);
+    EXPECT_FALSE(ctx->hasChanges());
+    sendWithDiskFull(QStringLiteral("four"));
+    EXPECT_TRUE(waitUntil([&] { return presented.errors.size() == 2u; }));
+    EXPECT_EQ(presented.errors.back().domain, KDTAppDelegate::storeErrorDomain);
+    ErrorPresenter::install(nullptr);
 }
 
 TEST_F(OfflineForwardingHandOverTest, AHolderStoresTheHandOverAndDeliversItAsTheAuthorsMessage) {
