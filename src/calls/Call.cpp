@@ -271,7 +271,7 @@ PacketArray Call::aCallReceivedSomeData(const PacketArray &fields, const QString
         if (chat && chat->currentUsers().isEmpty()) {
             chat->setCurrentUsers({sender});
             chat->requestRoomInfo();
-        } else if (!chat) {
+        } else if (!chat && Chat::admitRoomFromNetwork()) {
             chat = Chat::createWithUsers({sender}, ids->roomId);
         }
     }

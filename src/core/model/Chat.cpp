@@ -14,6 +14,7 @@
 #include "core/wire/TextCodec.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/notify/NotificationCenter.h"
+#include "platform/store/Clock.h"
 #include "platform/store/ManagedObjectContext.h"
 
 #include <QHash>
@@ -131,19 +132,65 @@ qint64 Chat::drawRoomId(ManagedObjectContext *context) {
 
 void Chat::setRandomSource(std::function<quint32(quint32)> source) { randomSource() = std::move(source); }
 
+namespace {
+
+struct RoomAdmission {
+    double places = Chat::RoomsFromNetworkBurst;
+    QDateTime countedAt;
+};
+
+RoomAdmission &roomAdmission() {
+    static RoomAdmission admission;
+    return admission;
+}
+
+} // namespace
+
+bool Chat::admitRoomFromNetwork() {
+    RoomAdmission &a = roomAdmission();
+    const QDateTime now = Clock::now();
+    if (a.countedAt.isValid() && a.countedAt < now) {
+        const double seconds = double(a.countedAt.msecsTo(now)) / 1000.0;
+        a.places = std::min(double(RoomsFromNetworkBurst), a.places + seconds * RoomsFromNetworkPerSecond);
+    }
+    // A clock set back only restarts the count from here.
+    a.countedAt = now;
+    if (a.places < 1) {
+        qCInfo(lcChat) << "a room from the network refused: too many new rooms at once";
+        return false;
+    }
+    a.places -= 1;
+    return true;
+}
+
+void Chat::resetRoomAdmission() { roomAdmission() = RoomAdmission{}; }
+
 Chat *Chat::createWithUsers(const QList<User *> &users, const QString &roomIdText) {
     ManagedObjectContext *context = appManagedObjectContext();
     if (!context) return nullptr;
-    auto *chat = context->insert<Chat>();
     const Me *me = Me::current();
     QList<User *> members;
     for (User *u : users)
         if (usable(u) && u != me && !members.contains(u)) members.append(u);
+
+    // Two rows of one number would split the room: lines would go to the first, the window to
+    // the second.
+    const std::optional<qint64> storedId = roomIdText.isNull() ? std::nullopt : roomIdFromText(roomIdText);
+    if (Chat *stored = storedId ? findByChatRoomId(context, *storedId) : nullptr) {
+        QList<User *> merged = stored->currentUsers();
+        for (User *u : members)
+            if (!merged.contains(u)) merged.append(u);
+        if (merged != stored->currentUsers()) stored->setCurrentUsers(merged);
+        if (merged.size() == 1) stored->requestRoomInfo();
+        stored->enterLiveSet();
+        return stored;
+    }
+
+    auto *chat = context->insert<Chat>();
     chat->setCurrentUsers(members);
 
     if (!roomIdText.isNull()) {
-        const std::optional<qint64> id = roomIdFromText(roomIdText);
-        chat->setRoomId(id ? *id : drawRoomId(context));
+        chat->setRoomId(storedId ? *storedId : drawRoomId(context));
         // The other members are learned from the one we know.
         if (members.size() == 1) chat->requestRoomInfo();
     } else {
@@ -340,7 +387,7 @@ PacketArray Chat::receivedJoinInfo(const PacketArray &fields, const QString &) {
         if (sender && sender->conversationWindow())
             room = ui->usersJoinedToRoom(sender->conversationWindow(), joined, roomText);
         // 7. Otherwise a room of its own, with a single member asking that member for the rest.
-        if (!room) {
+        if (!room && admitRoomFromNetwork()) {
             if (sender && !joined.contains(sender)) joined.append(sender);
             room = createWithUsers(joined, roomText);
         }

@@ -39,8 +39,19 @@ public:
 
     // A new room with the users (the local user is left out). Without a room number one is
     // drawn and the users are told ("CRJR"); with one, a room of a single user asks that user
-    // for the other members ("CRGRI"). The room is live afterwards.
+    // for the other members ("CRGRI"). A number already stored names that room: it takes the
+    // users in instead of a second room of the number being made. The room is live afterwards.
     static Chat *createWithUsers(const QList<User *> &users, const QString &roomIdText = QString());
+
+    // Rooms that packets from the network may make: a burst, then a steady rate, so that a host
+    // sending join packets for ever new numbers cannot fill the store. Above it a packet is
+    // answered and makes no room.
+    static constexpr int RoomsFromNetworkBurst = 32;
+    static constexpr double RoomsFromNetworkPerSecond = 1.0;
+    // Whether a packet may make one more room now; takes its place when so.
+    static bool admitRoomFromNetwork();
+    // Tests: the burst is whole again.
+    static void resetRoomAdmission();
 
     qint64 roomId() const { return integerValue(QStringLiteral("roomId")); }
     void setRoomId(qint64 v) { setValue(QStringLiteral("roomId"), v); }

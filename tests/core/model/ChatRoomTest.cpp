@@ -8,6 +8,9 @@
 #include "core/wire/FrameTestSupport.h"
 #include "core/wire/TextCodec.h"
 #include "platform/notify/NotificationCenter.h"
+#include "platform/store/Clock.h"
+
+#include <QTimeZone>
 
 #include <mutex>
 
@@ -129,6 +132,7 @@ protected:
         server = std::make_unique<TCPserver>(0, wire.port(), false);
         TCPserver::setShared(server.get());
         Chat::registerHandlers(*server);
+        Chat::resetRoomAdmission();
         bob = peer(kBob, QStringLiteral("Bob"));
         carol = peer(kCarol, QStringLiteral("Carol"));
     }
@@ -270,6 +274,42 @@ TEST_F(ChatRoomTest, JoinInfoForAnUnknownRoomCreatesItWithTheKnownMembers) {
     EXPECT_EQ(chatUi.calls[0].toChat, r);
     // Two members known: nobody is asked for more.
     EXPECT_EQ(sent(0).size(), 0);
+}
+
+// A call learns a room's number before anyone joins it; the room it makes when someone does must
+// be the one already stored, or its lines and its window part ways.
+TEST_F(ChatRoomTest, ARoomMadeForAStoredNumberIsThatRoom) {
+    Chat *first = Chat::createWithUsers({bob}, QStringLiteral("43"));
+    ASSERT_NE(first, nullptr);
+    Chat *again = Chat::createWithUsers({bob, carol}, QStringLiteral("43"));
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(all<Chat>().size(), 1);
+    EXPECT_EQ(first->currentUsers(), (QList<User *>{bob, carol}));
+    EXPECT_TRUE(first->isLive());
+    // A line for the number lands in the room the window has.
+    EXPECT_EQ(texts(Chat::receivedMessage(chatPacket("CRSM", "43", kCarol, "hi"))).value(0), "CRSMR");
+    const QList<Message *> lines = all<Message>();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0]->chat(), first);
+}
+
+// Join packets for ever new numbers make rooms up to a burst, then at a steady rate; each is still
+// answered.
+TEST_F(ChatRoomTest, RoomsMadeFromPacketsAreBoundedInRate) {
+    QDateTime now = QDateTime::fromMSecsSinceEpoch(1700000000000, QTimeZone::utc());
+    Clock::setNowFunction([&now] { return now; });
+    const auto join = [&](int n) {
+        return texts(Chat::receivedJoinInfo(chatPacket("CRJR", QString::number(500000 + n), kBob, kBob + "," + kCarol)));
+    };
+    for (int n = 0; n < Chat::RoomsFromNetworkBurst + 8; ++n) EXPECT_EQ(join(n).value(0), "CRRR") << n;
+    EXPECT_EQ(all<Chat>().size(), Chat::RoomsFromNetworkBurst);
+    now = now.addSecs(3);
+    for (int n = 100; n < 110; ++n) join(n);
+    EXPECT_EQ(all<Chat>().size(), Chat::RoomsFromNetworkBurst + 3);
+    // A room already stored is no new room: its join is taken whatever the rate.
+    EXPECT_EQ(join(0).value(0), "CRRR");
+    EXPECT_EQ(all<Chat>().size(), Chat::RoomsFromNetworkBurst + 3);
+    Clock::setNowFunction({});
 }
 
 TEST_F(ChatRoomTest, JoinInfoWithOneKnownMemberAsksThatMemberForTheRest) {
